@@ -1,0 +1,3 @@
+#include "app/entry.hpp"
+
+int main(int argc, char** argv) { return snapwright::app::run_main(argc, argv); }

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace snapwright::config {
+
+// The parsed configuration file; every field has a default. Paths are kept as written
+// (after trimming and unquoting), not normalised.
+struct Config {
+    std::string provider = "btrfs";
+    std::optional<std::filesystem::path> boot_path;
+    std::optional<std::filesystem::path> entries_directory;
+    std::filesystem::path data_directory = "snapwright";
+    std::filesystem::path archive_path = "/var/lib/snapwright";
+    std::optional<std::string> target_os_name;
+    std::filesystem::path machine_id_file = "/etc/machine-id";
+    std::string snapper_config = "root";
+    std::filesystem::path snapshots_path = "/.snapshots";
+    std::vector<std::filesystem::path> watch_paths{"/.snapshots"};
+    std::uint64_t snapshot_limit = 50;
+    std::uint64_t snapshot_kernel_limit = 3;
+    std::uint64_t snapshot_asset_limit_bytes = 536870912;
+    std::string snapshot_kernel_parameters;
+    std::uint64_t debounce_milliseconds = 1000;
+    std::optional<std::string> auth_method;
+
+    bool operator==(const Config&) const = default;
+};
+
+}  // namespace snapwright::config
