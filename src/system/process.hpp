@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace snapwright::system {
+
+// The result of one finished child.
+struct CommandOutput {
+    int status = 0;  // the wait status
+    std::string stdout_bytes;
+    std::string stderr_bytes;
+
+    // Exited normally with code 0; any other exit code or death by a signal is failure.
+    bool success() const;
+};
+
+// Runs `program` (a bare name, searched on PATH) with `arguments`, standard input from the null
+// device, both output pipes drained together, and reaps it. A child that cannot be started
+// throws `spawn_context` with the OS error. The exit status is not judged here.
+CommandOutput run_captured(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::string& spawn_context);
+
+// run_captured, then: on failure throws `failure_prefix` followed by the child's standard error
+// (lossy UTF-8, trimmed); on success returns its standard output as lossy UTF-8 text.
+std::string run_checked(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& spawn_context, const std::string& failure_prefix);
+
+// Runs with inherited standard streams and waits; a start failure and the status are ignored.
+void run_inherited(const std::string& program, const std::vector<std::string>& arguments);
+
+// Replaces the process image (execvp semantics). Returns only on failure, with the errno value.
+int replace_process(const std::string& program, const std::vector<std::string>& arguments);
+
+// Whether `name` names an installed program: a name with a directory part must be a regular
+// file; a bare name is searched on PATH (unset PATH: false). Execute permission is not examined.
+bool find_executable(const std::string& name);
+
+}  // namespace snapwright::system
