@@ -33,8 +33,7 @@ AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind ki
 bool verify_object(const fs::path& root, const ObjectId& id);
 // Copies an object from `source_root` unless `destination_root` already holds a valid copy.
 // Returns whether bytes were copied.
-bool copy_object(const fs::path& destination_root, const fs::path& source_root,
-                 const ObjectId& id);
+bool copy_object(const fs::path& destination_root, const fs::path& source_root, const ObjectId& id);
 // The size of the object file, or none when it is absent or not a regular file.
 std::optional<std::uint64_t> object_size(const fs::path& root, const ObjectId& id);
 // Removes the object; false when it was absent.
