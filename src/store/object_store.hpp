@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "store/file_hash.hpp"
 #include "store/object_id.hpp"
 
 namespace snapwright::store {
@@ -23,9 +24,6 @@ fs::path object_path(const fs::path& root, const ObjectId& id);
 // "/" + boot_data_relative + "/objects/sha256/XX/DIGEST": the path generated entries name.
 std::string boot_object_path(const fs::path& boot_data_root, const fs::path& boot_data_relative,
                              const ObjectId& id);
-
-// SHA-256 of a file's content as 64 lower-case hexadecimal digits, read in 128 KiB chunks.
-std::string hash_file(const fs::path& path);
 
 // Stores a copy of `source` under its digest (once) and returns its reference.
 AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind);
