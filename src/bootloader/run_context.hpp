@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "config/config.hpp"
+#include "system/mount_table.hpp"
+
+namespace snapwright::bootloader {
+
+// The places and identity of one run, built once before any command body and unchanged
+// during it. Paths are kept as built, without resolving symbolic links.
+struct RunContext {
+    config::Config config;
+    std::filesystem::path boot_root;
+    std::filesystem::path entry_directory;
+    // boot_root / data_directory / machine_id: the data root of the boot object store.
+    std::filesystem::path boot_data_root;
+    // data_directory / machine_id: the same directory relative to boot_root, as entries name it.
+    std::filesystem::path boot_data_relative;
+    // archive_path / machine_id: the manifest root and the data root of the archive store.
+    std::filesystem::path archive_root;
+    std::string machine_id;
+    std::string os_name;
+    std::string root_filesystem_uuid;
+    system::MountTable filesystems;
+
+    bool operator==(const RunContext&) const = default;
+};
+
+// What a generate run did, for its one-line summary.
+struct GenerateReport {
+    std::uint64_t manifests_created = 0;
+    std::uint64_t manifests_updated = 0;
+    std::uint64_t manifests_removed = 0;
+    std::uint64_t asset_references = 0;
+    std::uint64_t deployed_snapshots = 0;
+    std::uint64_t kernel_sets = 0;
+    std::uint64_t deployed_objects = 0;
+    std::uint64_t deployed_bytes = 0;
+    std::uint64_t average_set_bytes = 0;
+    std::uint64_t reserved_bytes = 0;
+    std::uint64_t archive_gc_objects = 0;
+    std::uint64_t archive_gc_bytes = 0;
+    std::uint64_t boot_gc_objects = 0;
+    std::uint64_t boot_gc_bytes = 0;
+    bool entries_changed = false;
+};
+
+}  // namespace snapwright::bootloader
