@@ -60,7 +60,7 @@ TEST(Sandbox, LooksLikeABtrfsMachineFromInside) {
 
     const ProgramResult findmnt =
         sandbox.run({"findmnt", "--json", "--output", "TARGET,FSROOT,UUID,LABEL,FSTYPE"});
-    ASSERT_EQ(findmnt.exit_code(), 0) << findmnt.describe();
+    ASSERT_EQ(findmnt.exit_code, 0) << describe(findmnt);
     const auto table = nlohmann::json::parse(findmnt.out)["filesystems"];
     const auto* root = find_mount(table, "/");
     ASSERT_NE(root, nullptr) << findmnt.out;
@@ -83,7 +83,7 @@ TEST(Sandbox, LooksLikeABtrfsMachineFromInside) {
                                              "UUID=" +
                                                  sandbox.filesystem_uuid() +
                                                  " /tmp/top && ls /tmp/top && umount /tmp/top"});
-    EXPECT_EQ(mount.exit_code(), 0) << mount.describe();
+    EXPECT_EQ(mount.exit_code, 0) << describe(mount);
     EXPECT_EQ(mount.out, "@\n");
 }
 
@@ -91,16 +91,16 @@ TEST(Sandbox, CapturesStatusAndBothStreams) {
     SKIP_WITHOUT_SANDBOX();
     Sandbox sandbox;
     const ProgramResult result = sandbox.run({"sh", "-c", "echo out; echo err >&2; exit 3"});
-    EXPECT_EQ(result.exit_code(), 3);
+    EXPECT_EQ(result.exit_code, 3);
     EXPECT_EQ(result.out, "out\n");
     EXPECT_EQ(result.err, "err\n");
 
     const ProgramResult missing = sandbox.run({"/no/such/program"});
-    EXPECT_EQ(missing.exit_code(), 127);
+    EXPECT_EQ(missing.exit_code, 127);
     EXPECT_EQ(missing.err, "sandbox: cannot execute /no/such/program: No such file or directory\n");
 
     const ProgramResult killed = sandbox.run({"sh", "-c", "kill -9 $$"});
-    EXPECT_EQ(killed.exit_code(), -1);
+    EXPECT_EQ(killed.exit_code, -1);
 }
 
 TEST(Sandbox, SnapshotsCarryBootUnlessAskedNotTo) {
@@ -114,7 +114,7 @@ TEST(Sandbox, SnapshotsCarryBootUnlessAskedNotTo) {
 
     const ProgramResult show =
         sandbox.run({"btrfs", "subvolume", "show", "/.snapshots/1/snapshot"});
-    ASSERT_EQ(show.exit_code(), 0) << show.describe();
+    ASSERT_EQ(show.exit_code, 0) << describe(show);
     EXPECT_NE(show.out.find("UUID: \t\t\t" + with_boot), std::string::npos) << show.out;
     EXPECT_NE(show.out.find("Parent UUID: \t\t" + sandbox.root_subvolume_uuid()), std::string::npos)
         << show.out;
@@ -123,7 +123,7 @@ TEST(Sandbox, SnapshotsCarryBootUnlessAskedNotTo) {
         sandbox.run({"sh", "-c",
                      "for n in 1 2 3; do btrfs property get -ts /.snapshots/$n/snapshot ro; "
                      "test -d /.snapshots/$n/snapshot/boot && echo boot; done"});
-    EXPECT_EQ(flags.out, "ro=true\nboot\nro=true\nro=false\nboot\n") << flags.describe();
+    EXPECT_EQ(flags.out, "ro=true\nboot\nro=true\nro=false\nboot\n") << describe(flags);
 }
 
 TEST(Sandbox, BootctlReadsWrittenEntries) {
@@ -136,7 +136,7 @@ TEST(Sandbox, BootctlReadsWrittenEntries) {
     EXPECT_EQ(entry.initrds.size(), 2u);
     const ProgramResult list = sandbox.run(
         {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
-    ASSERT_EQ(list.exit_code(), 0) << list.describe();
+    ASSERT_EQ(list.exit_code, 0) << describe(list);
     EXPECT_NE(list.out.find("title: Test OS"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("/boot/loader/entries/test-os.conf"), std::string::npos) << list.out;
 }
@@ -172,7 +172,7 @@ TEST(Sandbox, LeavesNoMountLoopOrFileBehind) {
             sandbox.run({"sh", "-c",
                          "mkdir -p /run/left && mount -t btrfs -o ro,subvolid=5 UUID=" +
                              sandbox.filesystem_uuid() + " /run/left"});
-        ASSERT_EQ(mount.exit_code(), 0) << mount.describe();
+        ASSERT_EQ(mount.exit_code, 0) << describe(mount);
         ASSERT_TRUE(loop_backed_by_file_below(work));
     }
     EXPECT_FALSE(fs::exists(work));

@@ -390,18 +390,10 @@ int open_directory(const fs::path& path) {
 
 // ---- ProgramResult ----------------------------------------------------------------------------
 
-bool ProgramResult::exited() const {
-    return WIFEXITED(status);
-}
-
-int ProgramResult::exit_code() const {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string ProgramResult::describe() const {
-    std::string how = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-                                        : "signal " + std::to_string(WTERMSIG(status));
-    return how + "\n--- stdout ---\n" + out + "--- stderr ---\n" + err;
+std::string describe(const ProgramResult& result) {
+    const std::string how =
+        result.exit_code >= 0 ? "exit " + std::to_string(result.exit_code) : "killed";
+    return how + "\n--- stdout ---\n" + result.out + "--- stderr ---\n" + result.err;
 }
 
 // ---- RunningProgram ---------------------------------------------------------------------------
@@ -491,13 +483,13 @@ ProgramResult RunningProgram::wait() {
         }
         status_ = status;
     }
-    return ProgramResult{*status_, out_, err_};
+    return ProgramResult{WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1, out_, err_};
 }
 
 std::string run_on_host(const std::vector<std::string>& argv) {
     ProgramResult result = spawn(argv, nullptr, nullptr).wait();
-    if (result.exit_code() != 0) {
-        fail(argv[0] + " failed: " + result.describe());
+    if (result.exit_code != 0) {
+        fail(argv[0] + " failed: " + describe(result));
     }
     return result.out;
 }
@@ -610,8 +602,8 @@ Sandbox::Sandbox() : resources_(std::make_unique<Resources>()) {
                                      nullptr, nullptr);
     for (auto* program : {&mkfs_root, &mkfs_boot}) {
         ProgramResult result = program->wait();
-        if (result.exit_code() != 0) {
-            fail("mkfs failed: " + result.describe());
+        if (result.exit_code != 0) {
+            fail("mkfs failed: " + describe(result));
         }
     }
 

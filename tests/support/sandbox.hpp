@@ -18,22 +18,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/run_program.hpp"
+
 namespace snapwright::testing {
 
 namespace fs = std::filesystem;
 
-// What a program left behind when it ended.
-struct ProgramResult {
-    int status = 0;  // the wait status
-    std::string out;
-    std::string err;
-
-    bool exited() const;
-    // The exit code, or -1 when the program was killed by a signal.
-    int exit_code() const;
-    // "exit 0", "exit 1", "signal 9", plus both streams: for failure messages.
-    std::string describe() const;
-};
+// Both streams and the exit code of a finished program, for failure messages.
+std::string describe(const ProgramResult& result);
 
 // A program started and not yet waited for. Its output is collected while waiting; destroying an
 // unfinished one kills and reaps it.
