@@ -46,13 +46,13 @@ std::string otime_of(const Tokens& tokens) {
 }  // namespace
 
 bool kernel_can_carry_path(std::string_view path) {
+    // The kernel splits its command line at bytes that its Latin-1 table calls blank, and 0xA0
+    // is one of them, even inside a UTF-8 sequence.
+    if (path.find('\xA0') != std::string_view::npos) {
+        return false;
+    }
     std::size_t pos = 0;
     while (pos < path.size()) {
-        // The kernel splits its command line at bytes that its Latin-1 table calls blank, and
-        // 0xA0 is one of them, even inside a UTF-8 sequence.
-        if (static_cast<unsigned char>(path[pos]) == 0xA0) {
-            return false;
-        }
         const char32_t c = base::decode_utf8(path, pos);
         if (base::is_unicode_space(c) || c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == ',' ||
             c == '"') {
