@@ -109,10 +109,13 @@ std::filesystem::path checked_absolute_path(const std::string& value, std::strin
     if (value.empty() || value.front() != '/') {
         base::throw_error(std::string(key) + " must be an absolute path");
     }
+    // A NUL byte would silently cut the path short at every system call, naming another file.
+    bool unsafe = value.find('\0') != std::string::npos;
     for (const std::string& component : base::path_components(value)) {
-        if (component == "..") {
-            base::throw_error(std::string(key) + " contains unsafe path components");
-        }
+        unsafe = unsafe || component == "..";
+    }
+    if (unsafe) {
+        base::throw_error(std::string(key) + " contains unsafe path components");
     }
     return std::filesystem::path(value);
 }
@@ -126,7 +129,7 @@ std::filesystem::path checked_data_directory(const std::string& value) {
     const std::string relative = !value.empty() && value.front() == '/' ? value.substr(1) : value;
     const bool leading_dot = relative == "." || relative.starts_with("./");
     const std::vector<std::string> components = base::path_components(relative);
-    bool plain = !leading_dot && !components.empty();
+    bool plain = !leading_dot && !components.empty() && relative.find('\0') == std::string::npos;
     for (const std::string& component : components) {
         if (!base::is_ordinary_name(component)) {
             plain = false;

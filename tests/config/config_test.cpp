@@ -212,6 +212,9 @@ TEST(ParseConfig, AbsolutePathKeys) {
         {"MACHINE_ID_FILE=/etc/../machine-id", "MACHINE_ID_FILE contains unsafe path components"},
         {"SNAPSHOTS_PATH=.snapshots", "SNAPSHOTS_PATH must be an absolute path"},
         {"SNAPSHOTS_PATH=/../.snapshots", "SNAPSHOTS_PATH contains unsafe path components"},
+        {std::string("MACHINE_ID_FILE=/etc/x\0/y", 25),
+         "MACHINE_ID_FILE contains unsafe path components"},
+        {std::string("WATCH_PATHS=/a\0b", 16), "WATCH_PATHS contains unsafe path components"},
     });
 }
 
@@ -228,6 +231,7 @@ TEST(ParseConfig, DataDirectory) {
         {"DATA_DIRECTORY=/./snaps", "unsafe DATA_DIRECTORY: /./snaps"},
         {"DATA_DIRECTORY=..", "unsafe DATA_DIRECTORY: .."},
         {"DATA_DIRECTORY=snaps/../..", "unsafe DATA_DIRECTORY: snaps/../.."},
+        {std::string("DATA_DIRECTORY=a\0b", 18), std::string("unsafe DATA_DIRECTORY: a\0b", 26)},
     });
 }
 
