@@ -30,7 +30,7 @@ std::string show(const std::string& uuid, const std::string& parent, const std::
 class BtrfsProviderTest : public ::testing::Test {
   protected:
     BtrfsProviderTest() : path_(tools_.path()) {
-        system::testing::write_script(
+        snapwright::testing::write_script(
             tools_.path(), "btrfs",
             "if [ \"$2\" = list ]; then\n"
             "  [ -f '" +
@@ -66,7 +66,7 @@ class BtrfsProviderTest : public ::testing::Test {
 
     ScratchDir top_;
     ScratchDir tools_;
-    system::testing::FakeToolPath path_;
+    snapwright::testing::FakeToolPath path_;
 };
 
 TEST_F(BtrfsProviderTest, DescribesConfirmedSnapshotsSorted) {
@@ -139,7 +139,7 @@ TEST_F(BtrfsProviderTest, ListingFailuresAreReported) {
     } catch (const base::AppError& error) {
         EXPECT_EQ(error.display(), "btrfs subvolume list failed: list broke");
     }
-    system::testing::ScopedEnv empty_path("PATH", top().string());
+    snapwright::testing::ScopedEnv empty_path("PATH", top().string());
     try {
         provider().list_snapshots();
         FAIL() << "no error";
