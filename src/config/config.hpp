@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace snapwright::config {
@@ -30,5 +31,21 @@ struct Config {
 
     bool operator==(const Config&) const = default;
 };
+
+// The configuration of a system without a configuration file.
+[[nodiscard]] Config default_config();
+
+// Parses the text of a configuration file: KEY=VALUE lines, blank lines and "#" comment lines.
+// Every line is checked for syntax before any value is interpreted; then the known keys are
+// interpreted in a fixed order and the first invalid one fails. Unknown keys are ignored; a key
+// given twice takes its last value. Throws AppError with the message of the first fault; never
+// returns a partly applied configuration. No I/O.
+[[nodiscard]] Config parse_config(std::string_view text);
+
+// Loads the configuration file at `path` (raw bytes). A path that does not exist yields
+// default_config(); a symbolic link, directory or other non-regular file is refused with
+// "configuration is not a regular file: {}"; a failure to examine it is "inspect {}" and a
+// failure to read it (also invalid UTF-8) is "read {}", both with the OS or I/O error.
+[[nodiscard]] Config load_config(const std::filesystem::path& path);
 
 }  // namespace snapwright::config

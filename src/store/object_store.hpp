@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "store/file_hash.hpp"
 #include "store/object_id.hpp"
 
 namespace snapwright::store {
@@ -24,17 +25,13 @@ fs::path object_path(const fs::path& root, const ObjectId& id);
 std::string boot_object_path(const fs::path& boot_data_root, const fs::path& boot_data_relative,
                              const ObjectId& id);
 
-// SHA-256 of a file's content as 64 lower-case hexadecimal digits, read in 128 KiB chunks.
-std::string hash_file(const fs::path& path);
-
 // Stores a copy of `source` under its digest (once) and returns its reference.
 AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind);
 // Whether the object is present as a regular file hashing to its digest.
 bool verify_object(const fs::path& root, const ObjectId& id);
 // Copies an object from `source_root` unless `destination_root` already holds a valid copy.
 // Returns whether bytes were copied.
-bool copy_object(const fs::path& destination_root, const fs::path& source_root,
-                 const ObjectId& id);
+bool copy_object(const fs::path& destination_root, const fs::path& source_root, const ObjectId& id);
 // The size of the object file, or none when it is absent or not a regular file.
 std::optional<std::uint64_t> object_size(const fs::path& root, const ObjectId& id);
 // Removes the object; false when it was absent.

@@ -24,7 +24,8 @@ using MountTable = std::vector<MountRow>;
 // Flattens `findmnt --json` output depth first, parents before children; records without a
 // target or fsroot are left out but their children are visited. Throws "JSON operation failed".
 MountTable parse_findmnt_json(std::string_view json);
-// Runs findmnt once and parses its output.
+// Runs findmnt once and parses its output: "execute findmnt" with the OS error when it cannot be
+// started, "findmnt failed: {}" with its trimmed standard error when it fails.
 MountTable read_mount_table();
 
 // The fstype of the row mounted at "/", else "root filesystem type is unavailable".
@@ -38,11 +39,15 @@ std::string root_filesystem_uuid(const MountTable& table);
 // "no mounted filesystem contains {}".
 std::string mount_point_containing(const MountTable& table, const std::filesystem::path& path);
 
-// The PRETTY_NAME, else NAME, of an os-release text; `path` only names the file in errors.
+// The PRETTY_NAME, else NAME, of an os-release text (one pair of surrounding quotes removed,
+// nothing unescaped, empty values ignored), else "{} has no NAME or PRETTY_NAME". `path` only
+// names the file in errors.
 std::string parse_os_name(std::string_view text, const std::filesystem::path& path);
+// Reads and parses the file; a read failure or invalid UTF-8 is "read {}" with the cause.
 std::string read_os_name(const std::filesystem::path& path);
 // The 32-digit lower-case machine ID of a machine-id text, else "invalid machine-id in {}".
 std::string parse_machine_id(std::string_view text, const std::filesystem::path& path);
+// Reads and parses the file; a read failure or invalid UTF-8 is "read {}" with the cause.
 std::string read_machine_id(const std::filesystem::path& path);
 
 }  // namespace snapwright::system

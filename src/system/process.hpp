@@ -16,24 +16,36 @@ struct CommandOutput {
 };
 
 // Runs `program` (a bare name, searched on PATH) with `arguments`, standard input from the null
-// device, both output pipes drained together, and reaps it. A child that cannot be started
-// throws `spawn_context` with the OS error. The exit status is not judged here.
+// device, both output pipes drained together, and reaps it. The child inherits the environment
+// and the working directory. A child that cannot be started throws `spawn_context` with the OS
+// error ("execute findmnt: No such file or directory (os error 2)"). The exit status is not
+// judged here. There is no time limit: a child that never exits blocks the caller.
 CommandOutput run_captured(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& spawn_context);
 
 // run_captured, then: on failure throws `failure_prefix` followed by the child's standard error
-// (lossy UTF-8, trimmed); on success returns its standard output as lossy UTF-8 text.
+// (lossy UTF-8, trimmed; the exit code is never reported); on success returns its standard
+// output as lossy UTF-8 text.
 std::string run_checked(const std::string& program, const std::vector<std::string>& arguments,
                         const std::string& spawn_context, const std::string& failure_prefix);
 
-// Runs with inherited standard streams and waits; a start failure and the status are ignored.
-void run_inherited(const std::string& program, const std::vector<std::string>& arguments);
+// The failure text of a finished child: `failure_prefix` followed by its trimmed, lossily
+// decoded standard error.
+std::string failure_message(const std::string& failure_prefix, const CommandOutput& output);
 
-// Replaces the process image (execvp semantics). Returns only on failure, with the errno value.
-int replace_process(const std::string& program, const std::vector<std::string>& arguments);
+// Runs with inherited standard streams and waits; a start failure and the status are ignored.
+// Never throws, so it may be called from destructors.
+void run_inherited(const std::string& program, const std::vector<std::string>& arguments) noexcept;
+
+// Replaces the process image (execvp semantics: PATH search unless `program` has a directory
+// part; environment, working directory and descriptors without close-on-exec pass unchanged).
+// `arguments` follow the program name in argv. Returns only on failure, with the errno value.
+[[nodiscard]] int replace_process(const std::string& program,
+                                  const std::vector<std::string>& arguments);
 
 // Whether `name` names an installed program: a name with a directory part must be a regular
-// file; a bare name is searched on PATH (unset PATH: false). Execute permission is not examined.
+// file; a bare name is searched on PATH (unset PATH: false; an empty entry means the working
+// directory). Symbolic links are followed; execute permission is not examined.
 bool find_executable(const std::string& name);
 
 }  // namespace snapwright::system

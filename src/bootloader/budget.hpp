@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+
+namespace snapwright::bootloader {
+
+// The byte counts the boot space check weighs, measured before anything is changed.
+struct BudgetFigures {
+    std::uint64_t free_bytes = 0;         // available to unprivileged users on the boot filesystem
+    std::uint64_t new_bytes = 0;          // planned objects absent or damaged on the boot store
+    std::uint64_t reclaimable_bytes = 0;  // objects only the current entries use
+    std::uint64_t entry_bytes = 0;        // text of the entries about to be written
+    std::uint64_t reserve_bytes = 0;      // room to keep for two average kernel sets
+    std::uint64_t average_set_bytes = 0;
+};
+
+// Throws unless the transaction fits (new objects plus three times the entry bytes plus one MiB
+// for temporary copies) and the boot filesystem keeps `reserve_bytes` free afterwards. Both
+// messages say that the existing entries were not changed, which holds because the check runs
+// before the first change. Pure.
+void check_budget_figures(const BudgetFigures& figures);
+
+}  // namespace snapwright::bootloader

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bootloader/entry_parser.hpp"
+#include "store/object_id.hpp"
+
+namespace snapwright::bootloader {
+
+// What one ordinary entry of the running system contributes to a snapshot's boot profiles.
+struct SourceProfile {
+    std::string name;
+    std::string protocol;
+    std::string kernel;  // the linux path as written in the entry
+    std::vector<std::pair<std::string, store::AssetKind>> modules;
+    std::string cmdline;
+    // "sort-key" and "architecture", each with the entry's single value, when present.
+    std::map<std::string, std::vector<std::string>> options;
+
+    bool operator==(const SourceProfile&) const = default;
+};
+
+struct SourceSelection {
+    std::string os_name;
+    // The chosen entries' texts, each after a "# source-entry: <file name>" line and followed by
+    // an empty line.
+    std::string source_config;
+    std::vector<SourceProfile> profiles;
+
+    bool operator==(const SourceSelection&) const = default;
+};
+
+// Chooses the ordinary (not owned) entries of this machine that boot a linux image, in the
+// order sort-key, title, version, file name (absent before present). Throws "no ordinary
+// systemd-boot Linux entries were found for machine <machine ID>" when there is none.
+[[nodiscard]] SourceSelection select_source_entries(const std::vector<BootEntry>& entries,
+                                                    std::string_view machine_id,
+                                                    std::string_view os_name);
+
+// Microcode when the final path component mentions "ucode" or "microcode" (ASCII case
+// ignored), otherwise initramfs.
+[[nodiscard]] store::AssetKind classify_initrd(std::string_view path);
+
+// The command line with "rootflags=subvol=" set to `subvolume`: the first subvol= or subvolid=
+// part of any rootflags token is replaced, later ones dropped, and a rootflags part or token is
+// added when there is none. Other tokens are left untouched.
+[[nodiscard]] std::string rewrite_root_options(std::string_view options,
+                                               std::string_view subvolume);
+
+// The command line recorded for one profile of one snapshot: the rewritten options followed by
+// the extra kernel parameters, appended verbatim.
+[[nodiscard]] std::string snapshot_options(std::string_view profile_cmdline,
+                                           std::string_view subvolume,
+                                           std::string_view kernel_parameters);
+
+}  // namespace snapwright::bootloader

@@ -1,0 +1,130 @@
+#include "system/subvolume.hpp"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <system_error>
+#include <vector>
+
+#include "base/app_error.hpp"
+#include "base/checked.hpp"
+#include "base/paths.hpp"
+#include "base/text.hpp"
+#include "system/process.hpp"
+
+namespace snapwright::system {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kUuidKey = "UUID:";
+
+std::string show_subvolume(const fs::path& path, const std::string& failure_prefix) {
+    return run_checked("btrfs", {"subvolume", "show", "--", path.native()},
+                       "execute btrfs subvolume show", failure_prefix);
+}
+
+// The directory that holds the archive, read from the path's components so that a trailing
+// "/" or "." cannot turn the archive path itself into its own parent.
+std::optional<fs::path> archive_parent(const fs::path& archive_path) {
+    const std::vector<std::string> components = base::path_components(archive_path);
+    if (components.size() < 2 || !base::is_ordinary_name(components.back())) {
+        return std::nullopt;
+    }
+    fs::path parent;
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        parent /= components[i];
+    }
+    return parent;
+}
+
+}  // namespace
+
+std::optional<std::string> parse_subvolume_uuid(std::string_view show_output) {
+    for (const std::string_view raw_line : base::split_lines(show_output)) {
+        const std::string_view line = base::trim(raw_line);
+        if (line.size() <= 4 || line.substr(0, kUuidKey.size()) != kUuidKey) {
+            continue;
+        }
+        const std::string_view value = base::trim(line.substr(kUuidKey.size()));
+        if (value.empty()) {
+            continue;
+        }
+        std::string uuid = base::to_lower_ascii(value);
+        // Old filesystems show "-" for a top level that never got a UUID.
+        if (uuid != "-") {
+            return uuid;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string read_subvolume_uuid(const fs::path& path) {
+    const std::string shown = base::display_path(path);
+    const std::string output =
+        show_subvolume(path, "cannot inspect Btrfs subvolume " + shown + ": ");
+    std::optional<std::string> uuid = parse_subvolume_uuid(output);
+    if (!uuid) {
+        base::throw_error("Btrfs subvolume " + shown + " has no UUID");
+    }
+    return *uuid;
+}
+
+void check_archive_subvolume(const fs::path& archive_path) {
+    (void)show_subvolume(archive_path, "ARCHIVE_PATH must be a Btrfs subvolume: " +
+                                           base::display_path(archive_path) + ": ");
+}
+
+void ensure_archive_subvolume(const fs::path& archive_path) {
+    const std::string shown = base::display_path(archive_path);
+    struct stat status {};
+    if (::lstat(archive_path.c_str(), &status) == 0) {
+        if (!S_ISDIR(status.st_mode)) {
+            base::throw_error("archive path is not a real directory: " + shown);
+        }
+        check_archive_subvolume(archive_path);
+        return;
+    }
+    if (errno != ENOENT) {
+        base::throw_os_error("inspect archive path " + shown, errno);
+    }
+
+    const std::optional<fs::path> parent = archive_parent(archive_path);
+    if (!parent) {
+        base::throw_error("archive path has no parent: " + shown);
+    }
+    std::error_code error;
+    fs::create_directories(*parent, error);
+    if (error) {
+        base::throw_io_error(error.value());
+    }
+    if (::lstat(parent->c_str(), &status) != 0) {
+        base::throw_io_error(errno);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        base::throw_error("archive parent is not a real directory: " + base::display_path(*parent));
+    }
+
+    (void)run_checked("btrfs", {"subvolume", "create", "--", archive_path.native()},
+                      "execute btrfs subvolume create",
+                      "cannot create archive Btrfs subvolume " + shown + ": ");
+    check_archive_subvolume(archive_path);
+}
+
+std::uint64_t available_bytes(std::uint64_t blocks, std::uint64_t fragment_size) {
+    return base::checked_mul(blocks, fragment_size, "filesystem free-space value overflow");
+}
+
+std::uint64_t free_space(const fs::path& path) {
+    if (path.native().find('\0') != std::string::npos) {
+        base::throw_error("path contains a NUL byte: " + base::display_path(path));
+    }
+    struct statvfs status {};
+    if (::statvfs(path.c_str(), &status) != 0) {
+        base::throw_os_error("read filesystem free space", errno);
+    }
+    return available_bytes(status.f_bavail, status.f_frsize);
+}
+
+}  // namespace snapwright::system

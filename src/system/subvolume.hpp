@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace snapwright::system {
+
+// The subvolume UUID in `btrfs subvolume show` output: the first line that, trimmed, starts
+// with "UUID:" and carries a value other than empty or "-", lower-cased. The "Parent UUID:" and
+// "Received UUID:" lines never match. Nothing when no line carries one.
+std::optional<std::string> parse_subvolume_uuid(std::string_view show_output);
+
+// The UUID of the subvolume at `path`, from `btrfs subvolume show -- <path>`. Fails with
+// "execute btrfs subvolume show" and the OS error, "cannot inspect Btrfs subvolume {}: {}" with
+// the tool's standard error, or "Btrfs subvolume {} has no UUID".
+std::string read_subvolume_uuid(const std::filesystem::path& path);
+
+// Succeeds when `btrfs subvolume show` accepts `archive_path`; else "ARCHIVE_PATH must be a Btrfs
+// subvolume: {}: {}" with the path and the tool's standard error.
+void check_archive_subvolume(const std::filesystem::path& archive_path);
+
+// Makes sure `archive_path` is a Btrfs subvolume: an existing real directory is only checked
+// (a plain directory is refused, never converted); a missing one is created with
+// `btrfs subvolume create` below its parent, whose missing ancestors become plain directories.
+// A symbolic link or any other file at the path is refused ("archive path is not a real
+// directory: {}"). On failure, parent directories it created may stay behind.
+void ensure_archive_subvolume(const std::filesystem::path& archive_path);
+
+// blocks * fragment_size, or "filesystem free-space value overflow".
+std::uint64_t available_bytes(std::uint64_t blocks, std::uint64_t fragment_size);
+
+// The bytes available to unprivileged users on the filesystem holding `path` (statvfs). Fails
+// with "path contains a NUL byte: {}", "read filesystem free space" and the OS error, or the
+// overflow message.
+std::uint64_t free_space(const std::filesystem::path& path);
+
+}  // namespace snapwright::system

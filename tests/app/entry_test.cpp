@@ -1,0 +1,149 @@
+#include "app/entry.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/run_program.hpp"
+#include "support/scratch_dir.hpp"
+
+namespace snapwright::app {
+namespace {
+
+using testing::run_program;
+using testing::ScratchDir;
+
+const std::string kBinary = SNAPWRIGHT_BINARY;
+
+const std::string kHelp =
+    "snapwright 0.1.2\n"
+    "\n"
+    "Generate systemd-boot entries for Btrfs snapshots.\n"
+    "\n"
+    "Usage:\n"
+    "snapwright generate [--debounce]\n"
+    "snapwright status\n"
+    "snapwright verify\n"
+    "snapwright gc\n"
+    "snapwright watch\n"
+    "\n"
+    "Global options:\n"
+    "--config PATH   Configuration file\n"
+    "--help          Show this help\n"
+    "--version       Show the version\n";
+
+const std::string kPluginStubFailure = "snapwright: the Snapper plugin is not implemented yet\n";
+
+TEST(PluginInvocation, SelectedOnlyByExactFinalComponent) {
+    const std::vector<std::string> plugin = {
+        "10-snapwright",           "/usr/lib/snapper/plugins/10-snapwright",
+        "./10-snapwright",         "plugins//10-snapwright/",
+        "plugins/10-snapwright/.", "plugins/10-snapwright/./",
+    };
+    for (const std::string& name : plugin) {
+        EXPECT_TRUE(is_plugin_invocation(name)) << name;
+    }
+    const std::vector<std::string> command_line = {
+        "",
+        "/",
+        "//",
+        "snapwright",
+        "/usr/bin/snapwright",
+        "10-snapwright.bak",
+        "10-Snapwright",
+        "x10-snapwright",
+        "10-snapwright ",
+        "10-snapwright/..",
+        "/10-snapwright/x",
+        "10-snapwright\xff",
+    };
+    for (const std::string& name : command_line) {
+        EXPECT_FALSE(is_plugin_invocation(name)) << name;
+    }
+}
+
+// The real binary, started with a chosen argv[0] and PATH.
+testing::ProgramResult run_binary(const std::vector<std::string>& arguments,
+                                  const std::string& path = "/usr/bin:/bin") {
+    std::vector<std::string> argv{"snapwright"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run_program(kBinary, argv, testing::environment_with_path(path));
+}
+
+TEST(EntryBinary, HelpAndVersionNeedNothing) {
+    ScratchDir dir;
+    const std::string missing = (dir / "missing.conf").string();
+    const std::vector<std::vector<std::string>> help_forms = {
+        {"--help"}, {"-h"}, {"help"}, {"--config", missing, "--help"}};
+    for (const auto& arguments : help_forms) {
+        // An empty PATH proves no external tool is consulted.
+        const auto result = run_binary(arguments, "");
+        EXPECT_EQ(result.exit_code, 0) << arguments.front();
+        EXPECT_EQ(result.out, kHelp) << arguments.front();
+        EXPECT_EQ(result.err, "") << arguments.front();
+    }
+    const std::vector<std::vector<std::string>> version_forms = {
+        {"--version"}, {"-V"}, {"version"}, {"--config", missing, "version"}};
+    for (const auto& arguments : version_forms) {
+        const auto result = run_binary(arguments, "");
+        EXPECT_EQ(result.exit_code, 0) << arguments.front();
+        EXPECT_EQ(result.out, "0.1.2\n") << arguments.front();
+        EXPECT_EQ(result.err, "") << arguments.front();
+    }
+}
+
+TEST(EntryBinary, CommandLineErrorIsOneLineOnStandardError) {
+    const auto result = run_binary({"status", "--help"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "snapwright: invalid command or arguments\n");
+
+    const auto restore = run_binary({"restore", "42"});
+    EXPECT_EQ(restore.exit_code, 1);
+    EXPECT_EQ(restore.out, "");
+    EXPECT_EQ(restore.err, "snapwright: snapwright does not restore or roll back snapshots\n");
+}
+
+TEST(EntryBinary, HelpWriteFailureIsReported) {
+    // A report that cannot be delivered must not pass for success.
+    if (!std::filesystem::exists("/dev/full")) {
+        GTEST_SKIP() << "/dev/full is not available";
+    }
+    const std::string command = "'" + kBinary + "' --help >/dev/full";
+    const auto result = run_program("/bin/sh", {"sh", "-c", command},
+                                    testing::environment_with_path("/usr/bin:/bin"));
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err,
+              "snapwright: I/O operation failed: No space left on device (os error 28)\n");
+}
+
+TEST(EntryBinary, PluginModeFollowsInvocationName) {
+    ScratchDir dir;
+    for (const std::string name : {"10-snapwright", "10-snapwright.bak", "10-Snapwright"}) {
+        std::filesystem::create_symlink(kBinary, dir / name);
+    }
+    const auto env = testing::environment_with_path("/usr/bin:/bin");
+
+    const std::string plugin = (dir / "10-snapwright").string();
+    const auto as_plugin = run_program(plugin, {plugin, "create-snapshot-post", "/", "btrfs"}, env);
+    EXPECT_EQ(as_plugin.exit_code, 1);
+    EXPECT_EQ(as_plugin.out, "");
+    EXPECT_EQ(as_plugin.err, kPluginStubFailure);
+
+    // argv[0] decides, not the file that was executed.
+    const auto renamed = run_program(kBinary, {"/usr/lib/snapper/plugins/10-snapwright/"}, env);
+    EXPECT_EQ(renamed.err, kPluginStubFailure);
+
+    for (const std::string name : {"10-snapwright.bak", "10-Snapwright"}) {
+        const std::string path = (dir / name).string();
+        const auto result = run_program(path, {path, "--help"}, env);
+        EXPECT_EQ(result.exit_code, 0) << name;
+        EXPECT_EQ(result.out, kHelp) << name;
+        EXPECT_EQ(result.err, "") << name;
+    }
+}
+
+}  // namespace
+}  // namespace snapwright::app

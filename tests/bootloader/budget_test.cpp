@@ -1,0 +1,68 @@
+#include "bootloader/budget.hpp"
+
+#include <gtest/gtest.h>
+
+#include "base/app_error.hpp"
+
+namespace snapwright::bootloader {
+namespace {
+
+constexpr std::uint64_t kMiB = 1048576;
+constexpr std::uint64_t kMax = UINT64_MAX;
+
+std::string budget_error(const BudgetFigures& figures) {
+    try {
+        check_budget_figures(figures);
+    } catch (const base::AppError& error) {
+        return error.display();
+    }
+    return "no error";
+}
+
+TEST(BootBudget, NeedsTheTransactionOverheadEvenForNothing) {
+    EXPECT_EQ(budget_error({.free_bytes = kMiB}), "no error");
+    EXPECT_EQ(budget_error({.free_bytes = kMiB - 1}),
+              "boot filesystem has insufficient temporary space: need 1048576 bytes, have "
+              "1048575; existing systemd-boot snapshot entries were not changed");
+}
+
+TEST(BootBudget, CountsNewObjectsAndThreeCopiesOfTheEntries) {
+    EXPECT_EQ(budget_error({.free_bytes = 10 * kMiB, .new_bytes = 9 * kMiB, .entry_bytes = 1000}),
+              "boot filesystem has insufficient temporary space: need 10488760 bytes, have "
+              "10485760; existing systemd-boot snapshot entries were not changed");
+    EXPECT_EQ(
+        budget_error({.free_bytes = 10 * kMiB + 3000, .new_bytes = 9 * kMiB, .entry_bytes = 1000}),
+        "no error");
+}
+
+TEST(BootBudget, KeepsRoomForTwoAverageSetsAfterTheDeployment) {
+    const BudgetFigures tight{.free_bytes = 100 * kMiB,
+                              .new_bytes = 60 * kMiB,
+                              .reclaimable_bytes = 10 * kMiB,
+                              .entry_bytes = 0,
+                              .reserve_bytes = 50 * kMiB + 1,
+                              .average_set_bytes = 25 * kMiB + 1};
+    EXPECT_EQ(budget_error(tight),
+              "boot filesystem must retain space for two average kernel/initramfs sets: projected "
+              "52428800 bytes, required 52428801 bytes (average set 26214401 bytes); reduce "
+              "SNAPSHOT_KERNEL_LIMIT or SNAPSHOT_ASSET_LIMIT_BYTES");
+    BudgetFigures fits = tight;
+    fits.reclaimable_bytes += 1;  // what only the current entries use counts as freed
+    EXPECT_EQ(budget_error(fits), "no error");
+}
+
+TEST(BootBudget, ReportsEveryOverflow) {
+    EXPECT_EQ(budget_error({.free_bytes = kMax, .entry_bytes = kMax / 3 + 1}),
+              "boot transaction overhead overflow");
+    // 3 × entry bytes fits, but adding the MiB would not.
+    EXPECT_EQ(budget_error({.free_bytes = kMax, .entry_bytes = (kMax - kMiB) / 3 + 1}),
+              "boot transaction overhead overflow");
+    EXPECT_EQ(budget_error({.free_bytes = kMax, .entry_bytes = (kMax - kMiB) / 3}), "no error");
+    EXPECT_EQ(budget_error({.free_bytes = kMax, .new_bytes = kMax}),
+              "boot deployment requirement overflow");
+    EXPECT_EQ(budget_error({.free_bytes = kMax, .reclaimable_bytes = 1}),
+              "boot projected free-space calculation overflow");
+}
+
+}  // namespace
+}  // namespace snapwright::bootloader

@@ -1,0 +1,132 @@
+#include "bootloader/entry_parser.hpp"
+
+#include <gtest/gtest.h>
+
+#include "base/app_error.hpp"
+
+namespace snapwright::bootloader {
+namespace {
+
+std::string parse_error(std::string_view file_name, std::string_view text) {
+    try {
+        (void)parse_entry(file_name, text);
+    } catch (const base::AppError& error) {
+        return error.display();
+    }
+    return "no error";
+}
+
+TEST(ParseEntry, ReadsEveryKnownField) {
+    const std::string text =
+        "# a comment\r\n"
+        "title Arch Linux\r\n"
+        "version 6.9.1\n"
+        "machine-id 0123456789abcdef0123456789abcdef\n"
+        "sort-key arch\n"
+        "architecture x64\n"
+        "linux /vmlinuz-linux\n"
+        "initrd /intel-ucode.img\n"
+        "initrd /initramfs-linux.img\n"
+        "devicetree /dtbs/board.dtb\n"
+        "efi /EFI/x.efi\n"
+        "\n"
+        "options root=UUID=x rw";
+    const BootEntry entry = parse_entry("arch.conf", text);
+    EXPECT_EQ(entry.file_name, "arch.conf");
+    EXPECT_EQ(entry.title, "Arch Linux");
+    EXPECT_EQ(entry.version, "6.9.1");
+    EXPECT_EQ(entry.machine_id, "0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(entry.sort_key, "arch");
+    EXPECT_EQ(entry.architecture, "x64");
+    EXPECT_EQ(entry.linux, "/vmlinuz-linux");
+    EXPECT_EQ(entry.initrd, (std::vector<std::string>{"/intel-ucode.img", "/initramfs-linux.img"}));
+    EXPECT_EQ(entry.devicetree, "/dtbs/board.dtb");
+    EXPECT_EQ(entry.options, "root=UUID=x rw");
+    EXPECT_EQ(entry.text, text);
+}
+
+TEST(ParseEntry, TrimsUnicodeSpaceFoldsKeysAndKeepsInnerSpacing) {
+    // U+3000 IDEOGRAPHIC SPACE and U+00A0 NO-BREAK SPACE are white space too.
+    const BootEntry entry = parse_entry("a.conf",
+                                        "Title  Foo  Bar \n"
+                                        "\xE3\x80\x80VERSION\xC2\xA0"
+                                        "1\xE3\x80\x80\n"
+                                        "LiNuX\t/k\n");
+    EXPECT_EQ(entry.title, "Foo  Bar");
+    EXPECT_EQ(entry.version, "1");
+    EXPECT_EQ(entry.linux, "/k");
+}
+
+TEST(ParseEntry, SkipsBareKeysAndLaterLinesReplaceEarlierOnes) {
+    const BootEntry bare = parse_entry("a.conf", "linux\ntitle\n");
+    EXPECT_EQ(bare.linux, "");
+    EXPECT_EQ(bare.title, "a");
+    EXPECT_FALSE(bare.version);
+
+    const BootEntry twice = parse_entry("a.conf", "linux /one\nlinux\nlinux /two\nversion \n");
+    EXPECT_EQ(twice.linux, "/two");
+    // "version " trims to a bare key and is skipped, so the field stays absent.
+    EXPECT_FALSE(twice.version);
+}
+
+TEST(ParseEntry, JoinsEveryOptionsLineInFileOrder) {
+    const BootEntry entry = parse_entry(
+        "a.conf", "options root=UUID=x rw\nlinux /k\noptions  rd.luks.uuid=y \noptions resume=z\n");
+    EXPECT_EQ(entry.options, "root=UUID=x rw rd.luks.uuid=y resume=z");
+}
+
+TEST(ParseEntry, TitleDefaultsToFileNameWithoutConfSuffixes) {
+    EXPECT_EQ(parse_entry("fedora.conf", "linux /k\n").title, "fedora");
+    EXPECT_EQ(parse_entry("x.conf.conf", "").title, "x");
+    EXPECT_EQ(parse_entry("x.cfg", "").title, "x.cfg");
+}
+
+TEST(ParseEntry, EfiAndUkiEntriesHaveNoLinuxImage) {
+    EXPECT_EQ(parse_entry("u.conf", "uki /EFI/Linux/a.efi\nuki-url http://x\n").linux, "");
+}
+
+TEST(ParseEntry, RefusesUnsupportedFields) {
+    EXPECT_EQ(parse_error("o.conf", "linux /k\ndevicetree-overlay /o.dtbo\n"),
+              "unsupported Type #1 field devicetree-overlay in o.conf; overlay assets are not "
+              "captured");
+    EXPECT_EQ(parse_error("o.conf", "Frobnicate yes\n"),
+              "unsupported Type #1 field frobnicate in o.conf");
+}
+
+TEST(ParseEntry, ChecksAssetPathsOfEveryAssetKey) {
+    EXPECT_EQ(parse_error("a.conf", "initrd /a/../b\n"), "unsafe systemd-boot asset path: /a/../b");
+    EXPECT_EQ(parse_error("a.conf", "linux relative/path\n"),
+              "unsafe systemd-boot asset path: relative/path");
+    EXPECT_EQ(parse_error("a.conf", "devicetree /..\n"), "unsafe systemd-boot asset path: /..");
+    EXPECT_EQ(parse_entry("a.conf", "initrd /a/./b\n").initrd,
+              (std::vector<std::string>{"/a/./b"}));
+    EXPECT_NO_THROW(check_asset_path("/a//./b"));
+    EXPECT_NO_THROW(check_asset_path("/a/..b/c.."));
+}
+
+TEST(ParseEntry, ValidatesFileNames) {
+    const std::string invalid = "invalid systemd-boot entry filename";
+    EXPECT_EQ(parse_error("", ""), invalid);
+    EXPECT_EQ(parse_error(std::string(251, 'a') + ".conf", ""), invalid);  // 256 bytes
+    EXPECT_EQ(parse_error("a\tb.conf", ""), invalid);
+    EXPECT_EQ(parse_error("a/b.conf", ""), invalid);
+    EXPECT_EQ(parse_error("a\\b.conf", ""), invalid);
+    EXPECT_EQ(parse_error("a\x7F.conf", ""), invalid);
+    EXPECT_NO_THROW((void)parse_entry(std::string(250, 'a') + ".conf", ""));  // 255 bytes
+    EXPECT_NO_THROW((void)parse_entry("caf\xC3\xA9.conf", ""));
+}
+
+TEST(Ownership, PrefixOrMarkerLineMakesAnEntryOwned) {
+    EXPECT_TRUE(is_owned_entry(parse_entry("snapwright-x.conf", "linux /k\n")));
+    EXPECT_TRUE(is_owned_entry(parse_entry("x.conf", "  # Generated by snapwright \nlinux /k\n")));
+    EXPECT_FALSE(is_owned_entry(parse_entry("x.conf", "# Generated by snapwright!\n")));
+    EXPECT_FALSE(is_owned_entry(parse_entry("x-snapwright-.conf", "linux /k\n")));
+}
+
+TEST(EntryMachineId, LastLineWinsAndOtherContentIsNotJudged) {
+    EXPECT_EQ(entry_machine_id("machine-id a\nfoo-overlay /x\nMACHINE-ID  B \n"), "B");
+    EXPECT_EQ(entry_machine_id("title x\nmachine-id\n"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace snapwright::bootloader

@@ -1,0 +1,262 @@
+#include "store/fs_routines.hpp"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "store/store_fixture.hpp"
+
+namespace snapwright::store {
+namespace {
+
+using testing::error_of;
+using testing::names_in;
+using testing::read_bytes;
+using testing::TemporaryDirectory;
+using testing::write_bytes;
+
+std::string temporary_name(const std::string& name, int attempt) {
+    return "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+}
+
+mode_t permission_bits(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+    return st.st_mode & 07777;
+}
+
+// A private mount namespace in which the test may mount small filesystems; they vanish with
+// the process. Empty when that is not possible, with the reason.
+std::string enter_private_mount_namespace() {
+    static std::string reason = [] {
+        if (::geteuid() != 0) {
+            return std::string("needs root to mount a small tmpfs");
+        }
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return std::string("cannot enter a private mount namespace");
+        }
+        return std::string();
+    }();
+    return reason;
+}
+
+// A tmpfs of `size` on `where`, unmounted on destruction.
+class SmallTmpfs {
+  public:
+    SmallTmpfs(const fs::path& where, const std::string& options) : where_(where) {
+        ok_ = ::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~SmallTmpfs() {
+        if (ok_) {
+            ::umount2(where_.c_str(), MNT_DETACH);
+        }
+    }
+    bool ok() const { return ok_; }
+    void make_read_only() {
+        ASSERT_EQ(::mount(nullptr, where_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    }
+
+  private:
+    fs::path where_;
+    bool ok_ = false;
+};
+
+TEST(TemporaryFile, NamesFollowTheCounterAndAreUnlinkedUnlessKept) {
+    TemporaryDirectory dir;
+    {
+        TemporaryFile first = create_temporary_file(dir.path(), "entry.conf");
+        TemporaryFile second = create_temporary_file(dir.path(), "entry.conf");
+        EXPECT_EQ(first.path(), dir / temporary_name("entry.conf", 0));
+        EXPECT_EQ(second.path(), dir / temporary_name("entry.conf", 1));
+        EXPECT_EQ(permission_bits(first.path()), 0600u);
+        second.keep();
+    }
+    EXPECT_EQ(names_in(dir.path()), std::set<std::string>{temporary_name("entry.conf", 1)});
+}
+
+TEST(TemporaryFile, FailsWhenAllThousandNamesAreTaken) {
+    TemporaryDirectory dir;
+    for (int n = 0; n < 1000; ++n) {
+        write_bytes(dir / temporary_name("target", n), "");
+    }
+    EXPECT_EQ(error_of([&] { create_temporary_file(dir.path(), "target"); }),
+              "cannot allocate a temporary file name");
+    EXPECT_EQ(error_of([&] { write_file_atomically(dir / "target", "x", 0600); }),
+              "cannot allocate a temporary file name");
+    EXPECT_FALSE(fs::exists(dir / "target"));
+}
+
+TEST(TemporaryFile, OtherCreationFailuresNameThePath) {
+    TemporaryDirectory dir;
+    EXPECT_EQ(error_of([&] { create_temporary_file(dir / "missing", "x"); }),
+              "create temporary file " + (dir / "missing" / temporary_name("x", 0)).string() +
+                  ": No such file or directory (os error 2)");
+}
+
+TEST(WriteFileAtomically, CreatesParentsAndSetsModeExactly) {
+    TemporaryDirectory dir;
+    const fs::path target = dir / "a" / "b" / "manifest.json";
+    write_file_atomically(target, "first", 0640);
+    EXPECT_EQ(read_bytes(target), "first");
+    EXPECT_EQ(permission_bits(target), 0640u);
+    write_file_atomically(target, std::string(300000, 'z'), 0600);
+    EXPECT_EQ(read_bytes(target), std::string(300000, 'z'));
+    EXPECT_EQ(permission_bits(target), 0600u);
+    EXPECT_EQ(names_in(dir / "a" / "b"), std::set<std::string>{"manifest.json"});
+}
+
+TEST(WriteFileAtomically, RejectsTargetWithoutParent) {
+    EXPECT_EQ(error_of([] { write_file_atomically("manifest.json", "x", 0600); }),
+              "invalid output path manifest.json");
+}
+
+TEST(WriteFileAtomically, FailureOnAFullFilesystemKeepsTheOldFile) {
+    const std::string reason = enter_private_mount_namespace();
+    if (!reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
+    TemporaryDirectory dir;
+    SmallTmpfs tmpfs(dir.path(), "size=64k");
+    ASSERT_TRUE(tmpfs.ok());
+    const fs::path target = dir / "entry.conf";
+    write_file_atomically(target, "old", 0644);
+    EXPECT_EQ(error_of([&] { write_file_atomically(target, std::string(1 << 20, 'x'), 0644); }),
+              "I/O operation failed: No space left on device (os error 28)");
+    EXPECT_EQ(read_bytes(target), "old");
+    EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"entry.conf"});
+}
+
+TEST(WriteFileAtomically, ReadOnlyDirectoryKeepsTheOldFile) {
+    const std::string reason = enter_private_mount_namespace();
+    if (!reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
+    TemporaryDirectory dir;
+    SmallTmpfs tmpfs(dir.path(), "size=1m");
+    ASSERT_TRUE(tmpfs.ok());
+    const fs::path target = dir / "entry.conf";
+    write_file_atomically(target, "old", 0644);
+    tmpfs.make_read_only();
+    EXPECT_EQ(error_of([&] { write_file_atomically(target, "new", 0644); }),
+              "create temporary file " + (dir / temporary_name("entry.conf", 0)).string() +
+                  ": Read-only file system (os error 30)");
+    EXPECT_EQ(read_bytes(target), "old");
+}
+
+TEST(CopyFileAtomically, CopiesLargeFilesAndReplacesTheTarget) {
+    TemporaryDirectory dir;
+    std::string content;
+    for (int i = 0; i < 400000; ++i) {
+        content += static_cast<char>(i * 7 + i / 251);
+    }
+    write_bytes(dir / "source", content);
+    write_bytes(dir / "target", "old");
+    copy_file_atomically(dir / "source", dir / "target");
+    EXPECT_EQ(read_bytes(dir / "target"), content);
+    EXPECT_EQ(permission_bits(dir / "target"), 0600u);
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"source", "target"}));
+}
+
+TEST(CopyFileAtomically, RefusesAMissingOrLinkedParent) {
+    TemporaryDirectory dir;
+    write_bytes(dir / "source", "x");
+    fs::create_directory(dir / "real");
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    EXPECT_EQ(error_of([&] { copy_file_atomically(dir / "source", dir / "link" / "t"); }),
+              "object parent is not a directory: " + (dir / "link").string());
+    EXPECT_EQ(error_of([&] { copy_file_atomically(dir / "source", dir / "none" / "t"); }),
+              "object parent is not a directory: " + (dir / "none").string());
+    EXPECT_EQ(error_of([] { copy_file_atomically("/etc/hostname", "object"); }),
+              "invalid object path object");
+    EXPECT_TRUE(fs::is_empty(dir / "real"));
+}
+
+TEST(CopyFileAtomically, UnreadableSourceLeavesTargetAndNoTemporary) {
+    TemporaryDirectory dir;
+    fs::create_directory(dir / "source-dir");
+    write_bytes(dir / "target", "old");
+    EXPECT_EQ(error_of([&] { copy_file_atomically(dir / "source-dir", dir / "target"); }),
+              "I/O operation failed: Is a directory (os error 21)");
+    EXPECT_EQ(error_of([&] { copy_file_atomically(dir / "absent", dir / "target"); }),
+              "I/O operation failed: No such file or directory (os error 2)");
+    EXPECT_EQ(read_bytes(dir / "target"), "old");
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"source-dir", "target"}));
+}
+
+TEST(CopyFileAtomically, FullFilesystemKeepsTheOldTarget) {
+    const std::string reason = enter_private_mount_namespace();
+    if (!reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
+    TemporaryDirectory source_dir;
+    TemporaryDirectory dir;
+    write_bytes(source_dir / "big", std::string(1 << 20, 'k'));
+    SmallTmpfs tmpfs(dir.path(), "size=64k");
+    ASSERT_TRUE(tmpfs.ok());
+    write_bytes(dir / "target", "old");
+    EXPECT_EQ(error_of([&] { copy_file_atomically(source_dir / "big", dir / "target"); }),
+              "I/O operation failed: No space left on device (os error 28)");
+    EXPECT_EQ(read_bytes(dir / "target"), "old");
+    EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"target"});
+}
+
+TEST(EnsureDirectory, CreatesTheChainAndAcceptsAnExistingOne) {
+    TemporaryDirectory dir;
+    const fs::path root = dir / "missing" / "root";
+    EXPECT_EQ(ensure_directory(root, "objects/sha256/ab"), root / "objects/sha256/ab");
+    EXPECT_TRUE(fs::is_directory(root / "objects/sha256/ab"));
+    EXPECT_EQ(ensure_directory(root, "objects/sha256/ab"), root / "objects/sha256/ab");
+    EXPECT_EQ(ensure_directory(root, ""), root);
+}
+
+TEST(EnsureDirectory, RejectsUnsafeRelativePaths) {
+    TemporaryDirectory dir;
+    for (const char* relative : {"/objects", "objects/../etc", "..", "./objects", "a/./b"}) {
+        EXPECT_EQ(error_of([&] { ensure_directory(dir.path(), relative); }),
+                  std::string("unsafe relative directory path: ") + relative);
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(EnsureDirectory, RefusesLinksAndFilesInsteadOfDirectories) {
+    TemporaryDirectory dir;
+    fs::create_directory(dir / "real");
+    fs::create_directory_symlink(dir / "real", dir / "root-link");
+    EXPECT_EQ(error_of([&] { ensure_directory(dir / "root-link", "objects"); }),
+              "data root is not a real directory: " + (dir / "root-link").string());
+    write_bytes(dir / "root-file", "");
+    EXPECT_EQ(error_of([&] { ensure_directory(dir / "root-file", "objects"); }),
+              "data root is not a real directory: " + (dir / "root-file").string());
+
+    const fs::path root = dir / "root";
+    ensure_directory(root, "objects/sha256");
+    fs::create_directory_symlink(dir / "real", root / "objects/sha256/ab");
+    EXPECT_EQ(error_of([&] { ensure_directory(root, "objects/sha256/ab"); }),
+              "refusing to traverse non-directory path " + (root / "objects/sha256/ab").string());
+    write_bytes(root / "objects/file", "");
+    EXPECT_EQ(error_of([&] { ensure_directory(root, "objects/file/x"); }),
+              "refusing to traverse non-directory path " + (root / "objects/file").string());
+    EXPECT_TRUE(fs::is_empty(dir / "real"));
+}
+
+TEST(RemoveEmptyDirectory, RemovesOnlyWhenEmpty) {
+    TemporaryDirectory dir;
+    fs::create_directories(dir / "full" / "inner");
+    remove_empty_directory(dir / "full");
+    EXPECT_TRUE(fs::exists(dir / "full" / "inner"));
+    remove_empty_directory(dir / "full" / "inner");
+    EXPECT_FALSE(fs::exists(dir / "full" / "inner"));
+    EXPECT_TRUE(fs::exists(dir / "full"));
+    EXPECT_EQ(error_of([&] { remove_empty_directory(dir / "gone"); }),
+              "I/O operation failed: No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace snapwright::store

@@ -1,0 +1,411 @@
+#include "store/object_store.hpp"
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "store/sha256.hpp"
+#include "store/store_fixture.hpp"
+
+namespace snapwright::store {
+namespace {
+
+using testing::error_of;
+using testing::names_in;
+using testing::read_bytes;
+using testing::TemporaryDirectory;
+using testing::write_bytes;
+
+ObjectId id_of(const std::string& content) {
+    return ObjectId{"sha256", sha256_hex(content)};
+}
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+struct stat lstat_of(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// Places `content` as an object of `root` directly, as an earlier run would have left it.
+ObjectId place_object(const fs::path& root, const std::string& content) {
+    const ObjectId id = id_of(content);
+    fs::create_directories(object_path(root, id).parent_path());
+    write_bytes(object_path(root, id), content);
+    return id;
+}
+
+const std::string kDigest(64, 'a');
+
+TEST(ObjectId, ValidationTable) {
+    struct Case {
+        ObjectId id;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{"sha256", kDigest}, ""},
+        {{"sha256", std::string(32, 'A') + std::string(32, 'f')}, ""},
+        {{"sha256", "0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789abcdef"}, ""},
+        {{"SHA256", kDigest}, "unsupported object hash algorithm: SHA256"},
+        {{"sha-256", kDigest}, "unsupported object hash algorithm: sha-256"},
+        {{"", kDigest}, "unsupported object hash algorithm: "},
+        {{"sha256", std::string(63, 'a')}, "invalid SHA-256 object digest"},
+        {{"sha256", std::string(65, 'a')}, "invalid SHA-256 object digest"},
+        {{"sha256", std::string(63, 'a') + "g"}, "invalid SHA-256 object digest"},
+        {{"sha256", std::string(62, 'a') + "\xc3\xa9"}, "invalid SHA-256 object digest"},
+        {{"sha256", ""}, "invalid SHA-256 object digest"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(error_of([&] { validate_object_id(c.id); }), c.error) << c.id.digest;
+    }
+}
+
+TEST(ObjectId, EveryOperationValidatesBeforeTouchingTheStore) {
+    TemporaryDirectory dir;
+    const ObjectId bad{"sha256", "../../x"};
+    const std::string message = "invalid SHA-256 object digest";
+    EXPECT_EQ(error_of([&] { verify_object(dir.path(), bad); }), message);
+    EXPECT_EQ(error_of([&] { object_size(dir.path(), bad); }), message);
+    EXPECT_EQ(error_of([&] { remove_object(dir.path(), bad); }), message);
+    EXPECT_EQ(error_of([&] { copy_object(dir / "a", dir / "b", bad); }), message);
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(ObjectPaths, LayoutAndBootPath) {
+    const ObjectId id{"sha256", "ab" + std::string(62, '0')};
+    EXPECT_EQ(object_path("/boot/sw/m", id), "/boot/sw/m/objects/sha256/ab/" + id.digest);
+    EXPECT_EQ(object_path("/r", ObjectId{"sha256", "a"}), "/r/objects/sha256/invalid/a");
+    EXPECT_EQ(boot_object_path("/boot/snapwright/m1", "snapwright/m1", id),
+              "/snapwright/m1/objects/sha256/ab/" + id.digest);
+    EXPECT_EQ(boot_object_path("/efi//d/./m1/", "/./d//m1/", id),
+              "/d/m1/objects/sha256/ab/" + id.digest);
+    EXPECT_EQ(boot_object_path("/boot/d\xff", "d\xff", id),
+              "/d\xef\xbf\xbd/objects/sha256/ab/" + id.digest);
+}
+
+TEST(ImportAsset, StoresOnceAndReturnsTheSameReference) {
+    TemporaryDirectory dir;
+    const fs::path root = dir / "archive";
+    write_bytes(dir / "vmlinuz-6.1", "kernel bytes");
+    const AssetRef first = import_asset(root, dir / "vmlinuz-6.1", AssetKind::Kernel);
+    const ObjectId id = id_of("kernel bytes");
+    EXPECT_EQ(first, (AssetRef{id, AssetKind::Kernel, "vmlinuz-6.1", 12}));
+    const fs::path object = object_path(root, id);
+    EXPECT_EQ(read_bytes(object), "kernel bytes");
+    EXPECT_EQ(lstat_of(object).st_mode & 07777, 0600u);
+
+    const struct stat before = lstat_of(object);
+    EXPECT_EQ(import_asset(root, dir / "vmlinuz-6.1", AssetKind::Kernel), first);
+    const struct stat after = lstat_of(object);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(names_in(object.parent_path()), std::set<std::string>{id.digest});
+}
+
+TEST(ImportAsset, ReplacesACorruptedOrLinkedObject) {
+    TemporaryDirectory dir;
+    const fs::path root = dir / "archive";
+    write_bytes(dir / "initrd.img", "initramfs");
+    const ObjectId id = id_of("initramfs");
+    fs::create_directories(object_path(root, id).parent_path());
+    write_bytes(object_path(root, id), "initramfZ");
+    import_asset(root, dir / "initrd.img", AssetKind::Initramfs);
+    EXPECT_TRUE(verify_object(root, id));
+
+    write_bytes(dir / "elsewhere", "do not touch");
+    fs::remove(object_path(root, id));
+    fs::create_symlink(dir / "elsewhere", object_path(root, id));
+    import_asset(root, dir / "initrd.img", AssetKind::Initramfs);
+    EXPECT_TRUE(verify_object(root, id));
+    EXPECT_EQ(read_bytes(dir / "elsewhere"), "do not touch");
+}
+
+TEST(ImportAsset, RefusesSourcesThatAreNotRegularFiles) {
+    TemporaryDirectory dir;
+    const fs::path root = dir / "archive";
+    write_bytes(dir / "real", "x");
+    fs::create_symlink(dir / "real", dir / "link");
+    fs::create_directory(dir / "directory");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (const char* name : {"link", "directory", "fifo"}) {
+        EXPECT_EQ(error_of([&] { import_asset(root, dir / name, AssetKind::Other); }),
+                  "asset source is not a regular file: " + (dir / name).string());
+    }
+    EXPECT_EQ(
+        error_of([&] { import_asset(root, dir / "absent", AssetKind::Other); }),
+        "inspect asset " + (dir / "absent").string() + ": No such file or directory (os error 2)");
+    EXPECT_FALSE(fs::exists(root));
+}
+
+TEST(ImportAsset, NameThatIsNotUtf8BecomesAsset) {
+    TemporaryDirectory dir;
+    write_bytes(dir / "vmlinuz-\xff", "k");
+    EXPECT_EQ(import_asset(dir / "archive", dir / "vmlinuz-\xff", AssetKind::Kernel).original_name,
+              "asset");
+}
+
+// A file whose inode size says nothing of its content: the recorded size must be what was
+// hashed and stored, not what an earlier look at the file said.
+TEST(ImportAsset, RecordsTheSizeOfTheHashedBytes) {
+    TemporaryDirectory dir;
+    const fs::path source = "/proc/version";
+    struct stat st {};
+    if (::lstat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+        GTEST_SKIP() << "needs /proc/version as a regular file of size 0";
+    }
+    const std::string content = read_bytes(source);
+    ASSERT_FALSE(content.empty());
+    const AssetRef ref = import_asset(dir / "archive", source, AssetKind::Other);
+    EXPECT_EQ(ref.size, content.size());
+    EXPECT_EQ(ref.object, id_of(content));
+    EXPECT_EQ(object_size(dir / "archive", ref.object), content.size());
+}
+
+TEST(ImportAsset, RefusesLinkedDataRootAndFanOut) {
+    TemporaryDirectory dir;
+    write_bytes(dir / "kernel", "k");
+    fs::create_directory(dir / "real");
+    fs::create_directory_symlink(dir / "real", dir / "root-link");
+    EXPECT_EQ(error_of([&] { import_asset(dir / "root-link", dir / "kernel", AssetKind::Kernel); }),
+              "data root is not a real directory: " + (dir / "root-link").string());
+
+    const fs::path root = dir / "archive";
+    const ObjectId id = id_of("k");
+    fs::create_directories(root / "objects/sha256");
+    fs::create_directory_symlink(dir / "real", object_path(root, id).parent_path());
+    EXPECT_EQ(
+        error_of([&] { import_asset(root, dir / "kernel", AssetKind::Kernel); }),
+        "refusing to traverse non-directory path " + object_path(root, id).parent_path().string());
+    EXPECT_TRUE(fs::is_empty(dir / "real"));
+}
+
+TEST(VerifyObject, OnlyAnIntactRegularFileUnderItsExactDigest) {
+    TemporaryDirectory dir;
+    const fs::path root = dir / "r";
+    const ObjectId id = place_object(root, "payload");
+    EXPECT_TRUE(verify_object(root, id));
+    EXPECT_FALSE(verify_object(root, ObjectId{"sha256", upper(id.digest)}));
+    EXPECT_FALSE(verify_object(root, id_of("absent")));
+    EXPECT_FALSE(verify_object(dir / "no-root", id));
+
+    const ObjectId linked = id_of("linked");
+    write_bytes(dir / "linked", "linked");
+    fs::create_directories(object_path(root, linked).parent_path());
+    fs::create_symlink(dir / "linked", object_path(root, linked));
+    EXPECT_FALSE(verify_object(root, linked));
+
+    const ObjectId directory = id_of("directory");
+    fs::create_directories(object_path(root, directory));
+    EXPECT_FALSE(verify_object(root, directory));
+
+    write_bytes(object_path(root, id), "payloaD");
+    EXPECT_FALSE(verify_object(root, id));
+}
+
+TEST(CopyObject, CopiesOnceAndRepairsTheDestination) {
+    TemporaryDirectory dir;
+    const fs::path archive = dir / "archive";
+    const fs::path boot = dir / "boot";
+    const ObjectId id = place_object(archive, "kernel");
+    EXPECT_TRUE(copy_object(boot, archive, id));
+    EXPECT_TRUE(verify_object(boot, id));
+    EXPECT_FALSE(copy_object(boot, archive, id));
+
+    write_bytes(object_path(boot, id), "kernek");
+    EXPECT_TRUE(copy_object(boot, archive, id));
+    EXPECT_EQ(read_bytes(object_path(boot, id)), "kernel");
+    EXPECT_EQ(names_in(object_path(boot, id).parent_path()), std::set<std::string>{id.digest});
+}
+
+TEST(CopyObject, RefusesAMissingOrCorruptedSource) {
+    TemporaryDirectory dir;
+    const ObjectId id = place_object(dir / "archive", "kernel");
+    write_bytes(object_path(dir / "archive", id), "corrupt");
+    const std::string message = "source object is missing or corrupted: sha256:" + id.digest;
+    EXPECT_EQ(error_of([&] { copy_object(dir / "boot", dir / "archive", id); }), message);
+    EXPECT_EQ(error_of([&] { copy_object(dir / "boot", dir / "none", id); }), message);
+    EXPECT_FALSE(fs::exists(dir / "boot"));
+}
+
+// Damages the object as soon as it is renamed into place, before the copy is verified.
+TEST(CopyObject, RemovesACopyThatDoesNotVerify) {
+    TemporaryDirectory dir;
+    const fs::path boot = dir / "boot";
+    const std::string content(32 << 20, 'k');
+    const ObjectId id = place_object(dir / "archive", content);
+    const fs::path target = object_path(boot, id);
+    fs::create_directories(target.parent_path());
+
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, target.parent_path().c_str(), IN_MOVED_TO), 0);
+    std::thread saboteur([&] {
+        pollfd wait{watch, POLLIN, 0};
+        if (::poll(&wait, 1, 20000) == 1) {
+            const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                EXPECT_EQ(::pwrite(fd, "X", 1, static_cast<off_t>(content.size() - 1)), 1);
+                ::close(fd);
+            }
+        }
+    });
+    const std::string error = error_of([&] { copy_object(boot, dir / "archive", id); });
+    saboteur.join();
+    ::close(watch);
+    EXPECT_EQ(error, "object verification failed after copying " + target.string());
+    EXPECT_TRUE(fs::is_empty(target.parent_path()));
+}
+
+TEST(ObjectSize, RegularFilesOnly) {
+    TemporaryDirectory dir;
+    const ObjectId id = place_object(dir.path(), "12345");
+    EXPECT_EQ(object_size(dir.path(), id), 5u);
+    EXPECT_EQ(object_size(dir.path(), id_of("absent")), std::nullopt);
+    const ObjectId directory = id_of("directory");
+    fs::create_directories(object_path(dir.path(), directory));
+    EXPECT_EQ(object_size(dir.path(), directory), std::nullopt);
+
+    fs::create_directories(dir / "blocked/objects/sha256");
+    write_bytes(dir / "blocked/objects/sha256" / id.digest.substr(0, 2), "");
+    EXPECT_EQ(error_of([&] { object_size(dir / "blocked", id); }),
+              "inspect object " + object_path(dir / "blocked", id).string() +
+                  ": Not a directory (os error 20)");
+}
+
+TEST(RemoveObject, RemovesFilesAndEmptiedDirectoriesButKeepsObjects) {
+    TemporaryDirectory dir;
+    const fs::path root = dir.path();
+    const ObjectId first = place_object(root, "one");
+    EXPECT_FALSE(remove_object(root, id_of("absent")));
+    EXPECT_TRUE(remove_object(root, first));
+    EXPECT_FALSE(remove_object(root, first));
+    EXPECT_TRUE(fs::is_directory(root / "objects"));
+    EXPECT_TRUE(fs::is_empty(root / "objects"));
+
+    // A link at an object path is removed itself; its target stays.
+    write_bytes(dir / "target", "t");
+    const ObjectId linked = id_of("linked");
+    fs::create_directories(object_path(root, linked).parent_path());
+    fs::create_symlink(dir / "target", object_path(root, linked));
+    const ObjectId other = place_object(root, "other");
+    EXPECT_TRUE(remove_object(root, linked));
+    EXPECT_EQ(read_bytes(dir / "target"), "t");
+    EXPECT_TRUE(verify_object(root, other));
+}
+
+TEST(RemoveObject, RefusesADirectoryAtTheObjectPath) {
+    TemporaryDirectory dir;
+    const ObjectId id = id_of("x");
+    fs::create_directories(object_path(dir.path(), id));
+    EXPECT_EQ(error_of([&] { remove_object(dir.path(), id); }),
+              "refusing to remove non-file object path " + object_path(dir.path(), id).string());
+    EXPECT_TRUE(fs::is_directory(object_path(dir.path(), id)));
+}
+
+TEST(StoreStatistics, CountsRegularFilesInFanOutDirectories) {
+    TemporaryDirectory dir;
+    const fs::path root = dir.path();
+    EXPECT_EQ(store_statistics(root).objects, 0u);
+    place_object(root, "four");
+    const ObjectId second = place_object(root, "second");
+    const fs::path fan_out = object_path(root, second).parent_path();
+    write_bytes(fan_out / ".x.tmp-1-0", "12");
+    fs::create_symlink("/etc/hostname", fan_out / "link");
+    fs::create_directory(fan_out / "inner");
+    write_bytes(fan_out / "inner" / "deep", "ignored");
+    write_bytes(root / "objects/sha256/stray-file", "ignored");
+    const StoreStatistics statistics = store_statistics(root);
+    EXPECT_EQ(statistics.objects, 3u);
+    EXPECT_EQ(statistics.bytes, 4u + 6u + 2u);
+}
+
+TEST(CollectGarbage, NothingToCollect) {
+    TemporaryDirectory dir;
+    const GarbageCollection none = collect_garbage(dir / "absent", {});
+    EXPECT_EQ(none.removed_objects, 0u);
+    EXPECT_EQ(collect_garbage(dir.path(), {}).removed_objects, 0u);
+}
+
+TEST(CollectGarbage, AnInvalidReferenceDeletesNothing) {
+    TemporaryDirectory dir;
+    const ObjectId id = place_object(dir.path(), "garbage");
+    EXPECT_EQ(error_of([&] {
+                  collect_garbage(dir.path(), {id_of("kept"), ObjectId{"sha-256", kDigest}});
+              }),
+              "unsupported object hash algorithm: sha-256");
+    EXPECT_TRUE(verify_object(dir.path(), id));
+}
+
+TEST(CollectGarbage, RemovesStraysAndEmptiedDirectories) {
+    TemporaryDirectory dir;
+    const fs::path root = dir.path();
+    const ObjectId kept = place_object(root, "kept");
+    const ObjectId unreferenced = place_object(root, "unreferenced!");
+    const fs::path kept_fan_out = object_path(root, kept).parent_path();
+    write_bytes(kept_fan_out / ("." + kept.digest + ".tmp-77-3"), "partial");
+    fs::create_directory(kept_fan_out / "inner");
+    write_bytes(dir / "link-target", "stays");
+    fs::create_symlink(dir / "link-target", kept_fan_out / "link");
+    write_bytes(root / "objects/sha256/not-a-fan-out", "stays");
+
+    const GarbageCollection collected = collect_garbage(root, {kept});
+    EXPECT_EQ(collected.removed_objects, 3u);
+    EXPECT_EQ(collected.removed_bytes,
+              13u + 7u + static_cast<std::uint64_t>((dir / "link-target").string().size()));
+    EXPECT_EQ(names_in(kept_fan_out), (std::set<std::string>{kept.digest, "inner"}));
+    EXPECT_FALSE(fs::exists(object_path(root, unreferenced)));
+    if (object_path(root, unreferenced).parent_path() != kept_fan_out) {
+        EXPECT_FALSE(fs::exists(object_path(root, unreferenced).parent_path()));
+    }
+    EXPECT_EQ(read_bytes(dir / "link-target"), "stays");
+    EXPECT_TRUE(fs::exists(root / "objects/sha256/not-a-fan-out"));
+}
+
+TEST(CollectGarbage, RemovesTheAlgorithmDirectoryButKeepsObjects) {
+    TemporaryDirectory dir;
+    place_object(dir.path(), "a");
+    place_object(dir.path(), "b");
+    const GarbageCollection collected = collect_garbage(dir.path(), {});
+    EXPECT_EQ(collected.removed_objects, 2u);
+    EXPECT_EQ(collected.removed_bytes, 2u);
+    EXPECT_EQ(names_in(dir / "objects"), std::set<std::string>{});
+}
+
+TEST(CollectGarbage, NeverFollowsALinkedObjectArea) {
+    TemporaryDirectory dir;
+    fs::create_directories(dir / "elsewhere/sha256/ab");
+    write_bytes(dir / "elsewhere/sha256/ab/precious", "data");
+    fs::create_directories(dir / "root");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "root/objects");
+    EXPECT_EQ(error_of([&] { collect_garbage(dir / "root", {}); }),
+              "refusing to traverse non-directory path " + (dir / "root/objects").string());
+
+    fs::remove(dir / "root/objects");
+    fs::create_directories(dir / "root/objects");
+    fs::create_directory_symlink(dir / "elsewhere/sha256", dir / "root/objects/sha256");
+    EXPECT_EQ(error_of([&] { collect_garbage(dir / "root", {}); }),
+              "refusing to traverse non-directory path " + (dir / "root/objects/sha256").string());
+    EXPECT_EQ(read_bytes(dir / "elsewhere/sha256/ab/precious"), "data");
+
+    fs::create_directory_symlink(dir / "root", dir / "root-link");
+    EXPECT_EQ(error_of([&] { collect_garbage(dir / "root-link", {}); }),
+              "data root is not a real directory: " + (dir / "root-link").string());
+}
+
+}  // namespace
+}  // namespace snapwright::store

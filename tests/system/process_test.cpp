@@ -1,0 +1,209 @@
+#include "system/process.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "base/app_error.hpp"
+#include "base/text_file.hpp"
+#include "system/system_fixtures.hpp"
+
+namespace snapwright::system {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testing::FakeToolPath;
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::write_file;
+using testing::write_script;
+
+std::size_t open_descriptor_count() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+bool has_unreaped_child() {
+    int status = 0;
+    return ::waitpid(-1, &status, WNOHANG) != -1 || errno != ECHILD;
+}
+
+std::string error_text(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const base::AppError& error) {
+        return error.display();
+    }
+    return "(no error)";
+}
+
+class ProcessTest : public ::testing::Test {
+  protected:
+    TempDir tools;
+    FakeToolPath path{tools.path()};
+};
+
+TEST_F(ProcessTest, PassesArgumentsAsRawBytesWithNullStandardInput) {
+    write_script(tools.path(), "echo-args",
+                 "printf '%s|' \"$@\"; readlink /proc/$$/fd/0; echo warn >&2");
+    const CommandOutput output =
+        run_captured("echo-args", {"two words", "bad\xff", ""}, "execute echo-args");
+    EXPECT_TRUE(output.success());
+    EXPECT_EQ(output.stdout_bytes, "two words|bad\xff||/dev/null\n");
+    EXPECT_EQ(output.stderr_bytes, "warn\n");
+}
+
+TEST_F(ProcessTest, DrainsLargeInterleavedOutputOnBothStreams) {
+    // Far more than a pipe holds on either stream, alternating, so a runner that read one
+    // stream to its end before the other would deadlock here.
+    write_script(tools.path(), "chatty",
+                 "for i in 1 2 3 4; do\n"
+                 "  head -c 1000000 /dev/zero | tr '\\0' o\n"
+                 "  head -c 1000000 /dev/zero | tr '\\0' e >&2\n"
+                 "done");
+    const CommandOutput output = run_captured("chatty", {}, "execute chatty");
+    EXPECT_TRUE(output.success());
+    EXPECT_EQ(output.stdout_bytes, std::string(4000000, 'o'));
+    EXPECT_EQ(output.stderr_bytes, std::string(4000000, 'e'));
+}
+
+TEST_F(ProcessTest, LeavesNoDescriptorOrZombieBehind) {
+    write_script(tools.path(), "ok", "echo fine");
+    write_script(tools.path(), "fails", "echo bad >&2; exit 1");
+    const std::size_t before = open_descriptor_count();
+    EXPECT_EQ(run_checked("ok", {}, "execute ok", "ok failed: "), "fine\n");
+    EXPECT_ANY_THROW(run_checked("fails", {}, "execute fails", "fails failed: "));
+    EXPECT_ANY_THROW(run_captured("snapwright-no-such-tool", {}, "execute missing"));
+    EXPECT_EQ(open_descriptor_count(), before);
+    EXPECT_FALSE(has_unreaped_child());
+}
+
+TEST_F(ProcessTest, ReportsAProgramThatCannotBeStarted) {
+    EXPECT_EQ(error_text([] { run_captured("snapwright-no-such-tool", {}, "execute findmnt"); }),
+              "execute findmnt: No such file or directory (os error 2)");
+    write_file(tools / "not-executable", "#!/bin/sh\n");
+    EXPECT_EQ(error_text([] { run_captured("not-executable", {}, "execute mount"); }),
+              "execute mount: Permission denied (os error 13)");
+}
+
+TEST_F(ProcessTest, FailureMessageCarriesTrimmedStandardErrorButNoExitCode) {
+    write_script(tools.path(), "tool",
+                 "echo discarded; printf '  \\n it broke \\n\\n' >&2; exit 7");
+    EXPECT_EQ(error_text([] { run_checked("tool", {}, "execute tool", "tool failed: "); }),
+              "tool failed: it broke");
+}
+
+TEST_F(ProcessTest, FailureWithBlankOrNoStandardErrorHasEmptyDetail) {
+    write_script(tools.path(), "blank", "printf ' \\n\\t\\n' >&2; exit 1");
+    write_script(tools.path(), "silent", "exit 2");
+    EXPECT_EQ(error_text([] { run_checked("blank", {}, "execute blank", "findmnt failed: "); }),
+              "findmnt failed: ");
+    EXPECT_EQ(error_text([] { run_checked("silent", {}, "execute silent", "findmnt failed: "); }),
+              "findmnt failed: ");
+}
+
+TEST_F(ProcessTest, InvalidUtf8IsReplacedInOutputAndMessages) {
+    write_script(tools.path(), "garbled",
+                 "printf 'out \\377\\n'; printf 'bad \\377 byte' >&2; exit 1");
+    write_script(tools.path(), "garbled-ok", "printf 'out \\377\\n'");
+    EXPECT_EQ(error_text([] { run_checked("garbled", {}, "execute garbled", "garbled failed: "); }),
+              "garbled failed: bad \xEF\xBF\xBD byte");
+    EXPECT_EQ(run_checked("garbled-ok", {}, "execute garbled", "garbled failed: "),
+              "out \xEF\xBF\xBD\n");
+}
+
+TEST_F(ProcessTest, DeathBySignalIsFailure) {
+    write_script(tools.path(), "killed", "echo dying >&2; kill -9 $$");
+    const CommandOutput output = run_captured("killed", {}, "execute killed");
+    EXPECT_FALSE(output.success());
+    EXPECT_TRUE(WIFSIGNALED(output.status));
+    EXPECT_EQ(error_text([] { run_checked("killed", {}, "execute killed", "killed failed: "); }),
+              "killed failed: dying");
+}
+
+TEST_F(ProcessTest, RunInheritedWaitsAndIgnoresFailures) {
+    const fs::path marker = tools / "ran";
+    write_script(tools.path(), "slow-umount",
+                 "sleep 0.2; touch '" + marker.string() + "'; exit 32");
+    run_inherited("slow-umount", {});
+    EXPECT_TRUE(fs::exists(marker));
+    run_inherited("snapwright-no-such-tool", {"x"});
+    EXPECT_FALSE(has_unreaped_child());
+}
+
+TEST_F(ProcessTest, ReplaceProcessExecutesWithArgumentsOrReturnsErrno) {
+    const fs::path record = tools / "argv";
+    write_script(tools.path(), "recorder", "printf '%s\\n' \"$@\" > '" + record.string() + "'");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int error = replace_process("recorder", {"a b", "c"});
+        ::_exit(100 + error);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(base::read_text_file(record), "a b\nc\n");
+
+    EXPECT_EQ(replace_process("snapwright-no-such-tool", {}), ENOENT);
+}
+
+class FindExecutableTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+};
+
+TEST_F(FindExecutableTest, UnsetPathFindsOnlyNamesWithADirectoryPart) {
+    const fs::path sudo = write_script(dir.path(), "sudo", "");
+    ScopedEnv no_path("PATH", std::nullopt);
+    EXPECT_FALSE(find_executable("sudo"));
+    EXPECT_TRUE(find_executable(sudo.string()));
+    EXPECT_FALSE(find_executable(dir.path().string()));
+    EXPECT_FALSE(find_executable((dir / "missing").string()));
+}
+
+TEST_F(FindExecutableTest, SearchesPathEntriesInOrderForRegularFiles) {
+    fs::create_directories(dir / "first" / "doas");  // a directory named like the tool
+    fs::create_directories(dir / "second");
+    fs::create_directories(dir / "links");
+    write_file(dir / "second" / "plain", "not executable, still counts");
+    write_file(dir / "target", "");
+    fs::create_symlink(dir / "target", dir / "links" / "linked");
+    fs::create_symlink(dir / "nowhere", dir / "links" / "dangling");
+    ScopedEnv path("PATH", (dir / "first").string() + "::" + (dir / "second").string() + ":" +
+                               (dir / "links").string());
+    EXPECT_FALSE(find_executable("doas"));
+    EXPECT_TRUE(find_executable("plain"));
+    EXPECT_TRUE(find_executable("linked"));
+    EXPECT_FALSE(find_executable("dangling"));
+    EXPECT_FALSE(find_executable("absent"));
+}
+
+TEST_F(FindExecutableTest, EmptyPathEntryMeansTheWorkingDirectory) {
+    write_file(dir / "here", "");
+    // The working directory is changed only in a child, so the test process keeps its own.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("PATH", "/nonexistent:", 1);
+        const bool found = ::chdir(dir.path().c_str()) == 0 && find_executable("here") &&
+                           !find_executable("elsewhere");
+        ::_exit(found ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace snapwright::system
