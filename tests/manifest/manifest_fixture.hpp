@@ -1,5 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +70,56 @@ inline std::string read_file(const fs::path& path) {
     content << in.rdbuf();
     return content.str();
 }
+
+// Makes a file impossible to remove while the object lives: the immutable flag where the
+// process may set it (root on a filesystem that has it), else a read-only parent directory
+// (which stops only an unprivileged process). `active` says whether either worked.
+class UndeletableFile {
+  public:
+    explicit UndeletableFile(fs::path file) : file_(std::move(file)) {
+        const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            immutable_ = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (!immutable_ && ::geteuid() != 0) {
+            read_only_parent_ = ::chmod(file_.parent_path().c_str(), 0500) == 0;
+        }
+    }
+    ~UndeletableFile() { release(); }
+    UndeletableFile(const UndeletableFile&) = delete;
+    UndeletableFile& operator=(const UndeletableFile&) = delete;
+
+    bool active() const { return immutable_ || read_only_parent_; }
+
+    // Makes the file removable again.
+    void release() {
+        if (immutable_) {
+            const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+            int flags = 0;
+            if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+                flags &= ~FS_IMMUTABLE_FL;
+                (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            }
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        if (read_only_parent_) {
+            (void)::chmod(file_.parent_path().c_str(), 0700);
+        }
+        immutable_ = read_only_parent_ = false;
+    }
+
+  private:
+    fs::path file_;
+    bool immutable_ = false;
+    bool read_only_parent_ = false;
+};
 
 inline std::string digest_of(char fill) {
     return std::string(64, fill);
