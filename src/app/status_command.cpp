@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/output.hpp"
-#include "app/pending_manifest_store.hpp"
+#include "manifest/manifest_store.hpp"
 #include "base/checked.hpp"
 #include "base/paths.hpp"
 #include "bootloader/entry_directory.hpp"
