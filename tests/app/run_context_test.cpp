@@ -69,7 +69,7 @@ class RunContextTest : public ::testing::Test {
 
     ScratchDir tools_;
     ScratchDir files_;
-    system::testing::FakeToolPath path_;
+    snapwright::testing::FakeToolPath path_;
 };
 
 TEST_F(RunContextTest, BuildsEveryField) {
