@@ -1,0 +1,111 @@
+# Helpers shared by the boot test scripts: cleanup on every exit path, loop devices over the
+# partitions of a disk image, and reading and writing the FAT EFI system partition with mtools.
+# shellcheck shell=bash
+
+# Cleanup actions run in reverse order of registration when the script exits, however it exits.
+cleanup_actions=()
+
+# Registers a command (given as words) to run at exit.
+on_exit() {
+    cleanup_actions+=("$(printf '%q ' "$@")")
+}
+
+# Runs a registered cleanup now, and removes it so that the exit does not repeat it (a loop
+# device detached twice may by then belong to someone else).
+run_now() {
+    local action index
+    action=$(printf '%q ' "$@")
+    for ((index = ${#cleanup_actions[@]} - 1; index >= 0; index--)); do
+        if [[ ${cleanup_actions[index]} == "$action" ]]; then
+            cleanup_actions=("${cleanup_actions[@]:0:index}" "${cleanup_actions[@]:index+1}")
+            "$@"
+            return
+        fi
+    done
+    die "no cleanup registered for: $*"
+}
+
+run_cleanup_actions() {
+    local status=$? index
+    trap - EXIT
+    for ((index = ${#cleanup_actions[@]} - 1; index >= 0; index--)); do
+        eval "${cleanup_actions[index]}" 2>/dev/null || true
+    done
+    cleanup_actions=()
+    exit "$status"
+}
+
+trap run_cleanup_actions EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+die() {
+    echo "boot test: $*" >&2
+    exit 1
+}
+
+log() {
+    echo "boot test: $*"
+}
+
+# Seconds since the epoch with millisecond precision, for the timing lines.
+now() {
+    date +%s.%N
+}
+
+# Prints the seconds elapsed since the time given, with one decimal.
+elapsed_since() {
+    awk -v start="$1" -v end="$(now)" 'BEGIN { printf "%.1f", end - start }'
+}
+
+# Attaches a loop device to a byte range of a file, stores its name in the variable named first
+# and detaches it at exit. (Not for command substitution: the cleanup must be registered in the
+# calling shell.)
+attach_loop() {
+    local -n device_variable=$1
+    local file=$2 offset=$3 size=$4
+    device_variable=$(losetup --find --show --offset "$offset" --sizelimit "$size" "$file")
+    on_exit losetup --detach "$device_variable"
+}
+
+# Mounts and registers the unmount at exit.
+mount_until_exit() {
+    local target=${*: -1}
+    mount "$@"
+    on_exit umount "$target"
+}
+
+# Formats the FAT32 EFI system partition at a byte offset of a disk image and copies a directory
+# tree into it. The host kernel has no FAT driver, so the partition is written with mtools.
+write_esp() {
+    local image=$1 offset=$2 size=$3 tree=$4 device
+    device=$(losetup --find --show --offset "$offset" --sizelimit "$size" "$image")
+    if ! mkfs.vfat -F 32 -n ESP -i 5a4e0b1e "$device" >/dev/null; then
+        losetup --detach "$device"
+        die "mkfs.vfat failed on the EFI system partition"
+    fi
+    losetup --detach "$device"
+    local entry
+    for entry in "$tree"/* "$tree"/.[!.]*; do
+        [[ -e $entry ]] || continue
+        MTOOLS_SKIP_CHECK=1 mcopy -s -p -Q -i "$image@@$offset" "$entry" ::/
+    done
+}
+
+# Copies the whole tree of the EFI system partition at a byte offset of a disk image into a
+# directory.
+read_esp() {
+    local image=$1 offset=$2 directory=$3
+    MTOOLS_SKIP_CHECK=1 mcopy -s -p -Q -n -i "$image@@$offset" '::*' "$directory"/
+}
+
+# Prints the free bytes of the empty FAT file system that mkfs.vfat makes on a partition of the
+# given size, measured on a scratch file.
+fat_capacity_bytes() {
+    local size=$1 scratch
+    scratch=$(mktemp /tmp/boot-test-fat.XXXXXX)
+    truncate -s "$size" "$scratch"
+    mkfs.vfat -F 32 -n ESP "$scratch" >/dev/null
+    MTOOLS_SKIP_CHECK=1 mdir -i "$scratch" ::/ | awk '/bytes free/ { gsub(/[^0-9]/, ""); print }'
+    rm -f "$scratch"
+}
