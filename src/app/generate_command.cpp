@@ -3,9 +3,9 @@
 #include <string>
 
 #include "app/output.hpp"
-#include "app/pending_parts.hpp"
 #include "app/status_command.hpp"
 #include "base/app_error.hpp"
+#include "bootloader/generate.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
 #include "system/boot_lock.hpp"
 #include "system/mount_table.hpp"
@@ -38,7 +38,7 @@ bootloader::GenerateReport generate_with_provider(const bootloader::RunContext& 
     provider::btrfs::BtrfsProvider provider(context.root_filesystem_uuid, top_level.mount_point(),
                                             provider::btrfs::kNoLimit);
     provider.set_root_subvolume_uuid(system::read_subvolume_uuid(root));
-    return pending::run_generate(context, provider);
+    return bootloader::run_generate(context, provider);
 }
 
 }  // namespace

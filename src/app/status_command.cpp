@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "app/output.hpp"
-#include "app/pending_parts.hpp"
 #include "base/checked.hpp"
 #include "base/paths.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/plan.hpp"
+#include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "system/subvolume.hpp"
 
@@ -48,7 +48,7 @@ std::uint64_t present_bytes(const std::filesystem::path& store_root,
 StatusReport compute_status(const bootloader::RunContext& context) {
     StatusReport report;
     const std::vector<manifest::SnapshotManifest> manifests =
-        pending::list_manifests(context.archive_root);
+        manifest::list_manifests(context.archive_root);
     report.archived_manifests = manifests.size();
     report.archive_references = referenced_objects(manifests).size();
 
