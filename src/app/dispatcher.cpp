@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "app/generate_command.hpp"
 #include "app/help.hpp"
 #include "app/output.hpp"
 #include "app/run_context.hpp"
@@ -60,7 +61,7 @@ void run_unimplemented(const Command& command, const bootloader::RunContext&) {
 constexpr std::array<CommandEntry, 7> kCommands{{
     {Command::Kind::Help, Access::None, run_help, nullptr},
     {Command::Kind::Version, Access::None, run_version, nullptr},
-    {Command::Kind::Generate, Access::Write, nullptr, run_unimplemented},
+    {Command::Kind::Generate, Access::Write, nullptr, run_generate_command},
     {Command::Kind::Status, Access::Read, nullptr, status},
     {Command::Kind::Verify, Access::Read, nullptr, run_unimplemented},
     {Command::Kind::Gc, Access::Write, nullptr, run_unimplemented},

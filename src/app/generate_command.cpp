@@ -2,9 +2,46 @@
 
 #include <string>
 
+#include "app/output.hpp"
+#include "app/status_command.hpp"
 #include "base/app_error.hpp"
+#include "bootloader/generate.hpp"
+#include "provider/btrfs/btrfs_provider.hpp"
+#include "system/boot_lock.hpp"
+#include "system/mount_table.hpp"
+#include "system/subvolume.hpp"
+#include "system/top_level_mount.hpp"
 
 namespace snapwright::app {
+namespace {
+
+// Hook for the debounce claims of snapshot events: whether this debounced run is still the
+// latest of its burst after waiting. Without claims every debounced run is the latest and goes
+// ahead at once.
+bool debounced_run_still_current(const bootloader::RunContext&) {
+    return true;
+}
+
+// Builds the configured provider and runs the generation with it. For Btrfs the filesystem's
+// top level is mounted only for the run and is unmounted when this returns or throws, so the
+// caller's lock always outlives it.
+bootloader::GenerateReport generate_with_provider(const bootloader::RunContext& context) {
+    if (context.config.provider == "snapper") {
+        base::throw_error("the Snapper provider is not implemented yet");
+    }
+    if (context.config.provider != "btrfs") {
+        base::throw_error("unsupported snapshot provider: " + context.config.provider);
+    }
+    const system::TopLevelMount top_level =
+        system::mount_top_level(context.root_filesystem_uuid, context.machine_id);
+    const std::string root = system::root_mount_point(context.filesystems);
+    provider::btrfs::BtrfsProvider provider(context.root_filesystem_uuid, top_level.mount_point(),
+                                            provider::btrfs::kNoLimit);
+    provider.set_root_subvolume_uuid(system::read_subvolume_uuid(root));
+    return bootloader::run_generate(context, provider);
+}
+
+}  // namespace
 
 std::string format_generate_summary(std::uint64_t archived_manifests,
                                     const bootloader::GenerateReport& report) {
@@ -20,6 +57,20 @@ std::string format_generate_summary(std::uint64_t archived_manifests,
            n(report.archive_gc_bytes) + " bytes); boot GC removed " + n(report.boot_gc_objects) +
            " objects (" + n(report.boot_gc_bytes) + " bytes); systemd-boot snapshot entries " +
            (report.entries_changed ? "updated" : "unchanged") + "\n";
+}
+
+void run_generate_command(const Command& command, const bootloader::RunContext& context) {
+    if (command.debounce && context.config.debounce_milliseconds > 0 &&
+        !debounced_run_still_current(context)) {
+        write_stdout("Skipped a superseded snapshot event\n");
+        return;
+    }
+    const system::BootLock lock = system::acquire_boot_lock();
+    const bootloader::GenerateReport report = generate_with_provider(context);
+    // The deployment is made by now; a status failure still fails the command, so that a run
+    // whose result cannot be described is not reported as a success.
+    const StatusReport status = compute_status(context);
+    write_stdout(format_generate_summary(status.archived_manifests, report));
 }
 
 }  // namespace snapwright::app

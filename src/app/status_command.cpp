@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "app/output.hpp"
-#include "manifest/manifest_store.hpp"
 #include "base/checked.hpp"
 #include "base/paths.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/plan.hpp"
+#include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "system/subvolume.hpp"
 

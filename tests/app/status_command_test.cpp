@@ -8,6 +8,8 @@
 
 #include "app/app_fixture.hpp"
 #include "base/app_error.hpp"
+#include "bootloader/manifest_builders.hpp"
+#include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "support/scratch_dir.hpp"
 
@@ -42,7 +44,7 @@ class StatusTest : public ::testing::Test {
         const store::AssetRef ref =
             store::import_asset(context_.boot_data_root, source, store::AssetKind::Kernel);
         return {ref.object, store::boot_object_path(context_.boot_data_root,
-                                                context_.boot_data_relative, ref.object)};
+                                                    context_.boot_data_relative, ref.object)};
     }
 
     void entry(const std::string& name, const std::string& body,
@@ -124,6 +126,28 @@ TEST_F(StatusTest, ArchiveStoreFilesAreCountedWhetherReferencedOrNot) {
     EXPECT_EQ(report.archive_references, 0U);
     EXPECT_EQ(report.archive_objects, 1U);
     EXPECT_EQ(report.archive_bytes, 77U);
+}
+
+// References to missing objects count in the first figure, unreferenced files in the second.
+TEST_F(StatusTest, ArchiveReferencesAndObjectsAreCountedApart) {
+    using bootloader::testing::asset;
+    const fs::path source = dir_.write("orphan", std::string(77, 'x'));
+    (void)store::import_asset(context_.archive_root, source, store::AssetKind::Kernel);
+    const auto kernel = asset('a', store::AssetKind::Kernel, 10);
+    manifest::save_manifest(
+        context_.archive_root,
+        bootloader::testing::snapshot(
+            "1", "2024",
+            {bootloader::testing::profile(kernel, {asset('b', store::AssetKind::Initramfs, 20)})}));
+    manifest::save_manifest(
+        context_.archive_root,
+        bootloader::testing::snapshot("2", "2025", {bootloader::testing::profile(kernel, {})}));
+    const StatusReport report = compute_status(context_);
+    EXPECT_EQ(report.archived_manifests, 2U);
+    EXPECT_EQ(report.archive_references, 2U);
+    EXPECT_EQ(report.archive_objects, 1U);
+    EXPECT_EQ(report.archive_bytes, 77U);
+    EXPECT_GT(report.average_set_bytes, 0U);
 }
 
 TEST(FormatStatus, TwelveAlignedLines) {
