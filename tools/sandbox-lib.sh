@@ -30,9 +30,7 @@ sandbox_create() {
     mknod -m 666 "$r/dev/zero" c 1 5
     mknod -m 666 "$r/dev/random" c 1 8
     mknod -m 666 "$r/dev/urandom" c 1 9
-    local major minor
-    read -r major minor < <(stat -L -c '%t %T' "$SANDBOX_LOOP" | { read -r a b; echo $((16#$a)) $((16#$b)); })
-    mknod -m 660 "$r$SANDBOX_LOOP" b "$major" "$minor"
+    sandbox_add_device_node "$SANDBOX_LOOP"
     mkdir -p "$r/dev/disk/by-uuid"
     ln -s "../../${SANDBOX_LOOP#/dev/}" "$r/dev/disk/by-uuid/$SANDBOX_UUID"
     mount -t tmpfs tmpfs "$r/run"
@@ -40,10 +38,18 @@ sandbox_create() {
     mount -t tmpfs tmpfs "$r/tmp"
     printf '%s\n' 0123456789abcdef0123456789abcdef >"$r/etc/machine-id"
     printf 'NAME="Demo Linux"\nPRETTY_NAME="Demo Linux 1"\n' >"$r/etc/os-release"
-    truncate -s 256M "$dir/boot.img"
+    truncate -s 512M "$dir/boot.img"
     mkfs.ext4 -q -F "$dir/boot.img"
     mount -o loop "$dir/boot.img" "$r/boot"
+    sandbox_add_device_node "$(findmnt -n -o SOURCE --target "$r/boot")"
     mkdir -p "$r/boot/loader/entries"
+}
+
+# sandbox_add_device_node /dev/loopN: the block device node inside the chroot.
+sandbox_add_device_node() {
+    local major minor
+    read -r major minor < <(stat -L -c '%t %T' "$1" | { read -r a b; echo $((16#$a)) $((16#$b)); })
+    mknod -m 660 "$SANDBOX_ROOT$1" b "$major" "$minor"
 }
 
 # sandbox_add_boot_files: an ordinary entry for the running root, with kernel, microcode and
