@@ -1,72 +1,105 @@
 #include "app/dispatcher.hpp"
 
+#include <unistd.h>
+
 #include <array>
 #include <string>
 
 #include "app/help.hpp"
 #include "app/output.hpp"
+#include "app/run_context.hpp"
+#include "app/status_command.hpp"
 #include "base/app_error.hpp"
+#include "base/paths.hpp"
 #include "base/system_paths.hpp"
+#include "bootloader/run_context.hpp"
 #include "config/config.hpp"
-#include "system/mount_table.hpp"
+#include "system/elevate.hpp"
 
 namespace snapwright::app {
 namespace {
 
-using Handler = void (*)(const CommandLine&);
+// What a command needs before its body runs.
+enum class Access {
+    // Help and version must work anywhere, even where the configuration or the system is
+    // broken: no configuration, no privilege check, no context.
+    None,
+    // Runs with the caller's identity.
+    Read,
+    // Changes the archive or the boot partition: runs as root, elevating an ordinary user.
+    Write,
+};
+
+using StandaloneHandler = void (*)();
+using Handler = void (*)(const Command&, const bootloader::RunContext&);
 
 struct CommandEntry {
     Command::Kind kind;
-    // Help and version must work anywhere, even where the configuration or the system is
-    // broken, so only the other commands prepare a run first.
-    bool needs_system;
-    Handler handler;
+    Access access;
+    StandaloneHandler standalone;  // for Access::None
+    Handler handler;               // for the others
 };
 
-void run_help(const CommandLine&) {
+void run_help() {
     write_stdout(help_text());
 }
 
-void run_version(const CommandLine&) {
+void run_version() {
     write_stdout(version_text());
 }
 
-void run_unimplemented(const CommandLine& command_line) {
-    base::throw_error(std::string(base::kProgramName) + " " +
-                      command_word(command_line.command.kind) + " is not implemented yet");
+void status(const Command&, const bootloader::RunContext& context) {
+    run_status(context);
+}
+
+void run_unimplemented(const Command& command, const bootloader::RunContext&) {
+    base::throw_error(std::string(base::kProgramName) + " " + command_word(command.kind) +
+                      " is not implemented yet");
 }
 
 constexpr std::array<CommandEntry, 7> kCommands{{
-    {Command::Kind::Help, false, run_help},
-    {Command::Kind::Version, false, run_version},
-    {Command::Kind::Generate, true, run_unimplemented},
-    {Command::Kind::Status, true, run_unimplemented},
-    {Command::Kind::Verify, true, run_unimplemented},
-    {Command::Kind::Gc, true, run_unimplemented},
-    {Command::Kind::Watch, true, run_unimplemented},
+    {Command::Kind::Help, Access::None, run_help, nullptr},
+    {Command::Kind::Version, Access::None, run_version, nullptr},
+    {Command::Kind::Generate, Access::Write, nullptr, run_unimplemented},
+    {Command::Kind::Status, Access::Read, nullptr, status},
+    {Command::Kind::Verify, Access::Read, nullptr, run_unimplemented},
+    {Command::Kind::Gc, Access::Write, nullptr, run_unimplemented},
+    {Command::Kind::Watch, Access::Write, nullptr, run_unimplemented},
 }};
 
-// The checks every working command starts with: a configuration error is reported before
-// anything about the system, and nothing runs on a root filesystem that is not Btrfs.
-void prepare_run(const CommandLine& command_line) {
-    (void)config::load_config(command_line.config_path);
-    const system::MountTable table = system::read_mount_table();
-    if (system::root_filesystem_type(table) != "btrfs") {
-        base::throw_error("the root filesystem is not Btrfs");
+// An ordinary user's write command is re-executed as root with the same arguments. Only the
+// default configuration may be used that way: root would otherwise act on a file the user
+// chose. The configuration is loaded first so that its error is reported without asking for
+// a password.
+void become_root(const CommandLine& command_line, const std::vector<std::string>& raw_arguments) {
+    if (::geteuid() == 0) {
+        return;
     }
+    if (!base::same_path(command_line.config_path, base::kDefaultConfigPath)) {
+        base::throw_error(
+            "a custom --config path may only be used for write commands when already root");
+    }
+    const config::Config config = config::load_config(command_line.config_path);
+    system::elevate(config.auth_method, raw_arguments);
 }
 
 }  // namespace
 
-void run_command(const CommandLine& command_line, const std::vector<std::string>&) {
+void run_command(const CommandLine& command_line, const std::vector<std::string>& raw_arguments) {
     for (const CommandEntry& entry : kCommands) {
-        if (entry.kind == command_line.command.kind) {
-            if (entry.needs_system) {
-                prepare_run(command_line);
-            }
-            entry.handler(command_line);
+        if (entry.kind != command_line.command.kind) {
+            continue;
+        }
+        if (entry.access == Access::None) {
+            entry.standalone();
             return;
         }
+        if (entry.access == Access::Write) {
+            become_root(command_line, raw_arguments);
+        }
+        const bootloader::RunContext context = build_run_context(command_line.config_path);
+        entry.handler(command_line.command, context);
+        return;
     }
     base::throw_error("invalid command or arguments");
 }

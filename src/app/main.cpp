@@ -1,3 +1,5 @@
 #include "app/entry.hpp"
 
-int main(int argc, char** argv) { return snapwright::app::run_main(argc, argv); }
+int main(int argc, char** argv) {
+    return snapwright::app::run_main(argc, argv);
+}

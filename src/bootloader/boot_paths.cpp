@@ -5,6 +5,7 @@
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
+#include "store/object_store.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -36,9 +37,9 @@ std::vector<std::string> named_components(const fs::path& path) {
 }  // namespace
 
 std::string boot_asset_path(const fs::path& boot_data_relative, const store::ObjectId& id) {
-    if (id.algorithm != "sha256") {
-        base::throw_error("unsupported object hash algorithm: " + id.algorithm);
-    }
+    store::validate_object_id(id);
+    // The reverse mapping lower-cases the digest, so an upper-case one would name an object
+    // other than the one deployed.
     if (!is_lower_hex_digest(id.digest)) {
         base::throw_error("invalid SHA-256 object digest");
     }

@@ -1,6 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <set>
+
+#include "bootloader/plan.hpp"
+#include "store/object_id.hpp"
 
 namespace snapwright::bootloader {
 
@@ -19,5 +24,13 @@ struct BudgetFigures {
 // messages say that the existing entries were not changed, which holds because the check runs
 // before the first change. Pure.
 void check_budget_figures(const BudgetFigures& figures);
+
+// Measures the figures and checks them: new bytes are the planned objects the boot store lacks
+// or holds damaged (every present one is hashed), reclaimable bytes the sizes of current
+// references that the plan drops, free bytes those of the filesystem holding `boot_root`.
+// Reads only; store and statvfs failures are thrown as they come, as are the overflow messages.
+void check_boot_budget(const std::filesystem::path& boot_root, const ReconciliationPlan& plan,
+                       const std::set<store::ObjectId>& current_references,
+                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root);
 
 }  // namespace snapwright::bootloader

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/app_error.hpp"
+#include "store/object_store.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -28,6 +29,22 @@ TEST(BootPaths, RoundTripsAnObjectIdentity) {
     EXPECT_EQ(boot_asset_path(kData, id), kPath);
     EXPECT_EQ(boot_asset_path("/" + kData.string() + "/./", id), kPath);
     EXPECT_EQ(object_id_from_boot_path(kPath, kData), id);
+    // The same text the boot store gives for its own objects.
+    EXPECT_EQ(boot_asset_path(kData, id), store::boot_object_path("/boot" / kData, kData, id));
+}
+
+TEST(BootPaths, RefusesIdentitiesThatAreNotStoredObjects) {
+    const auto error = [](const store::ObjectId& id) {
+        try {
+            (void)boot_asset_path(kData, id);
+        } catch (const base::AppError& failure) {
+            return failure.display();
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(error({"md5", kDigest}), "unsupported object hash algorithm: md5");
+    EXPECT_EQ(error({"sha256", "../../../etc"}), "invalid SHA-256 object digest");
+    EXPECT_EQ(error({"sha256", std::string(64, 'A')}), "invalid SHA-256 object digest");
 }
 
 TEST(BootPaths, AcceptsEquivalentSpellingsAndFoldsTheDigest) {

@@ -1,6 +1,7 @@
 #include "support/run_program.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +54,12 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
 
 ProgramResult run_program(const std::string& executable, const std::vector<std::string>& argv,
                           const std::vector<std::string>& environment) {
+    return run_program_as(std::nullopt, executable, argv, environment);
+}
+
+ProgramResult run_program_as(std::optional<unsigned> user, const std::string& executable,
+                             const std::vector<std::string>& argv,
+                             const std::vector<std::string>& environment) {
     int out_pipe[2];
     int err_pipe[2];
     if (::pipe2(out_pipe, O_CLOEXEC) != 0)
@@ -70,6 +77,12 @@ ProgramResult run_program(const std::string& executable, const std::vector<std::
         ::dup2(null_fd, 0);
         ::dup2(out_pipe[1], 1);
         ::dup2(err_pipe[1], 2);
+        if (user &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0)) {
+            const char message[] = "cannot change user\n";
+            (void)!::write(2, message, sizeof message - 1);
+            ::_exit(126);
+        }
         ::execve(executable.c_str(), args.data(), env.data());
         const char message[] = "exec failed\n";
         (void)!::write(2, message, sizeof message - 1);

@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ScopedEnv;
-using testing::TempDir;
+using testing::ScratchDir;
 using testing::write_file;
 using testing::write_script;
 
@@ -61,7 +61,7 @@ TEST(PrivilegeHelper, CommandPutsHelperWordsBeforeExecutableAndRawArguments) {
 
 // Runs reexecute_as_root in a child with `path` as PATH; returns what the child reports: the
 // fake helper's argv record, or the error it failed with.
-std::string reexecute_in_child(const TempDir& dir, const std::optional<std::string>& path,
+std::string reexecute_in_child(const ScratchDir& dir, const std::optional<std::string>& path,
                                const std::optional<std::string>& auth_method,
                                const std::vector<std::string>& arguments) {
     const fs::path report = dir / "report";
@@ -96,7 +96,7 @@ class ReexecuteTest : public ::testing::Test {
     }
     std::string own_executable() const { return fs::read_symlink("/proc/self/exe").string(); }
 
-    TempDir dir;
+    ScratchDir dir;
 };
 
 TEST_F(ReexecuteTest, ReplacesTheProcessWithSudoAndTheSameArguments) {

@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeToolPath;
-using testing::TempDir;
+using testing::ScratchDir;
 using testing::write_file;
 using testing::write_script;
 
@@ -161,7 +161,7 @@ TEST(OsName, MissingNamesAndUnreadableFiles) {
               "/etc/os has no NAME or PRETTY_NAME");
     EXPECT_EQ(error_text([] { parse_os_name("name=lower\n", "/etc/os"); }),
               "/etc/os has no NAME or PRETTY_NAME");
-    TempDir dir;
+    ScratchDir dir;
     write_file(dir / "os-release", "NAME=Fine\n");
     write_file(dir / "bad", "NAME=\xff\n");
     EXPECT_EQ(read_os_name(dir / "os-release"), "Fine");
@@ -183,7 +183,7 @@ TEST(MachineId, AcceptsThirtyTwoHexDigitsAndLowerCasesThem) {
                   "invalid machine-id in /etc/machine-id")
             << bad;
     }
-    TempDir dir;
+    ScratchDir dir;
     write_file(dir / "machine-id", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n");
     EXPECT_EQ(read_machine_id(dir / "machine-id"), "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
     EXPECT_EQ(error_text([&] { read_machine_id(dir / "none"); }),
@@ -192,7 +192,7 @@ TEST(MachineId, AcceptsThirtyTwoHexDigitsAndLowerCasesThem) {
 
 class ReadMountTableTest : public ::testing::Test {
   protected:
-    TempDir tools;
+    ScratchDir tools;
     FakeToolPath path{tools.path()};
 };
 

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 using testing::FakeToolPath;
 using testing::ScopedEnv;
-using testing::TempDir;
+using testing::ScratchDir;
 using testing::write_file;
 using testing::write_script;
 
@@ -48,7 +48,7 @@ std::string error_text(const std::function<void()>& action) {
 
 class ProcessTest : public ::testing::Test {
   protected:
-    TempDir tools;
+    ScratchDir tools;
     FakeToolPath path{tools.path()};
 };
 
@@ -160,7 +160,7 @@ TEST_F(ProcessTest, ReplaceProcessExecutesWithArgumentsOrReturnsErrno) {
 
 class FindExecutableTest : public ::testing::Test {
   protected:
-    TempDir dir;
+    ScratchDir dir;
 };
 
 TEST_F(FindExecutableTest, UnsetPathFindsOnlyNamesWithADirectoryPart) {

@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeToolPath;
-using testing::TempDir;
+using testing::ScratchDir;
 using testing::write_file;
 using testing::write_script;
 
@@ -55,7 +55,7 @@ TEST(FreeSpace, MultipliesWithOverflowCheck) {
 }
 
 TEST(FreeSpace, ReadsTheFilesystemOrReportsWhy) {
-    TempDir dir;
+    ScratchDir dir;
     EXPECT_GT(free_space(dir.path()), 0u);
     EXPECT_EQ(error_text([&] { free_space(dir / "missing"); }),
               "read filesystem free space: No such file or directory (os error 2)");
@@ -92,8 +92,8 @@ class SubvolumeTest : public ::testing::Test {
         write_file(tools / "registry", registry + path.string() + "\n");
     }
 
-    TempDir tools;
-    TempDir root;
+    ScratchDir tools;
+    ScratchDir root;
     FakeToolPath path{tools.path()};
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,34 +9,11 @@
 #include <stdexcept>
 #include <string>
 
-namespace snapwright::system::testing {
+#include "support/scratch_dir.hpp"
+
+namespace snapwright::testing {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "snapwright-system-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(path_, ignored);
-    }
-
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const fs::path& relative) const { return path_ / relative; }
-
-  private:
-    fs::path path_;
-};
 
 // Sets (or, with nullopt, unsets) an environment variable for the life of the object.
 class ScopedEnv {
@@ -98,4 +74,4 @@ class FakeToolPath {
     ScopedEnv env_;
 };
 
-}  // namespace snapwright::system::testing
+}  // namespace snapwright::testing

@@ -1,0 +1,113 @@
+#include "app/status_command.hpp"
+
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "app/output.hpp"
+#include "app/pending_manifest_store.hpp"
+#include "base/checked.hpp"
+#include "base/paths.hpp"
+#include "bootloader/entry_directory.hpp"
+#include "bootloader/entry_references.hpp"
+#include "bootloader/plan.hpp"
+#include "store/object_store.hpp"
+#include "system/subvolume.hpp"
+
+namespace snapwright::app {
+namespace {
+
+std::set<store::ObjectId> referenced_objects(
+    const std::vector<manifest::SnapshotManifest>& manifests) {
+    std::set<store::ObjectId> ids;
+    for (const manifest::SnapshotManifest& manifest : manifests) {
+        for (const manifest::BootProfile& profile : manifest.profiles) {
+            ids.insert(profile.kernel.object);
+            for (const store::AssetRef& module : profile.modules) {
+                ids.insert(module.object);
+            }
+        }
+    }
+    return ids;
+}
+
+std::uint64_t present_bytes(const std::filesystem::path& store_root,
+                            const std::set<store::ObjectId>& ids) {
+    std::uint64_t bytes = 0;
+    for (const store::ObjectId& id : ids) {
+        if (const std::optional<std::uint64_t> size = store::object_size(store_root, id)) {
+            bytes = base::checked_add(bytes, *size, "deployed object byte count overflow");
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+StatusReport compute_status(const bootloader::RunContext& context) {
+    StatusReport report;
+    const std::vector<manifest::SnapshotManifest> manifests =
+        manifest::list_manifests(context.archive_root);
+    report.archived_manifests = manifests.size();
+    report.archive_references = referenced_objects(manifests).size();
+
+    const std::map<std::string, std::string> generated =
+        bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
+    const std::set<store::ObjectId> deployed =
+        bootloader::collect_entry_references(generated, context.boot_data_relative);
+    report.deployed_objects = deployed.size();
+    report.deployed_bytes = present_bytes(context.boot_data_root, deployed);
+
+    // Every manifest, whatever machine or system it came from: the figures describe the whole
+    // archive, not only what this machine would deploy.
+    const bootloader::ReconciliationPlan plan = bootloader::plan_deployment(
+        manifests, context.config.snapshot_limit, context.config.snapshot_kernel_limit,
+        context.config.snapshot_asset_limit_bytes);
+    report.average_set_bytes = plan.average_set_bytes;
+    report.required_reserve_bytes = plan.reserve_bytes;
+
+    const store::StoreStatistics archive = store::store_statistics(context.archive_root);
+    report.archive_objects = archive.objects;
+    report.archive_bytes = archive.bytes;
+
+    report.boot_free_bytes = system::free_space(context.boot_root);
+
+    report.entry_directory = base::display_path(context.entry_directory);
+    report.boot_data_root = base::display_path(context.boot_data_root);
+    report.archive_root = base::display_path(context.archive_root);
+    return report;
+}
+
+std::string format_status(const StatusReport& report) {
+    const auto line = [](const char* label, const std::string& value) {
+        return std::string(label) + value + "\n";
+    };
+    const auto number = [&](const char* label, std::uint64_t value) {
+        return line(label, std::to_string(value));
+    };
+    // The labels are aligned as the report has always been printed, uneven columns included;
+    // scripts read these lines.
+    return line("Entry directory    : ", report.entry_directory) +
+           line("Archive root       : ", report.archive_root) +
+           line("Boot data root      : ", report.boot_data_root) +
+           number("Archived manifests : ", report.archived_manifests) +
+           number("Archive references : ", report.archive_references) +
+           number("Archive objects    : ", report.archive_objects) +
+           number("Archive bytes      : ", report.archive_bytes) +
+           number("Deployed objects   : ", report.deployed_objects) +
+           number("Deployed bytes     : ", report.deployed_bytes) +
+           number("Average kernel set : ", report.average_set_bytes) +
+           number("Required boot reserve: ", report.required_reserve_bytes) +
+           number("Boot free bytes     : ", report.boot_free_bytes);
+}
+
+void print_status(const StatusReport& report) {
+    write_stdout(format_status(report));
+}
+
+void run_status(const bootloader::RunContext& context) {
+    print_status(compute_status(context));
+}
+
+}  // namespace snapwright::app

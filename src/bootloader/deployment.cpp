@@ -1,0 +1,139 @@
+#include "bootloader/deployment.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "base/app_error.hpp"
+#include "base/paths.hpp"
+#include "base/text_file.hpp"
+#include "bootloader/entry_directory.hpp"
+#include "bootloader/entry_location.hpp"
+#include "bootloader/entry_parser.hpp"
+#include "store/fs_routines.hpp"
+#include "store/object_store.hpp"
+
+namespace snapwright::bootloader {
+namespace {
+
+constexpr unsigned kEntryMode = 0644;
+
+enum class OnDisk { Absent, NotAFile, Ours, Foreign };
+
+// What stands at `path` now, judged without following links. Ours means a regular file with the
+// marker line whose machine-id, if any, is this machine's.
+OnDisk inspect_entry(const fs::path& path, std::string_view machine_id) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) {
+            return OnDisk::Absent;
+        }
+        base::throw_io_error(errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return OnDisk::NotAFile;
+    }
+    const std::string text = base::read_file_bytes(path);
+    return has_ownership_marker(text) && belongs_to_machine(text, machine_id) ? OnDisk::Ours
+                                                                              : OnDisk::Foreign;
+}
+
+bool same_entries(const std::map<std::string, std::string>& inventory,
+                  const std::vector<GeneratedEntry>& desired) {
+    if (inventory.size() != desired.size()) {
+        return false;
+    }
+    return std::all_of(desired.begin(), desired.end(), [&](const GeneratedEntry& entry) {
+        const auto it = inventory.find(entry.file_name);
+        return it != inventory.end() && it->second == entry.text;
+    });
+}
+
+bool object_absent(const fs::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) != 0;
+}
+
+}  // namespace
+
+void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
+                    const fs::path& archive_store_root, const fs::path& boot_store_root) {
+    std::vector<store::ObjectId> copied;
+    try {
+        for (const auto& [id, size] : objects) {
+            const bool was_absent = object_absent(store::object_path(boot_store_root, id));
+            if (store::copy_object(boot_store_root, archive_store_root, id) && was_absent) {
+                copied.push_back(id);
+            }
+        }
+    } catch (const base::AppError&) {
+        for (auto it = copied.rbegin(); it != copied.rend(); ++it) {
+            try {
+                (void)store::remove_object(boot_store_root, *it);
+            } catch (const base::AppError&) {
+                // The copy error is the one to report; a leftover object is collected later.
+            }
+        }
+        throw;
+    }
+}
+
+bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
+                   const std::map<std::string, std::string>& inventory,
+                   const std::vector<GeneratedEntry>& desired) {
+    check_entry_directory(entry_directory);
+    if (same_entries(inventory, desired)) {
+        return false;
+    }
+    std::vector<const GeneratedEntry*> ordered;
+    for (const GeneratedEntry& entry : desired) {
+        ordered.push_back(&entry);
+    }
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto* a, const auto* b) { return a->file_name < b->file_name; });
+    for (const GeneratedEntry* entry : ordered) {
+        const fs::path path = entry_directory / entry->file_name;
+        switch (inspect_entry(path, machine_id)) {
+            case OnDisk::NotAFile:
+                base::throw_error("refusing to overwrite non-file systemd-boot entry " +
+                                  base::display_path(path));
+            case OnDisk::Foreign:
+                base::throw_error("refusing to overwrite unowned systemd-boot entry " +
+                                  base::display_path(path));
+            case OnDisk::Absent:
+            case OnDisk::Ours:
+                store::write_file_atomically(path, entry->text, kEntryMode);
+                break;
+        }
+    }
+    for (const auto& [file_name, text] : inventory) {
+        const bool still_desired =
+            std::any_of(desired.begin(), desired.end(),
+                        [&](const GeneratedEntry& entry) { return entry.file_name == file_name; });
+        if (still_desired) {
+            continue;
+        }
+        const fs::path path = entry_directory / file_name;
+        switch (inspect_entry(path, machine_id)) {
+            case OnDisk::Absent:
+                break;
+            case OnDisk::NotAFile:
+                base::throw_error("refusing to remove non-file generated entry " +
+                                  base::display_path(path));
+            case OnDisk::Foreign:
+                base::throw_error("refusing to remove unowned systemd-boot entry " +
+                                  base::display_path(path));
+            case OnDisk::Ours:
+                if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+                    base::throw_io_error(errno);
+                }
+                store::sync_directory(entry_directory);
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace snapwright::bootloader

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bootloader/render.hpp"
+#include "store/object_id.hpp"
+
+namespace snapwright::bootloader {
+
+namespace fs = std::filesystem;
+
+// Makes every planned object present in the boot store, copying from the archive store in
+// ascending identity order. When a copy fails, the objects this call copied into places that
+// were empty before are removed again (last first) and the copy's error is thrown; objects that
+// were there before are never removed.
+void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
+                    const fs::path& archive_store_root, const fs::path& boot_store_root);
+
+// Makes the entry directory hold exactly the `desired` generated entries: writes every desired
+// entry (mode 0644, atomically) and removes the inventory's other files. Returns false, writing
+// nothing, when the inventory already equals `desired`. Right before each write or removal the
+// file on disk is examined again: only a regular file carrying the marker line and no other
+// machine's machine-id is ever replaced or removed; anything else fails with a "refusing to ..."
+// message. A failure midway leaves the changes made so far; a later run converges.
+[[nodiscard]] bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
+                                 const std::map<std::string, std::string>& inventory,
+                                 const std::vector<GeneratedEntry>& desired);
+
+}  // namespace snapwright::bootloader

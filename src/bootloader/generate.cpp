@@ -1,0 +1,122 @@
+#include "bootloader/generate.hpp"
+
+#include <set>
+#include <vector>
+
+#include "base/checked.hpp"
+#include "bootloader/budget.hpp"
+#include "bootloader/deployment.hpp"
+#include "bootloader/entry_directory.hpp"
+#include "bootloader/entry_location.hpp"
+#include "bootloader/entry_references.hpp"
+#include "bootloader/plan.hpp"
+#include "bootloader/render.hpp"
+#include "manifest/archive_gc.hpp"
+#include "manifest/capture.hpp"
+#include "manifest/legacy_migration.hpp"
+#include "manifest/manifest_store.hpp"
+#include "store/fs_routines.hpp"
+#include "store/object_store.hpp"
+#include "system/subvolume.hpp"
+
+namespace snapwright::bootloader {
+namespace {
+
+std::vector<manifest::SnapshotManifest> manifests_of_this_system(const RunContext& context) {
+    std::vector<manifest::SnapshotManifest> kept;
+    for (auto& manifest : manifest::list_manifests(context.archive_root)) {
+        if (manifest.machine_id == context.machine_id && manifest.os_name == context.os_name) {
+            kept.push_back(std::move(manifest));
+        }
+    }
+    return kept;
+}
+
+std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
+    std::uint64_t total = 0;
+    for (const auto& entry : entries) {
+        total = base::checked_add(total, entry.text.size(), "generated entry byte count overflow");
+    }
+    return total;
+}
+
+}  // namespace
+
+GenerateReport run_generate(const RunContext& context, provider::Provider& provider) {
+    const config::Config& config = context.config;
+    check_entry_directory(context.entry_directory);
+
+    system::ensure_archive_subvolume(config.archive_path);
+    store::ensure_directory(config.archive_path, context.machine_id);
+
+    const std::vector<BootEntry> entries = read_entry_directory(context.entry_directory);
+    const auto inventory = list_generated_entry_files(context.entry_directory, context.machine_id);
+    const std::set<store::ObjectId> current_references =
+        collect_entry_references(inventory, context.boot_data_relative);
+
+    const std::vector<provider::SnapshotDescriptor> snapshots = provider.list_snapshots();
+    const auto source_root = provider.source_root();
+    const provider::ProviderScope scope = provider.scope();
+    manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
+    const manifest::ReconcileCounts counts = manifest::reconcile_archive(manifest::ReconcileInputs{
+        .snapshots = snapshots,
+        .scope = scope,
+        .machine_id = context.machine_id,
+        .os_name = context.os_name,
+        .entries = entries,
+        .boot_root = context.boot_root,
+        .archive_root = context.archive_root,
+        .kernel_parameters = config.snapshot_kernel_parameters,
+        .boot_data_relative = context.boot_data_relative,
+        .source_root = source_root,
+    });
+
+    const std::vector<manifest::SnapshotManifest> manifests =
+        snapshots.empty() ? std::vector<manifest::SnapshotManifest>{}
+                          : manifests_of_this_system(context);
+    const ReconciliationPlan plan =
+        plan_deployment(manifests, config.snapshot_limit, config.snapshot_kernel_limit,
+                        config.snapshot_asset_limit_bytes);
+    const std::vector<GeneratedEntry> desired =
+        render_entries(plan.deployments, context.boot_data_relative);
+    check_boot_budget(context.boot_root, plan, current_references, total_text_bytes(desired),
+                      context.boot_data_root);
+
+    // Every check has passed; from here on the boot filesystem changes. The whole data
+    // directory chain is made (refusing a symbolic link at every level) before the first copy,
+    // so no object can land outside the boot filesystem.
+    store::ensure_directory(context.boot_root, context.boot_data_relative);
+    deploy_objects(plan.objects, context.archive_root, context.boot_data_root);
+    const bool entries_changed =
+        apply_entries(context.entry_directory, context.machine_id, inventory, desired);
+
+    // Objects that only an older layout's manifests name exist nowhere else until that layout
+    // has been migrated and removed, so they stay while it exists.
+    std::set<store::ObjectId> keep = collect_entry_references(desired, context.boot_data_relative);
+    keep.merge(manifest::legacy_referenced_objects(context.boot_data_root));
+    const store::GarbageCollection boot_gc = store::collect_garbage(context.boot_data_root, keep);
+
+    const store::GarbageCollection archive_gc =
+        manifest::collect_archive_garbage(context.archive_root);
+    manifest::remove_legacy_manifests(context.boot_data_root);
+
+    GenerateReport report;
+    report.manifests_created = counts.created;
+    report.manifests_updated = counts.updated;
+    report.manifests_removed = counts.removed;
+    report.asset_references = counts.asset_references;
+    report.deployed_snapshots = plan.deployments.size();
+    report.kernel_sets = plan.kernel_set_count;
+    report.deployed_objects = plan.objects.size();
+    report.deployed_bytes = plan.deployed_bytes;
+    report.average_set_bytes = plan.average_set_bytes;
+    report.reserved_bytes = plan.reserve_bytes;
+    report.archive_gc_objects = archive_gc.removed_objects;
+    report.archive_gc_bytes = archive_gc.removed_bytes;
+    report.boot_gc_objects = boot_gc.removed_objects;
+    report.boot_gc_bytes = boot_gc.removed_bytes;
+    report.entries_changed = entries_changed;
+    return report;
+}
+
+}  // namespace snapwright::bootloader

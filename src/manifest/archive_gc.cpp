@@ -1,0 +1,24 @@
+#include "manifest/archive_gc.hpp"
+
+#include "manifest/manifest_store.hpp"
+
+namespace snapwright::manifest {
+
+std::set<store::ObjectId> referenced_objects(const std::vector<SnapshotManifest>& manifests) {
+    std::set<store::ObjectId> referenced;
+    for (const auto& manifest : manifests) {
+        for (const auto& profile : manifest.profiles) {
+            referenced.insert(profile.kernel.object);
+            for (const auto& module : profile.modules) {
+                referenced.insert(module.object);
+            }
+        }
+    }
+    return referenced;
+}
+
+store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root) {
+    return store::collect_garbage(archive_root, referenced_objects(list_manifests(archive_root)));
+}
+
+}  // namespace snapwright::manifest

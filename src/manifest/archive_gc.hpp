@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <set>
+#include <vector>
+
+#include "manifest/schema.hpp"
+#include "store/object_id.hpp"
+#include "store/object_store.hpp"
+
+namespace snapwright::manifest {
+
+// Every object the manifests name, as a profile's kernel or in its modules; duplicates
+// collapse.
+[[nodiscard]] std::set<store::ObjectId> referenced_objects(
+    const std::vector<SnapshotManifest>& manifests);
+
+// Removes every object of the archive store that no archived manifest names. A manifest that
+// cannot be listed, or an invalid id in one, fails the collection before anything is deleted.
+store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root);
+
+}  // namespace snapwright::manifest

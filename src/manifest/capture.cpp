@@ -1,0 +1,213 @@
+#include "manifest/capture.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "base/app_error.hpp"
+#include "base/checked.hpp"
+#include "base/paths.hpp"
+#include "bootloader/render.hpp"
+#include "bootloader/selection.hpp"
+#include "manifest/manifest_store.hpp"
+#include "store/object_store.hpp"
+
+namespace snapwright::manifest {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kCountOverflow = "archive reconciliation count overflow";
+
+void check_scope(const ReconcileInputs& inputs) {
+    for (const auto& descriptor : inputs.snapshots) {
+        const auto& key = descriptor.key;
+        if (key.filesystem_uuid != inputs.scope.filesystem_uuid ||
+            key.provider != inputs.scope.provider || key.instance != inputs.scope.instance) {
+            base::throw_error("one reconciliation run may contain only one provider scope");
+        }
+    }
+}
+
+bool is_own_system(const SnapshotManifest& manifest, const ReconcileInputs& inputs) {
+    return manifest.machine_id == inputs.machine_id && manifest.os_name == inputs.os_name;
+}
+
+bool in_btrfs_scope(const provider::SnapshotKey& key, const provider::ProviderScope& scope) {
+    return scope.provider == "btrfs" && key.provider == "btrfs" &&
+           key.filesystem_uuid == scope.filesystem_uuid && key.instance == scope.instance;
+}
+
+// Whether the recorded "path" of a Btrfs snapshot still names a directory below the source
+// root. The Btrfs listing only reports snapshots of the subvolume mounted at "/"; after a
+// rollback, or while booted into a snapshot, that subvolume is another one and the existing
+// snapshots drop out of the listing although they are still there.
+bool btrfs_snapshot_still_exists(const SnapshotManifest& manifest,
+                                 const std::optional<fs::path>& source_root) {
+    if (!source_root) {
+        // Nothing to look at: keeping the manifest is the side that loses nothing.
+        return true;
+    }
+    const auto& properties = manifest.snapshot.properties;
+    const auto path = properties.find("path");
+    if (path == properties.end() || path->second.empty()) {
+        return false;
+    }
+    const auto components = base::path_components(path->second);
+    if (std::find(components.begin(), components.end(), "..") != components.end()) {
+        return false;
+    }
+    struct stat status {};
+    const fs::path directory = base::join_under(*source_root, path->second);
+    return ::lstat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Whether an archived manifest that the provider did not report is to be removed.
+bool is_stale(const SnapshotManifest& manifest, const ReconcileInputs& inputs,
+              const std::set<provider::SnapshotKey>& current) {
+    if (!is_own_system(manifest, inputs) || current.count(manifest.snapshot.key) != 0) {
+        return false;
+    }
+    if (in_btrfs_scope(manifest.snapshot.key, inputs.scope)) {
+        return !btrfs_snapshot_still_exists(manifest, inputs.source_root);
+    }
+    return true;
+}
+
+std::uint64_t remove_stale(const std::vector<SnapshotManifest>& archived,
+                           const ReconcileInputs& inputs,
+                           const std::set<provider::SnapshotKey>& current) {
+    std::uint64_t removed = 0;
+    for (const auto& manifest : archived) {
+        if (is_stale(manifest, inputs, current) &&
+            remove_manifest(inputs.archive_root, manifest.snapshot.key)) {
+            removed = base::checked_add(removed, 1, kCountOverflow);
+        }
+    }
+    return removed;
+}
+
+store::AssetRef import_boot_asset(const ReconcileInputs& inputs, const std::string& path,
+                                  store::AssetKind kind) {
+    bootloader::check_asset_path(path);
+    return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind);
+}
+
+BootProfile build_profile(const bootloader::SourceProfile& source,
+                          const provider::SnapshotDescriptor& snapshot,
+                          const ReconcileInputs& inputs) {
+    BootProfile profile;
+    profile.kernel = import_boot_asset(inputs, source.kernel, store::AssetKind::Kernel);
+    for (const auto& [path, kind] : source.modules) {
+        profile.modules.push_back(import_boot_asset(inputs, path, kind));
+    }
+    profile.name = source.name;
+    profile.protocol = source.protocol;
+    profile.cmdline =
+        bootloader::snapshot_options(source.cmdline, snapshot.subvolume, inputs.kernel_parameters);
+    profile.options = source.options;
+    return profile;
+}
+
+SnapshotManifest new_manifest(const provider::SnapshotDescriptor& snapshot,
+                              const bootloader::SourceSelection& selection,
+                              const ReconcileInputs& inputs) {
+    SnapshotManifest manifest;
+    manifest.schema_version = kSchemaVersion;
+    manifest.snapshot = snapshot;
+    manifest.os_name = selection.os_name;
+    manifest.machine_id = inputs.machine_id;
+    manifest.source_config = selection.source_config;
+    for (const auto& source : selection.profiles) {
+        manifest.profiles.push_back(build_profile(source, snapshot, inputs));
+    }
+    return manifest;
+}
+
+std::uint64_t asset_references(const SnapshotManifest& manifest) {
+    std::uint64_t count = 0;
+    for (const auto& profile : manifest.profiles) {
+        count = base::checked_add(count, 1, kCountOverflow);
+        count = base::checked_add(count, profile.modules.size(), kCountOverflow);
+    }
+    return count;
+}
+
+void write_manifest_fragment(const SnapshotManifest& manifest, const ReconcileInputs& inputs) {
+    std::string text;
+    for (const auto& entry : bootloader::render_entries({manifest}, inputs.boot_data_relative)) {
+        if (!text.empty()) {
+            text += '\n';
+        }
+        text += entry.text;
+    }
+    write_fragment(inputs.archive_root, manifest.snapshot.key, text);
+}
+
+}  // namespace
+
+ReconcileCounts reconcile_archive(const ReconcileInputs& inputs) {
+    check_scope(inputs);
+    std::set<provider::SnapshotKey> current;
+    for (const auto& descriptor : inputs.snapshots) {
+        current.insert(descriptor.key);
+    }
+    const std::vector<SnapshotManifest> listed = list_manifests(inputs.archive_root);
+
+    ReconcileCounts counts;
+    if (inputs.snapshots.empty()) {
+        counts.removed = remove_stale(listed, inputs, current);
+        return counts;
+    }
+
+    std::map<provider::SnapshotKey, SnapshotManifest> archived;
+    for (const auto& manifest : listed) {
+        archived.emplace(manifest.snapshot.key, manifest);
+    }
+    // Entries are selected, and their files read, only when some snapshot is new.
+    std::optional<bootloader::SourceSelection> selection;
+    const bool any_new =
+        std::any_of(inputs.snapshots.begin(), inputs.snapshots.end(),
+                    [&](const auto& descriptor) { return archived.count(descriptor.key) == 0; });
+    if (any_new) {
+        selection =
+            bootloader::select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name);
+    }
+
+    counts.removed = remove_stale(listed, inputs, current);
+
+    for (const auto& descriptor : inputs.snapshots) {
+        const auto found = archived.find(descriptor.key);
+        if (found != archived.end()) {
+            SnapshotManifest& manifest = found->second;
+            if (manifest.snapshot == descriptor) {
+                // save_manifest may have been interrupted between its two files.
+                (void)repair_source_config(inputs.archive_root, manifest);
+            } else {
+                if (manifest.snapshot.subvolume != descriptor.subvolume) {
+                    for (auto& profile : manifest.profiles) {
+                        profile.cmdline =
+                            bootloader::rewrite_root_options(profile.cmdline, descriptor.subvolume);
+                    }
+                }
+                manifest.snapshot = descriptor;
+                save_manifest(inputs.archive_root, manifest);
+                counts.updated = base::checked_add(counts.updated, 1, kCountOverflow);
+            }
+            write_manifest_fragment(manifest, inputs);
+            continue;
+        }
+        SnapshotManifest manifest = new_manifest(descriptor, *selection, inputs);
+        save_manifest(inputs.archive_root, manifest);
+        counts.created = base::checked_add(counts.created, 1, kCountOverflow);
+        counts.asset_references =
+            base::checked_add(counts.asset_references, asset_references(manifest), kCountOverflow);
+        write_manifest_fragment(manifest, inputs);
+        archived.emplace(descriptor.key, std::move(manifest));
+    }
+    return counts;
+}
+
+}  // namespace snapwright::manifest

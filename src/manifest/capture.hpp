@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bootloader/entry_parser.hpp"
+#include "provider/snapshot.hpp"
+
+namespace snapwright::manifest {
+
+// What one capture run is given.
+struct ReconcileInputs {
+    // The snapshots the provider reports now, in provider order.
+    std::vector<provider::SnapshotDescriptor> snapshots;
+    provider::ProviderScope scope;
+    // The running system.
+    std::string machine_id;
+    std::string os_name;
+    // The entries read from the entry directory; sources for snapshots seen for the first time.
+    std::vector<bootloader::BootEntry> entries;
+    std::filesystem::path boot_root;
+    // The manifest root and archive store data root.
+    std::filesystem::path archive_root;
+    // SNAPSHOT_KERNEL_PARAMETERS, appended to the command line of new profiles.
+    std::string kernel_parameters;
+    // The boot data directory relative to the boot root, for the generated fragments.
+    std::filesystem::path boot_data_relative;
+    // Where the provider's snapshot subvolumes are reachable (the top-level mount for Btrfs).
+    std::optional<std::filesystem::path> source_root;
+};
+
+struct ReconcileCounts {
+    std::uint64_t created = 0;
+    std::uint64_t updated = 0;
+    std::uint64_t removed = 0;
+    // For each created manifest, one per profile plus one per module of that profile.
+    std::uint64_t asset_references = 0;
+
+    bool operator==(const ReconcileCounts&) const = default;
+};
+
+// Brings the archive in line with the snapshots reported now:
+// - a snapshot without a manifest gets one whose profiles are built from the ordinary entries
+//   of this machine, their assets imported from the boot filesystem (all imports finish before
+//   the manifest is saved);
+// - an archived snapshot keeps its profiles; a changed descriptor replaces the recorded one,
+//   and a changed subvolume rewrites the root options of every recorded command line;
+// - a manifest of this machine and OS whose snapshot is not reported is removed. For the Btrfs
+//   provider's own scope the listing only covers snapshots of the subvolume mounted at "/", so
+//   such a manifest is removed only once its "path" no longer names a directory under the
+//   source root (after a rollback the same snapshots exist but are no longer listed);
+// - every reported snapshot gets its fragment.conf rendered, and a missing or stale source.conf
+//   rewritten; files that already hold the right text are not rewritten.
+// Manifests of other machines or OS names are never touched. Nothing changes when a snapshot
+// belongs to another scope ("one reconciliation run may contain only one provider scope") or
+// when new snapshots find no source entry. Any other error ends the run; manifests written
+// before it stay.
+ReconcileCounts reconcile_archive(const ReconcileInputs& inputs);
+
+}  // namespace snapwright::manifest

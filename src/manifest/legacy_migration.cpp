@@ -1,0 +1,96 @@
+#include "manifest/legacy_migration.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <set>
+
+#include "base/app_error.hpp"
+#include "base/paths.hpp"
+#include "base/text_file.hpp"
+#include "manifest/archive_gc.hpp"
+#include "manifest/manifest_store.hpp"
+#include "manifest/tree_removal.hpp"
+#include "store/fs_routines.hpp"
+#include "store/object_store.hpp"
+
+namespace snapwright::manifest {
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class LegacyTree { Absent, Directory };
+
+// The legacy snapshots path, inspected without following a link. Anything but a real directory
+// is refused: the listing would follow a link and migrate whatever it points to, and the removal
+// at the end of the run would refuse it anyway, after the boot filesystem has changed.
+LegacyTree inspect_legacy_tree(const fs::path& legacy_root) {
+    const fs::path path = legacy_root / kSnapshotsDirectory;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) {
+            return LegacyTree::Absent;
+        }
+        base::throw_io_error(errno);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        base::throw_error("refusing to remove non-directory legacy manifest path " +
+                          base::display_path(path));
+    }
+    return LegacyTree::Directory;
+}
+
+void migrate_fragment(const fs::path& archive_root, const fs::path& legacy_root,
+                      const provider::SnapshotKey& key) {
+    const fs::path fragment = snapshot_directory(legacy_root, key) / kFragmentFile;
+    struct stat status {};
+    if (::lstat(fragment.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return;
+    }
+    write_fragment(archive_root, key, base::read_text_file(fragment));
+}
+
+}  // namespace
+
+void migrate_legacy_manifests(const fs::path& archive_root, const fs::path& legacy_root) {
+    if (inspect_legacy_tree(legacy_root) == LegacyTree::Absent) {
+        return;
+    }
+    std::set<provider::SnapshotKey> archived;
+    for (const auto& manifest : list_manifests(archive_root)) {
+        archived.insert(manifest.snapshot.key);
+    }
+    for (const auto& legacy : list_manifests(legacy_root)) {
+        for (const auto& profile : legacy.profiles) {
+            (void)store::copy_object(archive_root, legacy_root, profile.kernel.object);
+            for (const auto& module : profile.modules) {
+                (void)store::copy_object(archive_root, legacy_root, module.object);
+            }
+        }
+        const provider::SnapshotKey& key = legacy.snapshot.key;
+        if (archived.count(key) != 0) {
+            continue;
+        }
+        save_manifest(archive_root, load_manifest(legacy_root, key));
+        migrate_fragment(archive_root, legacy_root, key);
+    }
+}
+
+std::set<store::ObjectId> legacy_referenced_objects(const fs::path& legacy_root) {
+    const fs::path path = legacy_root / kSnapshotsDirectory;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return {};
+    }
+    return referenced_objects(list_manifests(legacy_root));
+}
+
+void remove_legacy_manifests(const fs::path& legacy_root) {
+    if (inspect_legacy_tree(legacy_root) == LegacyTree::Absent) {
+        return;
+    }
+    remove_tree(legacy_root / kSnapshotsDirectory);
+    store::sync_directory(legacy_root);
+}
+
+}  // namespace snapwright::manifest

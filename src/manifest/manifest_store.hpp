@@ -1,0 +1,71 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "manifest/schema.hpp"
+#include "provider/snapshot.hpp"
+
+namespace snapwright::manifest {
+
+namespace fs = std::filesystem;
+
+// The archive layout under a manifest root R (the archive root, or the boot data root of the
+// older layout):
+//   R/snapshots/<filesystem UUID>/<provider>/<instance>/<snapshot ID>/
+//       manifest.json   the SnapshotManifest document
+//       source.conf     the source entry text, ending with a newline
+//       fragment.conf   the generated entry texts of the snapshot, ending with a newline
+// These operations are the only code that touches those files. Every file is replaced
+// atomically with permission bits 0600.
+
+inline constexpr const char* kSnapshotsDirectory = "snapshots";
+inline constexpr const char* kManifestFile = "manifest.json";
+inline constexpr const char* kSourceConfigFile = "source.conf";
+inline constexpr const char* kFragmentFile = "fragment.conf";
+
+// R/snapshots/U/P/I/S. Each key component must be 1 to 128 bytes of A-Z, a-z, 0-9, ".", "-"
+// and "_", and not "." or "..": else "invalid {} path component: {}" with the label
+// ("filesystem UUID", "provider", "provider instance", "snapshot ID") of the first bad one.
+[[nodiscard]] fs::path snapshot_directory(const fs::path& root, const provider::SnapshotKey& key);
+
+// The text source.conf holds for `source_config`: the text with a newline added unless it
+// already ends with one (an empty text gives a single newline).
+[[nodiscard]] std::string source_config_file_text(std::string_view source_config);
+
+// Writes manifest.json, then source.conf, creating the snapshot directory chain (symbolic links
+// on the way are refused). Refuses a schema other than 1 ("cannot save unsupported manifest
+// schema {}"). A failure while writing source.conf leaves the new manifest.json in place.
+void save_manifest(const fs::path& root, const SnapshotManifest& manifest);
+
+// Reads the manifest of `key`. A regular source.conf beside it replaces `source_config`. Throws
+// the I/O error of an unreadable file, "JSON operation failed" for a bad document, "unsupported
+// manifest schema {}", or "manifest key does not match its storage path".
+[[nodiscard]] SnapshotManifest load_manifest(const fs::path& root,
+                                             const provider::SnapshotKey& key);
+
+// Every manifest under R/snapshots (none when it is not a directory), sorted by key, each
+// component compared as bytes. Listed manifests carry `source_config` as the JSON holds it.
+// Symbolic links and files other than manifest.json are ignored; the first bad manifest fails
+// the whole listing (misplaced file, invalid path component, bad document, other schema, key
+// that differs from its path), so a partial list is never returned.
+[[nodiscard]] std::vector<SnapshotManifest> list_manifests(const fs::path& root);
+
+// Writes fragment.conf of `key` (a newline is added unless the text ends with one), creating the
+// snapshot directory chain. A fragment.conf that already holds exactly that text is left alone.
+void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text);
+
+// Rewrites source.conf of the manifest when it is missing or differs from what save_manifest
+// would write (a run interrupted between the two files of save_manifest leaves it so). Returns
+// whether it was written.
+bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest);
+
+// Removes the snapshot directory of `key` with everything in it, then every parent below
+// R/snapshots that became empty (R/snapshots itself stays). manifest.json goes last, so an
+// interrupted removal leaves a directory that is still listed and removed by the next run.
+// Returns false when there was no such directory.
+bool remove_manifest(const fs::path& root, const provider::SnapshotKey& key);
+
+}  // namespace snapwright::manifest

@@ -1,0 +1,116 @@
+#include "provider/btrfs/btrfs_provider.hpp"
+
+#include <sys/stat.h>
+
+#include "base/app_error.hpp"
+#include "base/paths.hpp"
+#include "base/text.hpp"
+#include "provider/btrfs/metadata_lookup.hpp"
+#include "provider/btrfs/snapshot_naming.hpp"
+#include "provider/btrfs/subvolume_row.hpp"
+#include "provider/btrfs/subvolume_show.hpp"
+#include "system/process.hpp"
+
+namespace snapwright::provider::btrfs {
+namespace {
+
+bool has_boot_directory(const fs::path& snapshot_directory) {
+    struct stat st {};
+    return ::stat((snapshot_directory / "boot").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// `btrfs subvolume show` of one snapshot, or nothing when it cannot be run or fails.
+std::optional<SubvolumeShow> show_subvolume(const std::string& program, const fs::path& path) {
+    try {
+        const system::CommandOutput output = system::run_captured(
+            program, {"subvolume", "show", path.string()}, "execute " + program);
+        if (!output.success()) {
+            return std::nullopt;
+        }
+        return parse_subvolume_show(base::lossy_utf8(output.stdout_bytes));
+    } catch (const base::AppError&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+BtrfsProvider::BtrfsProvider(std::string filesystem_uuid, fs::path top_level_mount,
+                             std::uint64_t limit)
+    : filesystem_uuid_(base::to_lower_ascii(filesystem_uuid)),
+      top_level_mount_(std::move(top_level_mount)),
+      limit_(limit) {}
+
+void BtrfsProvider::set_root_subvolume_uuid(std::string uuid) {
+    root_subvolume_uuid_ = base::to_lower_ascii(uuid);
+}
+
+ProviderScope BtrfsProvider::scope() const {
+    return {filesystem_uuid_, "btrfs", "root"};
+}
+
+std::optional<fs::path> BtrfsProvider::source_root() const {
+    return top_level_mount_;
+}
+
+std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
+    const std::string listing =
+        system::run_checked(program_,
+                            {"subvolume", "list", "-s", "-u", "-q", "-R", "--sort=-rootid",
+                             base::display_path(top_level_mount_)},
+                            "execute " + program_, "btrfs subvolume list failed: ");
+    std::vector<SnapshotDescriptor> descriptors;
+    if (limit_ == 0) {
+        return descriptors;
+    }
+    MetadataLookup metadata_lookup;
+    for (std::string_view line : base::split_lines(listing)) {
+        if (base::trim(line).empty()) {
+            continue;
+        }
+        if (descriptors.size() >= limit_) {
+            break;
+        }
+        const ParsedRow parsed = parse_subvolume_row(line, root_subvolume_uuid_);
+        if (parsed.verdict != RowVerdict::accepted) {
+            continue;
+        }
+        const SubvolumeRow& row = parsed.row;
+        const fs::path directory = base::join_under(top_level_mount_, row.path);
+        if (!has_boot_directory(directory)) {
+            continue;
+        }
+        // Confirming here rather than after the loop keeps rows that turn out not to be
+        // snapshots from counting toward the limit.
+        const std::optional<SubvolumeShow> show = show_subvolume(program_, directory);
+        if (!show || !show_confirms_row(*show, row)) {
+            continue;
+        }
+        const std::string name = snapshot_name(row.path);
+        const SnapshotMetadata metadata = metadata_lookup.find(directory, name);
+
+        SnapshotDescriptor descriptor;
+        descriptor.key = {filesystem_uuid_, "btrfs", "root",
+                          snapshot_id(row.identity, row.root_id)};
+        descriptor.created_utc = !row.otime.empty() ? row.otime : metadata.date;
+        if (show->creation_time) {
+            descriptor.created_utc = *show->creation_time;
+        }
+        descriptor.description = metadata.description;
+        descriptor.subvolume = "/" + row.path;
+        descriptor.properties = {
+            {"rootid", row.root_id},
+            {"uuid", row.identity},
+            {"path", row.path},
+            {"snapshot", name},
+            {"source", metadata.source},
+            {"type", metadata.type},
+            {"readonly", show->readonly ? "true" : "false"},
+        };
+        descriptors.push_back(std::move(descriptor));
+    }
+    sort_descriptors(descriptors);
+    return descriptors;
+}
+
+}  // namespace snapwright::provider::btrfs

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "provider/snapshot.hpp"
+
+namespace snapwright::provider::btrfs {
+
+namespace fs = std::filesystem;
+
+inline constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+
+// Lists the snapshots of the running root subvolume straight from the filesystem: every
+// snapshot below the top level that has a "boot" directory, described from the metadata file
+// its tool left beside it and from `btrfs subvolume show`.
+class BtrfsProvider final : public Provider {
+  public:
+    // `filesystem_uuid` is lower-cased; `top_level_mount` is where subvolume ID 5 is mounted for
+    // this run; at most `limit` snapshots are listed.
+    BtrfsProvider(std::string filesystem_uuid, fs::path top_level_mount,
+                  std::uint64_t limit = kNoLimit);
+
+    // Restricts the listing to snapshots of this subvolume (lower-cased). Without it every
+    // snapshot of the filesystem counts.
+    void set_root_subvolume_uuid(std::string uuid);
+
+    // (filesystem UUID, "btrfs", "root").
+    ProviderScope scope() const override;
+    // Runs `btrfs subvolume list` on the top level. A snapshot is listed only when
+    // `btrfs subvolume show` confirms the row (same UUID and parent UUID): a path in the listing
+    // is printed unescaped, so a line may come from a snapshot name rather than from the tool.
+    // Lines that are not whole rows, paths the kernel command line cannot carry, snapshots of
+    // other subvolumes and snapshots without "boot" are passed over silently.
+    // Throws "execute btrfs" with the OS error when btrfs cannot be started and
+    // "btrfs subvolume list failed: " with its standard error when it fails.
+    std::vector<SnapshotDescriptor> list_snapshots() override;
+    // Always the top-level mount.
+    std::optional<fs::path> source_root() const override;
+
+    const std::string& filesystem_uuid() const { return filesystem_uuid_; }
+    const std::optional<std::string>& root_subvolume_uuid() const { return root_subvolume_uuid_; }
+
+  private:
+    std::string filesystem_uuid_;
+    fs::path top_level_mount_;
+    std::string program_ = "btrfs";
+    std::optional<std::string> root_subvolume_uuid_;
+    std::uint64_t limit_;
+};
+
+}  // namespace snapwright::provider::btrfs

@@ -1,0 +1,125 @@
+#include "provider/btrfs/metadata_lookup.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "base/text.hpp"
+#include "base/unique_fd.hpp"
+
+namespace snapwright::provider::btrfs {
+namespace {
+
+constexpr std::string_view kMetaSuffix = "-meta.json";
+
+bool ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+}  // namespace
+
+std::optional<std::string> read_metadata_file(const fs::path& path) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[16384];
+    while (true) {
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+        if (text.size() > kMetadataFileLimit) {
+            return std::nullopt;
+        }
+    }
+    if (!base::is_valid_utf8(text)) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+SnapshotMetadata MetadataLookup::find(const fs::path& snapshot_directory,
+                                      std::string_view snapshot_name) {
+    const fs::path parent = snapshot_directory.has_relative_path()
+                                ? snapshot_directory.parent_path()
+                                : snapshot_directory;
+    if (const auto xml = read_metadata_file(parent / "info.xml")) {
+        return parse_snapper_info(*xml);
+    }
+    if (const auto json = read_metadata_file(parent / "info.json")) {
+        if (auto metadata = parse_timeshift_info(*json)) {
+            return *metadata;
+        }
+    }
+    const fs::path grandparent = parent.has_relative_path() ? parent.parent_path() : parent;
+    for (const fs::path& directory : {parent, grandparent}) {
+        if (auto metadata = yabsnap_in(directory, snapshot_name)) {
+            return *metadata;
+        }
+    }
+    return SnapshotMetadata{};
+}
+
+std::optional<SnapshotMetadata> MetadataLookup::yabsnap_in(const fs::path& directory,
+                                                           std::string_view snapshot_name) {
+    const std::vector<std::string>& names = meta_files(directory);
+    auto read = [&](const std::string& name) -> std::optional<SnapshotMetadata> {
+        if (const auto json = read_metadata_file(directory / name)) {
+            return parse_yabsnap_meta(*json);
+        }
+        return std::nullopt;
+    };
+    // One directory usually holds the files of all snapshots made by the same configuration;
+    // the one named after this snapshot is its own.
+    const std::string own = std::string(snapshot_name) + std::string(kMetaSuffix);
+    if (std::find(names.begin(), names.end(), own) != names.end()) {
+        if (auto metadata = read(own)) {
+            return metadata;
+        }
+    }
+    for (const std::string& name : names) {
+        if (auto metadata = read(name)) {
+            return metadata;
+        }
+    }
+    return std::nullopt;
+}
+
+const std::vector<std::string>& MetadataLookup::meta_files(const fs::path& directory) {
+    const auto cached = listings_.find(directory);
+    if (cached != listings_.end()) {
+        return cached->second;
+    }
+    std::vector<std::string>& names = listings_[directory];
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (ends_with(name, kMetaSuffix) && base::is_valid_utf8(name)) {
+            names.emplace_back(name);
+        }
+    }
+    return names;
+}
+
+}  // namespace snapwright::provider::btrfs

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "provider/btrfs/metadata.hpp"
+
+namespace snapwright::provider::btrfs {
+
+namespace fs = std::filesystem;
+
+// Largest metadata file read; the files are a few hundred bytes.
+inline constexpr std::size_t kMetadataFileLimit = 1 << 20;
+
+// The text of a metadata file, or nothing when it cannot be read. The files sit in directories
+// that ordinary users may write to, so a symbolic link, anything but a regular file (a FIFO
+// must not block the run), a file over kMetadataFileLimit and text that is not UTF-8 all count
+// as unreadable.
+std::optional<std::string> read_metadata_file(const fs::path& path);
+
+// Finds the metadata of the snapshots of one listing. Directory scans are kept for the life of
+// the object, since one directory often holds the metadata files of every snapshot.
+class MetadataLookup {
+  public:
+    // Looks in the snapshot directory's parent P: Snapper's info.xml, then Timeshift's
+    // info.json, then a yabsnap "-meta.json" in P and then in P's parent, where the file named
+    // after the snapshot ("<name>-meta.json") is preferred to the first in directory order.
+    // Nothing found: source "manual". Never fails.
+    SnapshotMetadata find(const fs::path& snapshot_directory, std::string_view snapshot_name);
+
+  private:
+    std::optional<SnapshotMetadata> yabsnap_in(const fs::path& directory,
+                                               std::string_view snapshot_name);
+    // The names in `directory` that are UTF-8 and end in "-meta.json", in directory order.
+    const std::vector<std::string>& meta_files(const fs::path& directory);
+
+    std::map<fs::path, std::vector<std::string>> listings_;
+};
+
+}  // namespace snapwright::provider::btrfs

@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "base/app_error.hpp"
+#include "bootloader/budget.hpp"
+#include "bootloader/temp_dir.hpp"
+#include "store/object_store.hpp"
+
+namespace snapwright::bootloader {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+constexpr std::uint64_t kHuge = UINT64_MAX - 1;
+
+class CheckBootBudget : public ::testing::Test {
+  protected:
+    store::ObjectId deployed(const std::string& content) {
+        const fs::path source = dir / ("source-" + content);
+        testing::write_file(source, content);
+        const store::AssetRef ref =
+            store::import_asset(archive, source, store::AssetKind::Initramfs);
+        EXPECT_TRUE(store::copy_object(boot_store, archive, ref.object));
+        return ref.object;
+    }
+
+    std::string error_with(const ReconciliationPlan& plan,
+                           const std::set<store::ObjectId>& references = {}) {
+        try {
+            check_boot_budget(dir.path(), plan, references, 0, boot_store);
+        } catch (const base::AppError& error) {
+            return error.display();
+        }
+        return "no error";
+    }
+
+    TempDir dir;
+    fs::path archive = dir / "archive";
+    fs::path boot_store = dir / "boot";
+};
+
+// Planned sizes that cannot fit anywhere show which objects count as new.
+TEST_F(CheckBootBudget, CountsOnlyAbsentOrDamagedObjectsAsNew) {
+    const store::ObjectId valid = deployed("valid");
+    ReconciliationPlan plan;
+    plan.objects = {{valid, kHuge}};
+    EXPECT_EQ(error_with(plan), "no error");
+
+    const store::ObjectId damaged = deployed("damaged");
+    testing::write_file(store::object_path(boot_store, damaged), "tampered");
+    plan.objects = {{valid, kHuge}, {damaged, kHuge}};
+    EXPECT_EQ(error_with(plan), "boot deployment requirement overflow");
+
+    plan.objects = {{valid, 1}, {{"sha256", std::string(64, 'e')}, kHuge}};
+    EXPECT_EQ(error_with(plan), "boot deployment requirement overflow");
+}
+
+TEST_F(CheckBootBudget, RefusesWhenNothingCouldRemainForTheReserve) {
+    const store::ObjectId dropped = deployed("only used by the current entries");
+    ReconciliationPlan plan;
+    plan.reserve_bytes = UINT64_MAX;
+    plan.average_set_bytes = UINT64_MAX / 2 + 1;
+    const std::string message = error_with(plan, {dropped});
+    EXPECT_TRUE(message.starts_with(
+        "boot filesystem must retain space for two average kernel/initramfs sets: projected "))
+        << message;
+}
+
+}  // namespace
+}  // namespace snapwright::bootloader

@@ -1,0 +1,188 @@
+#pragma once
+
+// A throw-away machine for end-to-end tests: a loop-mounted Btrfs image whose subvolume "@" is the
+// root of a chroot, with the host's /usr bound read-only, its own /dev, /run, /tmp, machine ID and
+// os-release, and an ext4 image on /boot standing in for the EFI system partition. Everything
+// lives in a private mount namespace of the test process, so nothing leaks to the host even when
+// a test dies.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/run_program.hpp"
+
+namespace snapwright::testing {
+
+namespace fs = std::filesystem;
+
+// Both streams and the exit code of a finished program, for failure messages.
+std::string describe(const ProgramResult& result);
+
+// A program started and not yet waited for. Its output is collected while waiting; destroying an
+// unfinished one kills and reaps it.
+class RunningProgram {
+  public:
+    RunningProgram(pid_t pid, int out_fd, int err_fd);
+    RunningProgram(RunningProgram&& other) noexcept;
+    RunningProgram& operator=(RunningProgram&&) = delete;
+    RunningProgram(const RunningProgram&) = delete;
+    ~RunningProgram();
+
+    pid_t pid() const { return pid_; }
+    // Whether the program has ended (reaps it when it has; its output stays readable by wait).
+    bool finished();
+    // Drains both streams to their end and reaps the program.
+    ProgramResult wait();
+
+  private:
+    void drain(bool until_closed);
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::optional<int> status_;
+    std::string out_;
+    std::string err_;
+};
+
+// An ordinary (not generated) boot entry with its asset files on the boot partition.
+struct EntrySpec {
+    std::string file_name = "test-os.conf";
+    std::string title = "Test OS";
+    std::string version = "6.1.0-1-amd64";
+    // The machine-id line and the directory of the assets; the sandbox's own when unset.
+    std::optional<std::string> machine_id;
+    bool machine_id_line = true;
+    std::uint64_t kernel_size = 4096;
+    std::uint64_t initrd_size = 16384;
+    // Zero leaves the file and its line out. Microcode comes before the initramfs.
+    std::uint64_t microcode_size = 0;
+    std::uint64_t devicetree_size = 0;
+    // The options line; "root=UUID=<root filesystem> rootflags=subvol=@ rw quiet" when unset.
+    std::optional<std::string> options;
+    // Appended verbatim after the generated lines.
+    std::string extra_lines;
+};
+
+struct WrittenEntry {
+    fs::path entry;  // host path of the entry file
+    std::string text;
+    // Boot paths as the entry names them ("/<machine-id>/<version>/linux"), in line order.
+    std::string kernel;
+    std::vector<std::string> initrds;
+    std::optional<std::string> devicetree;
+};
+
+struct SnapshotOptions {
+    // The subvolume to snapshot, relative to the top level.
+    std::string source = "@";
+    bool read_only = true;
+    // A snapshot of "@" carries the empty boot mount point; false removes it.
+    bool with_boot = true;
+};
+
+struct SnapperInfo {
+    int number = 1;
+    std::string type = "single";
+    std::string date = "2024-03-01 10:00:00";
+    std::string description;
+};
+
+struct TreeOptions {
+    bool content = true;
+    bool mtimes = false;
+};
+
+class Sandbox {
+  public:
+    // Why sandboxes cannot be made here (not root, no loop devices, tools or Btrfs missing), or
+    // nothing when they can. Tests GTEST_SKIP with this text.
+    static std::optional<std::string> unavailable_reason();
+
+    // Builds the whole machine; throws std::runtime_error (after undoing what it did) on failure.
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    // The chroot directory (subvolume "@" mounted) as the host sees it.
+    const fs::path& root() const;
+    // The filesystem's top level (subvolume ID 5), mounted read-write outside the chroot.
+    const fs::path& top_level() const;
+    const std::string& filesystem_uuid() const;
+    const std::string& boot_uuid() const;
+    const std::string& machine_id() const;
+    const std::string& root_subvolume_uuid() const;
+    // The host path of an absolute path inside the chroot.
+    fs::path in_root(std::string_view inside) const;
+    // The host path of a path relative to the top level ("@/.snapshots/1/snapshot").
+    fs::path in_top_level(std::string_view relative) const;
+
+    // A new empty subvolume at a path relative to the top level (parents created as directories).
+    void create_subvolume(std::string_view relative);
+    // A snapshot at a path relative to the top level; returns its UUID.
+    std::string create_snapshot(std::string_view relative, const SnapshotOptions& options = {});
+    // The UUID that `btrfs subvolume show` reports for a path relative to the top level.
+    std::string subvolume_uuid(std::string_view relative) const;
+
+    // Writes a file (creating parent directories) at a host path.
+    static void write_file(const fs::path& path, std::string_view content, mode_t mode = 0644);
+    // An ordinary boot entry with asset files of the given sizes.
+    WrittenEntry write_entry(const EntrySpec& spec);
+    // Snapper's info.xml in `directory` (a host path).
+    static void write_snapper_info(const fs::path& directory, const SnapperInfo& info);
+    // Timeshift's info.json in `directory`.
+    static void write_timeshift_info(const fs::path& directory, const nlohmann::json& info);
+    // yabsnap's "<name>-meta.json" in `directory`.
+    static void write_yabsnap_meta(const fs::path& directory, std::string_view name,
+                                   const nlohmann::json& meta);
+    // /etc/snapwright.conf inside the chroot.
+    void write_config(std::string_view text);
+
+    // Copies a host program into the chroot (under /opt/snapwright-test) and returns the path
+    // by which it is run there. Without a source: the snapwright binary under test.
+    std::string install_program(const fs::path& source, std::string_view name);
+    std::string install_binary();
+#ifdef SNAPWRIGHT_PROBE_DIRECTORY
+    // A probe program of the end-to-end tests, by its target name.
+    std::string install_probe(std::string_view name);
+#endif
+
+    // Runs a program inside the chroot (working directory "/", environment PATH plus `extra_env`
+    // entries of the form NAME=value, which may override PATH) and waits for it.
+    ProgramResult run(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& extra_env = {}) const;
+    // The same, without waiting.
+    RunningProgram start(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& extra_env = {}) const;
+
+    // One line per entry below `directory` (itself included), sorted by path: type, permission
+    // bits, size and content digest of files, targets of symbolic links, and optionally mtimes.
+    // Two equal listings mean nothing below changed.
+    static std::string describe_tree(const fs::path& directory, const TreeOptions& options = {});
+
+    // How long the constructor took, for the record.
+    double creation_seconds() const {
+        return creation_seconds_;
+    }
+
+  private:
+    struct Resources;
+    std::unique_ptr<Resources> resources_;
+    double creation_seconds_ = 0;
+};
+
+// Runs a host program and returns its standard output; throws std::runtime_error with its
+// standard error when it fails.
+std::string run_on_host(const std::vector<std::string>& argv);
+
+}  // namespace snapwright::testing
