@@ -920,6 +920,9 @@ std::string Sandbox::describe_tree(const fs::path& directory, const TreeOptions&
         if (options.mtimes) {
             line << " mtime " << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec;
         }
+        if (options.inodes) {
+            line << " inode " << st.st_ino;
+        }
         lines.push_back(line.str());
         if (S_ISDIR(st.st_mode)) {
             std::vector<std::string> children;

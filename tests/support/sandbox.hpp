@@ -100,6 +100,8 @@ struct SnapperInfo {
 struct TreeOptions {
     bool content = true;
     bool mtimes = false;
+    // Inode numbers show a file replaced by a rename even when its content and times match.
+    bool inodes = false;
 };
 
 class Sandbox {
@@ -166,7 +168,8 @@ class Sandbox {
                          const std::vector<std::string>& extra_env = {}) const;
 
     // One line per entry below `directory` (itself included), sorted by path: type, permission
-    // bits, size and content digest of files, targets of symbolic links, and optionally mtimes.
+    // bits, size and content digest of files, targets of symbolic links, and optionally mtimes
+    // and inode numbers.
     // Two equal listings mean nothing below changed.
     static std::string describe_tree(const fs::path& directory, const TreeOptions& options = {});
 

@@ -1,0 +1,312 @@
+// `generate` on a real Btrfs machine: what it archives and deploys, what it leaves alone, and
+// that every refusal leaves the boot partition exactly as it was.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "e2e/machine_fixture.hpp"
+
+namespace snapwright::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr TreeOptions kEveryChange{.content = true, .mtimes = true, .inodes = true};
+
+class Generate : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        source_ = write_source_entry(standard_entry());
+    }
+
+    // The summary of a run that deploys `count` snapshots of the standard entry.
+    Summary deployed(std::uint64_t archived, std::uint64_t count) const {
+        return Summary{.archived = archived,
+                       .snapshots = count,
+                       .kernel_sets = count > 0 ? 1u : 0u,
+                       .objects = count > 0 ? 3u : 0u,
+                       .bytes = count > 0 ? source_.total_bytes() : 0,
+                       .average_set = count > 0 ? source_.set_bytes() : 0,
+                       .reserve = count > 0 ? 2 * source_.set_bytes() : 0};
+    }
+
+    std::map<std::string, std::string> expected_entries(const std::vector<Snapshot>& snapshots) {
+        std::map<std::string, std::string> entries;
+        for (const Snapshot& snapshot : snapshots) {
+            entries.emplace(entry_name(snapshot), entry_text(snapshot, source_));
+        }
+        return entries;
+    }
+
+    // The ordinary entry and its assets, which no run may change.
+    std::string source_tree() const {
+        return Sandbox::describe_tree(machine().in_root("/boot/" + machine_id()), kEveryChange) +
+               Sandbox::describe_tree(source_.written.entry, kEveryChange);
+    }
+
+    void generate_successfully(const Summary& expected) {
+        const ProgramResult result = snapwright({"generate"});
+        ASSERT_EQ(result.exit_code, 0) << describe(result);
+        EXPECT_EQ(result.out, expected.line());
+        EXPECT_EQ(result.err, "");
+    }
+
+    SourceEntry source_;
+};
+
+TEST_F(Generate, FirstRunArchivesAndDeploysEverySnapshot) {
+    const std::vector<Snapshot> snapshots = take_snapshots(3);
+    const std::string ordinary = source_tree();
+
+    Summary expected = deployed(3, 3);
+    expected.created = 3;
+    expected.entries_changed = true;
+    generate_successfully(expected);
+    expect_nothing_held();
+
+    EXPECT_EQ(generated_entries(), expected_entries(snapshots));
+    for (const auto& [name, text] : generated_entries()) {
+        struct stat st {};
+        ASSERT_EQ(::lstat((entry_directory() / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << name;
+    }
+    EXPECT_EQ(stored_objects(boot_store()), source_.objects());
+    EXPECT_EQ(stored_objects(archive_store()), source_.objects());
+    for (const auto& [digest, size] : source_.objects()) {
+        EXPECT_EQ(sha256_of(machine().in_root("/boot" + boot_path(digest))), digest);
+    }
+    EXPECT_EQ(source_tree(), ordinary);
+}
+
+TEST_F(Generate, RunWithoutChangesRewritesNothing) {
+    take_snapshots(3);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const std::string ordinary = source_tree();
+    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+
+    generate_successfully(deployed(3, 3));
+    expect_nothing_held();
+    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(source_tree(), ordinary);
+}
+
+TEST_F(Generate, BootctlReadsEveryGeneratedEntryWithItsFiles) {
+    const std::vector<Snapshot> snapshots = take_snapshots(3);
+    const ProgramResult run = snapwright({"generate"});
+    ASSERT_EQ(run.exit_code, 0) << describe(run);
+
+    const ProgramResult list = machine().run(
+        {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
+    ASSERT_EQ(list.exit_code, 0) << describe(list);
+    // bootctl marks every file it cannot open after the path.
+    for (const char* complaint : {"No such file", "missing", "not found"}) {
+        EXPECT_EQ(list.out.find(complaint), std::string::npos) << list.out;
+    }
+    EXPECT_EQ(list.err.find("rror"), std::string::npos) << list.err;
+    for (const Snapshot& snapshot : snapshots) {
+        const std::string title = "title: Sandbox Linux 1.0 Snapshot " +
+                                  std::to_string(snapshot.number) + " - " + source_.profile_name();
+        EXPECT_NE(list.out.find(title), std::string::npos) << title << "\n" << list.out;
+        EXPECT_NE(list.out.find("/boot/loader/entries/" + entry_name(snapshot)), std::string::npos)
+            << list.out;
+    }
+    EXPECT_NE(list.out.find("title: Test OS"), std::string::npos) << list.out;
+    std::size_t listed = 0;
+    for (auto at = list.out.find("type: Boot Loader Specification Type #1");
+         at != std::string::npos;
+         at = list.out.find("type: Boot Loader Specification Type #1", at + 1)) {
+        ++listed;
+    }
+    EXPECT_EQ(listed, 4u) << list.out;
+}
+
+TEST_F(Generate, VanishedSnapshotLosesItsManifestAndEntry) {
+    const std::vector<Snapshot> snapshots = take_snapshots(3);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const fs::path manifest = archive_store() / "snapshots" / machine().filesystem_uuid() /
+                              "btrfs/root" / snapshots[1].uuid;
+    ASSERT_TRUE(fs::exists(manifest / "manifest.json"));
+    const std::string ordinary = source_tree();
+
+    run_on_host({"btrfs", "-q", "subvolume", "delete",
+                 machine().in_top_level("@/.snapshots/2/snapshot").string()});
+    Summary expected = deployed(2, 2);
+    expected.removed = 1;
+    expected.entries_changed = true;
+    generate_successfully(expected);
+
+    EXPECT_FALSE(fs::exists(manifest));
+    EXPECT_EQ(generated_entries(), expected_entries({snapshots[0], snapshots[2]}));
+    EXPECT_EQ(stored_objects(boot_store()), source_.objects());
+    EXPECT_EQ(source_tree(), ordinary);
+}
+
+TEST_F(Generate, KernelLimitZeroRemovesEveryEntryAndObject) {
+    take_snapshots(3);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const std::string ordinary = source_tree();
+
+    machine().write_config("SNAPSHOT_KERNEL_LIMIT=0\n");
+    Summary expected = deployed(3, 0);
+    expected.boot_gc_objects = 3;
+    expected.boot_gc_bytes = source_.total_bytes();
+    expected.entries_changed = true;
+    generate_successfully(expected);
+
+    EXPECT_TRUE(generated_entries().empty());
+    EXPECT_TRUE(stored_objects(boot_store()).empty());
+    // The archive keeps the snapshots; only the boot side is emptied.
+    EXPECT_EQ(stored_objects(archive_store()), source_.objects());
+    EXPECT_EQ(source_tree(), ordinary);
+}
+
+TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
+    std::vector<Snapshot> snapshots = take_snapshots(3);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+
+    // A new kernel version with assets of its own, and a snapshot that needs them.
+    EntrySpec newer = standard_entry();
+    newer.version = "6.1.0-2-amd64";
+    newer.kernel_size = 8192;
+    newer.initrd_size = 32768;
+    const SourceEntry updated = write_source_entry(newer);
+    snapshots.push_back(take_snapshot(4));
+    // Leave less room than the new objects plus the transaction allowance need.
+    const std::uint64_t free_before = boot_free_bytes();
+    const std::uint64_t filler = free_before - 512 * 1024;
+    ASSERT_EQ(machine().run({"fallocate", "-l", std::to_string(filler), "/boot/filler"}).exit_code,
+              0);
+    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+
+    const ProgramResult refused = snapwright({"generate"});
+    std::uint64_t entry_bytes = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        entry_bytes += entry_text(snapshots[i], source_).size();
+    }
+    entry_bytes += entry_text(snapshots[3], updated).size();
+    const std::uint64_t need = 1048576 + 3 * entry_bytes + updated.total_bytes();
+    EXPECT_EQ(refused.exit_code, 1) << describe(refused);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "snapwright: boot filesystem has insufficient temporary space: need " +
+                               std::to_string(need) + " bytes, have " +
+                               std::to_string(boot_free_bytes()) +
+                               "; existing systemd-boot snapshot entries were not changed\n");
+    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    expect_nothing_held();
+}
+
+TEST_F(Generate, RefusesToOverwriteAForeignFileWithAGeneratedName) {
+    const std::vector<Snapshot> snapshots = take_snapshots(2);
+    const fs::path foreign = entry_directory() / entry_name(snapshots[1]);
+    Sandbox::write_file(foreign, "title Somebody else's entry\nlinux /vmlinuz\n");
+    const std::string before = Sandbox::describe_tree(foreign, kEveryChange);
+
+    const ProgramResult refused = snapwright({"generate"});
+    EXPECT_EQ(refused.exit_code, 1) << describe(refused);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "snapwright: refusing to overwrite unowned systemd-boot entry "
+              "/boot/loader/entries/" +
+                  entry_name(snapshots[1]) + "\n");
+    EXPECT_EQ(Sandbox::describe_tree(foreign, kEveryChange), before);
+    expect_nothing_held();
+
+    // Nothing converges over it either: the next run refuses the same way.
+    const ProgramResult again = snapwright({"generate"});
+    EXPECT_EQ(again.err, refused.err);
+    EXPECT_EQ(Sandbox::describe_tree(foreign, kEveryChange), before);
+}
+
+// Two kernel sets, of which the asset limit first lets only one reach the boot partition; the
+// other set's objects are then all new, and the last of them to be copied is corrupt.
+TEST_F(Generate, CopyFailureRemovesOnlyTheObjectsThisRunCopied) {
+    EntrySpec second = standard_entry();
+    second.file_name = "test-os-lts.conf";
+    second.title = "Test OS LTS";
+    second.version = "5.10.0-30-amd64";
+    second.kernel_size = 5120;
+    second.microcode_size = 2048;
+    second.initrd_size = 20480;
+    const SourceEntry lts = write_source_entry(second);
+    take_snapshots(2);
+
+    const std::uint64_t one_set = std::max(source_.total_bytes(), lts.total_bytes());
+    machine().write_config("SNAPSHOT_ASSET_LIMIT_BYTES=" + std::to_string(one_set) + "\n");
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const auto deployed_before = stored_objects(boot_store());
+    ASSERT_EQ(deployed_before.size(), 3u);
+    const SourceEntry& missing = deployed_before.contains(source_.kernel) ? lts : source_;
+    const auto missing_objects = missing.objects();
+    const std::string last = missing_objects.rbegin()->first;
+    const fs::path archived = archive_store() / "objects/sha256" / last.substr(0, 2) / last;
+    const std::string original = read_host_file(archived);
+    std::string corrupt = original;
+    corrupt[corrupt.size() / 2] ^= 0x55;
+    Sandbox::write_file(archived, corrupt, 0444);
+    // The fan-out directories made for the new objects go again, which touches their parent's
+    // time stamp; inode numbers still show any file that was replaced.
+    constexpr TreeOptions kFiles{.content = true, .mtimes = false, .inodes = true};
+    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kFiles);
+    const std::string entries = Sandbox::describe_tree(entry_directory(), kEveryChange);
+
+    machine().write_config("");
+    const ProgramResult failed = snapwright({"generate"});
+    EXPECT_EQ(failed.exit_code, 1) << describe(failed);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(failed.err,
+              "snapwright: source object is missing or corrupted: sha256:" + last + "\n");
+    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kFiles), boot);
+    EXPECT_EQ(Sandbox::describe_tree(entry_directory(), kEveryChange), entries);
+    expect_nothing_held();
+
+    // Once the archive copy is sound again the same run deploys both sets.
+    Sandbox::write_file(archived, original, 0444);
+    const ProgramResult repaired = snapwright({"generate"});
+    ASSERT_EQ(repaired.exit_code, 0) << describe(repaired);
+    EXPECT_EQ(stored_objects(boot_store()).size(), 6u);
+}
+
+// A link anywhere on the way to the objects would let copies land outside the boot store.
+class LinkedDataDirectory : public Generate, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(LinkedDataDirectory, IsRefusedBeforeAnythingIsCopied) {
+    take_snapshots(1);
+    std::string link = "/boot/snapwright" + GetParam();
+    if (const auto at = link.find("<machine-id>"); at != std::string::npos) {
+        link.replace(at, 12, machine_id());
+    }
+    fs::create_directories(machine().in_root(link).parent_path());
+    fs::create_directory(machine().in_root("/tmp/x"));
+    fs::create_directory_symlink("/tmp/x", machine().in_root(link));
+    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+
+    const ProgramResult refused = snapwright({"generate"});
+    EXPECT_EQ(refused.exit_code, 1) << describe(refused);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "snapwright: refusing to traverse non-directory path " + link + "\n");
+    EXPECT_TRUE(fs::is_empty(machine().in_root("/tmp/x")));
+    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    expect_nothing_held();
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEveryLevel, LinkedDataDirectory,
+                         ::testing::Values("", "/<machine-id>", "/<machine-id>/objects",
+                                           "/<machine-id>/objects/sha256"),
+                         [](const auto& info) { return "Level" + std::to_string(info.index); });
+
+}  // namespace
+}  // namespace snapwright::testing

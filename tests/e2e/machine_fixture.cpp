@@ -1,0 +1,220 @@
+#include "e2e/machine_fixture.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace snapwright::testing {
+
+namespace fs = std::filesystem;
+
+std::string Snapshot::subvolume() const {
+    return "/@/.snapshots/" + std::to_string(number) + "/snapshot";
+}
+
+std::string SourceEntry::profile_name() const {
+    return spec.title + " (" + spec.version + ")";
+}
+
+std::map<std::string, std::uint64_t> SourceEntry::objects() const {
+    std::map<std::string, std::uint64_t> objects{{kernel, spec.kernel_size},
+                                                 {initrd, spec.initrd_size}};
+    if (microcode) {
+        objects.emplace(*microcode, spec.microcode_size);
+    }
+    return objects;
+}
+
+std::uint64_t SourceEntry::set_bytes() const {
+    return spec.kernel_size + spec.initrd_size;
+}
+
+std::uint64_t SourceEntry::total_bytes() const {
+    return set_bytes() + (microcode ? spec.microcode_size : 0);
+}
+
+std::string Summary::line() const {
+    const auto n = [](std::uint64_t value) { return std::to_string(value); };
+    return "Archived " + n(archived) + " snapshot manifests (created " + n(created) + ", updated " +
+           n(updated) + ", removed " + n(removed) + "); deployed " + n(snapshots) +
+           " snapshots using " + n(kernel_sets) + " kernel set(s), " + n(objects) +
+           " objects and " + n(bytes) + " bytes; average kernel/initramfs set " + n(average_set) +
+           " bytes, reserved free space " + n(reserve) + " bytes; archive GC removed " +
+           n(archive_gc_objects) + " objects (" + n(archive_gc_bytes) +
+           " bytes); boot GC removed " + n(boot_gc_objects) + " objects (" + n(boot_gc_bytes) +
+           " bytes); systemd-boot snapshot entries " + (entries_changed ? "updated" : "unchanged") +
+           "\n";
+}
+
+std::string read_host_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string sha256_of(const fs::path& path) {
+    const std::string out = run_on_host({"openssl", "dgst", "-sha256", "-r", path.string()});
+    return out.substr(0, out.find(' '));
+}
+
+void MachineTest::SetUp() {
+    SKIP_WITHOUT_SANDBOX();
+    sandbox_.emplace();
+    binary_ = sandbox_->install_binary();
+}
+
+ProgramResult MachineTest::snapwright(const std::vector<std::string>& arguments,
+                                      const std::vector<std::string>& extra_env) const {
+    std::vector<std::string> argv{binary_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return sandbox_->run(argv, extra_env);
+}
+
+EntrySpec MachineTest::standard_entry() {
+    EntrySpec spec;
+    spec.kernel_size = 6144;
+    spec.microcode_size = 1536;
+    spec.initrd_size = 24576;
+    return spec;
+}
+
+SourceEntry MachineTest::write_source_entry(const EntrySpec& spec) {
+    SourceEntry source;
+    source.spec = spec;
+    source.written = sandbox_->write_entry(spec);
+    const auto digest = [&](const std::string& boot_path) {
+        return sha256_of(sandbox_->in_root("/boot" + boot_path));
+    };
+    source.kernel = digest(source.written.kernel);
+    source.initrd = digest(source.written.initrds.back());
+    if (spec.microcode_size > 0) {
+        source.microcode = digest(source.written.initrds.front());
+    }
+    return source;
+}
+
+Snapshot MachineTest::take_snapshot(int number) {
+    Snapshot snapshot;
+    snapshot.number = number;
+    const std::string relative = "@/.snapshots/" + std::to_string(number) + "/snapshot";
+    snapshot.uuid = sandbox_->create_snapshot(relative);
+    const ProgramResult show =
+        sandbox_->run({"btrfs", "subvolume", "show", "/" + relative.substr(2)});
+    std::istringstream lines(show.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto start = line.find_first_not_of(" \t");
+        if (start != std::string::npos && line.compare(start, 14, "Creation time:") == 0) {
+            const auto value = line.find_first_not_of(" \t", start + 14);
+            snapshot.created = line.substr(value);
+        }
+    }
+    EXPECT_FALSE(snapshot.created.empty()) << describe(show);
+    return snapshot;
+}
+
+std::vector<Snapshot> MachineTest::take_snapshots(int count) {
+    std::vector<Snapshot> snapshots;
+    for (int number = 1; number <= count; ++number) {
+        snapshots.push_back(take_snapshot(number));
+    }
+    return snapshots;
+}
+
+std::string MachineTest::boot_path(const std::string& digest) const {
+    return "/snapwright/" + machine_id() + "/objects/sha256/" + digest.substr(0, 2) + "/" + digest;
+}
+
+fs::path MachineTest::boot_store() const {
+    return sandbox_->in_root("/boot/snapwright/" + machine_id());
+}
+
+fs::path MachineTest::archive_store() const {
+    return sandbox_->in_root("/var/lib/snapwright/" + machine_id());
+}
+
+fs::path MachineTest::entry_directory() const {
+    return sandbox_->in_root("/boot/loader/entries");
+}
+
+std::map<std::string, std::uint64_t> MachineTest::stored_objects(const fs::path& store) {
+    std::map<std::string, std::uint64_t> objects;
+    const fs::path root = store / "objects/sha256";
+    if (!fs::is_directory(root)) {
+        return objects;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) {
+            objects.emplace(entry.path().filename().string(), entry.file_size());
+        }
+    }
+    return objects;
+}
+
+std::string MachineTest::entry_name(const Snapshot& snapshot, int profile) const {
+    return "snapwright-" + machine_id() + "-" + sandbox_->filesystem_uuid() + "-btrfs-root-" +
+           snapshot.uuid + "-" + std::to_string(profile) + ".conf";
+}
+
+std::string MachineTest::entry_text(const Snapshot& snapshot, const SourceEntry& source) const {
+    std::string text =
+        "# Generated by snapwright\n# provider=btrfs\n# snapshot-id=" + snapshot.uuid +
+        "\n# subvolume=" + snapshot.subvolume() + "\ntitle      Sandbox Linux 1.0 Snapshot " +
+        std::to_string(snapshot.number) + " - " + source.profile_name() + "\nversion    " +
+        snapshot.created + "\nmachine-id " + machine_id() + "\nsort-key   snapwright\nlinux      " +
+        boot_path(source.kernel) + "\n";
+    if (source.microcode) {
+        text += "initrd     " + boot_path(*source.microcode) + "\n";
+    }
+    text += "initrd     " + boot_path(source.initrd) + "\n";
+    text += "options    root=UUID=" + sandbox_->filesystem_uuid() +
+            " rootflags=subvol=" + snapshot.subvolume() + " rw quiet\n";
+    return text;
+}
+
+std::map<std::string, std::string> MachineTest::generated_entries() const {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::directory_iterator(entry_directory())) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("snapwright-")) {
+            entries.emplace(name, read_host_file(entry.path()));
+        }
+    }
+    return entries;
+}
+
+std::uint64_t MachineTest::boot_free_bytes() const {
+    struct statvfs st {};
+    if (::statvfs(sandbox_->in_root("/boot").c_str(), &st) != 0) {
+        ADD_FAILURE() << "statvfs of the boot filesystem failed";
+        return 0;
+    }
+    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+void MachineTest::expect_nothing_held() const {
+    const fs::path runtime = sandbox_->in_root("/run/snapwright");
+    if (fs::exists(runtime)) {
+        for (const auto& entry : fs::directory_iterator(runtime)) {
+            EXPECT_FALSE(entry.path().filename().string().starts_with("top-level-"))
+                << "mount point left behind: " << entry.path();
+        }
+    }
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mountinfo, line)) {
+        EXPECT_EQ(line.find(runtime.string()), std::string::npos) << line;
+    }
+    const fs::path lock = sandbox_->in_root("/run/lock/boot-partition.lock");
+    const int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << "no lock file at " << lock;
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the boot partition lock is still held";
+    ::close(fd);
+}
+
+}  // namespace snapwright::testing

@@ -1,0 +1,126 @@
+#pragma once
+
+// A fresh sandbox machine per test with the snapwright binary installed, and the expectations
+// of the commands built from what the test itself put on the machine: snapshot identities,
+// asset digests, entry texts, summary lines.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/sandbox.hpp"
+
+namespace snapwright::testing {
+
+// A read-only snapshot of "@" at "@/.snapshots/<number>/snapshot".
+struct Snapshot {
+    int number = 0;
+    std::string uuid;
+    // What `btrfs subvolume show` reports as its creation time inside the machine.
+    std::string created;
+
+    std::string subvolume() const;
+};
+
+// An ordinary entry written on the boot partition, with the digests of its assets.
+struct SourceEntry {
+    EntrySpec spec;
+    WrittenEntry written;
+    std::string kernel;
+    std::optional<std::string> microcode;
+    std::string initrd;
+
+    // The display name of the profile made from it: "title (version)".
+    std::string profile_name() const;
+    // Digest to size of its assets.
+    std::map<std::string, std::uint64_t> objects() const;
+    // The kernel plus the initramfs, the size the planner averages.
+    std::uint64_t set_bytes() const;
+    std::uint64_t total_bytes() const;
+};
+
+// The numbers of one generate summary line, in the order printed.
+struct Summary {
+    std::uint64_t archived = 0;
+    std::uint64_t created = 0;
+    std::uint64_t updated = 0;
+    std::uint64_t removed = 0;
+    std::uint64_t snapshots = 0;
+    std::uint64_t kernel_sets = 0;
+    std::uint64_t objects = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t average_set = 0;
+    std::uint64_t reserve = 0;
+    std::uint64_t archive_gc_objects = 0;
+    std::uint64_t archive_gc_bytes = 0;
+    std::uint64_t boot_gc_objects = 0;
+    std::uint64_t boot_gc_bytes = 0;
+    bool entries_changed = false;
+
+    std::string line() const;
+};
+
+#define SKIP_WITHOUT_SANDBOX()                                    \
+    do {                                                          \
+        if (auto reason = Sandbox::unavailable_reason()) {        \
+            GTEST_SKIP() << "no end-to-end sandbox: " << *reason; \
+        }                                                         \
+    } while (false)
+
+class MachineTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+
+    Sandbox& machine() { return *sandbox_; }
+    const Sandbox& machine() const { return *sandbox_; }
+    const std::string& machine_id() const { return sandbox_->machine_id(); }
+
+    // Runs the installed binary inside the machine.
+    ProgramResult snapwright(const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& extra_env = {}) const;
+
+    // Writes an ordinary entry and hashes its assets.
+    SourceEntry write_source_entry(const EntrySpec& spec);
+    // The entry most tests boot from: kernel, microcode and initramfs of different sizes.
+    static EntrySpec standard_entry();
+
+    Snapshot take_snapshot(int number);
+    std::vector<Snapshot> take_snapshots(int count);
+
+    // "/snapwright/<machine id>/objects/sha256/<xx>/<digest>", as entries name objects.
+    std::string boot_path(const std::string& digest) const;
+    std::filesystem::path boot_store() const;
+    std::filesystem::path archive_store() const;
+    std::filesystem::path entry_directory() const;
+    // Digest to file size of every object file below a store's objects/sha256.
+    static std::map<std::string, std::uint64_t> stored_objects(const std::filesystem::path& store);
+
+    // "snapwright-<machine id>-<filesystem uuid>-btrfs-root-<snapshot uuid>-<profile>.conf".
+    std::string entry_name(const Snapshot& snapshot, int profile = 0) const;
+    // The entry text generated for `snapshot` booting `source`.
+    std::string entry_text(const Snapshot& snapshot, const SourceEntry& source) const;
+    // File name to text of every file in the entry directory whose name starts "snapwright-".
+    std::map<std::string, std::string> generated_entries() const;
+
+    // Free bytes of the boot filesystem for an unprivileged writer.
+    std::uint64_t boot_free_bytes() const;
+
+    // After a run, successful or not: no top-level mount is left under /run/snapwright and
+    // the boot partition lock can be taken at once.
+    void expect_nothing_held() const;
+
+  private:
+    std::optional<Sandbox> sandbox_;
+    std::string binary_;
+};
+
+// The SHA-256 digest of a host file, computed by openssl rather than by the code under test.
+std::string sha256_of(const std::filesystem::path& path);
+std::string read_host_file(const std::filesystem::path& path);
+
+}  // namespace snapwright::testing

@@ -1,0 +1,98 @@
+// `status` on a real Btrfs machine, before and after a deployment: every figure checked against
+// what lies in the two stores.
+
+#include <numeric>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "e2e/machine_fixture.hpp"
+
+namespace snapwright::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Figures {
+    std::uint64_t manifests = 0;
+    std::uint64_t references = 0;
+    std::uint64_t archive_objects = 0;
+    std::uint64_t archive_bytes = 0;
+    std::uint64_t deployed_objects = 0;
+    std::uint64_t deployed_bytes = 0;
+    std::uint64_t average_set = 0;
+    std::uint64_t reserve = 0;
+    std::uint64_t boot_free = 0;
+};
+
+std::uint64_t total_size(const std::map<std::string, std::uint64_t>& objects) {
+    return std::accumulate(
+        objects.begin(), objects.end(), std::uint64_t{0},
+        [](std::uint64_t sum, const auto& object) { return sum + object.second; });
+}
+
+class Status : public MachineTest {
+  protected:
+    std::string report(const Figures& figures) const {
+        const auto n = [](std::uint64_t value) { return std::to_string(value); };
+        return "Entry directory    : /boot/loader/entries\n"
+               "Archive root       : /var/lib/snapwright/" +
+               machine_id() + "\nBoot data root      : /boot/snapwright/" + machine_id() +
+               "\nArchived manifests : " + n(figures.manifests) +
+               "\nArchive references : " + n(figures.references) +
+               "\nArchive objects    : " + n(figures.archive_objects) +
+               "\nArchive bytes      : " + n(figures.archive_bytes) +
+               "\nDeployed objects   : " + n(figures.deployed_objects) +
+               "\nDeployed bytes     : " + n(figures.deployed_bytes) +
+               "\nAverage kernel set : " + n(figures.average_set) +
+               "\nRequired boot reserve: " + n(figures.reserve) +
+               "\nBoot free bytes     : " + n(figures.boot_free) + "\n";
+    }
+
+    void expect_status(const Figures& figures) {
+        const ProgramResult result = snapwright({"status"});
+        ASSERT_EQ(result.exit_code, 0) << describe(result);
+        EXPECT_EQ(result.out, report(figures));
+        EXPECT_EQ(result.err, "");
+    }
+};
+
+TEST_F(Status, EmptyArchiveCountsNothing) {
+    write_source_entry(standard_entry());
+    take_snapshots(2);
+    expect_status({.boot_free = boot_free_bytes()});
+    // Reading must not create either store.
+    EXPECT_FALSE(fs::exists(machine().in_root("/var/lib/snapwright")));
+    EXPECT_FALSE(fs::exists(machine().in_root("/boot/snapwright")));
+}
+
+TEST_F(Status, CountsWhatGenerateStored) {
+    const SourceEntry source = write_source_entry(standard_entry());
+    take_snapshots(3);
+    const ProgramResult generate = snapwright({"generate"});
+    ASSERT_EQ(generate.exit_code, 0) << describe(generate);
+
+    const auto archived = stored_objects(archive_store());
+    const auto deployed = stored_objects(boot_store());
+    ASSERT_EQ(archived, source.objects());
+    ASSERT_EQ(deployed, source.objects());
+    Figures figures{.manifests = 3,
+                    .references = 3,
+                    .archive_objects = 3,
+                    .archive_bytes = total_size(archived),
+                    .deployed_objects = 3,
+                    .deployed_bytes = total_size(deployed),
+                    .average_set = source.set_bytes(),
+                    .reserve = 2 * source.set_bytes(),
+                    .boot_free = boot_free_bytes()};
+    expect_status(figures);
+
+    // A deployed object that went missing still counts as named, but adds no bytes.
+    fs::remove(machine().in_root("/boot" + boot_path(source.kernel)));
+    figures.deployed_bytes -= source.spec.kernel_size;
+    figures.boot_free = boot_free_bytes();
+    expect_status(figures);
+}
+
+}  // namespace
+}  // namespace snapwright::testing
