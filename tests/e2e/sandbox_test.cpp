@@ -129,9 +129,9 @@ TEST(Sandbox, SnapshotsCarryBootUnlessAskedNotTo) {
 TEST(Sandbox, BootctlReadsWrittenEntries) {
     SKIP_WITHOUT_SANDBOX();
     Sandbox sandbox;
-    EntrySpec spec;
-    spec.microcode_size = 1024;
-    const WrittenEntry entry = sandbox.write_entry(spec);
+    EntrySpec wanted;
+    wanted.microcode_size = 1024;
+    const WrittenEntry entry = sandbox.write_entry(wanted);
     EXPECT_EQ(fs::file_size(sandbox.in_root("/boot" + entry.kernel)), 4096u);
     EXPECT_EQ(entry.initrds.size(), 2u);
     const ProgramResult list = sandbox.run(

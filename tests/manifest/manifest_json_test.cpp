@@ -115,18 +115,6 @@ TEST(ManifestJson, RoundTripsByteForByte) {
     }
 }
 
-TEST(ManifestJson, EveryAssetKindRoundTrips) {
-    SnapshotManifest manifest = layout_manifest();
-    manifest.profiles.resize(1);
-    for (auto kind :
-         {store::AssetKind::Kernel, store::AssetKind::Initramfs, store::AssetKind::Microcode,
-          store::AssetKind::UnifiedKernelImage, store::AssetKind::DeviceTree,
-          store::AssetKind::Module, store::AssetKind::Other}) {
-        manifest.profiles[0].kernel.kind = kind;
-        EXPECT_EQ(parse_manifest(serialize_manifest(manifest)), manifest);
-    }
-}
-
 TEST(ManifestJson, InvalidUtf8IsReplacedRatherThanFailingTheWrite) {
     SnapshotManifest manifest = layout_manifest();
     manifest.snapshot.description =

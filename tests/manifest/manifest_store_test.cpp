@@ -80,13 +80,6 @@ TEST(ManifestStore, SaveWritesManifestAndSourceConfig) {
     EXPECT_EQ(listed[0], manifest);
 }
 
-TEST(ManifestStore, SourceConfigNewlineRule) {
-    EXPECT_EQ(source_config_file_text(""), "\n");
-    EXPECT_EQ(source_config_file_text("abc"), "abc\n");
-    EXPECT_EQ(source_config_file_text("abc\n"), "abc\n");
-    EXPECT_EQ(source_config_file_text("abc\n\n"), "abc\n\n");
-}
-
 TEST(ManifestStore, LoadWithoutSourceConfigKeepsTheDocumentsText) {
     TemporaryDirectory root;
     SnapshotManifest manifest = sample_manifest(key("42"));

@@ -797,38 +797,38 @@ void Sandbox::write_file(const fs::path& path, std::string_view content, mode_t 
     ::chmod(path.c_str(), mode);
 }
 
-WrittenEntry Sandbox::write_entry(const EntrySpec& spec) {
-    const std::string machine_id = spec.machine_id.value_or(resources_->machine_id);
-    const std::string directory = "/" + machine_id + "/" + spec.version;
+WrittenEntry Sandbox::write_entry(const EntrySpec& wanted) {
+    const std::string machine_id = wanted.machine_id.value_or(resources_->machine_id);
+    const std::string directory = "/" + machine_id + "/" + wanted.version;
     WrittenEntry written;
-    written.entry = in_root("/boot/loader/entries") / spec.file_name;
+    written.entry = in_root("/boot/loader/entries") / wanted.file_name;
     auto asset = [&](const std::string& name, std::uint64_t size) {
         const std::string boot_path = directory + "/" + name;
         write_file(in_root("/boot" + boot_path), filler_bytes(size, boot_path));
         return boot_path;
     };
-    std::string text = "title " + spec.title + "\nversion " + spec.version + "\n";
-    if (spec.machine_id_line) {
+    std::string text = "title " + wanted.title + "\nversion " + wanted.version + "\n";
+    if (wanted.machine_id_line) {
         text += "machine-id " + machine_id + "\n";
     }
     text += "options " +
-            spec.options.value_or("root=UUID=" + resources_->filesystem_uuid +
+            wanted.options.value_or("root=UUID=" + resources_->filesystem_uuid +
                                   " rootflags=subvol=@ rw quiet") +
             "\n";
-    written.kernel = asset("linux", spec.kernel_size);
+    written.kernel = asset("linux", wanted.kernel_size);
     text += "linux " + written.kernel + "\n";
-    if (spec.microcode_size > 0) {
-        written.initrds.push_back(asset("intel-ucode.img", spec.microcode_size));
+    if (wanted.microcode_size > 0) {
+        written.initrds.push_back(asset("intel-ucode.img", wanted.microcode_size));
     }
-    written.initrds.push_back(asset("initrd", spec.initrd_size));
+    written.initrds.push_back(asset("initrd", wanted.initrd_size));
     for (const auto& initrd : written.initrds) {
         text += "initrd " + initrd + "\n";
     }
-    if (spec.devicetree_size > 0) {
-        written.devicetree = asset("board.dtb", spec.devicetree_size);
+    if (wanted.devicetree_size > 0) {
+        written.devicetree = asset("board.dtb", wanted.devicetree_size);
         text += "devicetree " + *written.devicetree + "\n";
     }
-    text += spec.extra_lines;
+    text += wanted.extra_lines;
     write_file(written.entry, text);
     written.text = text;
     return written;

@@ -139,7 +139,7 @@ class Sandbox {
     // Writes a file (creating parent directories) at a host path.
     static void write_file(const fs::path& path, std::string_view content, mode_t mode = 0644);
     // An ordinary boot entry with asset files of the given sizes.
-    WrittenEntry write_entry(const EntrySpec& spec);
+    WrittenEntry write_entry(const EntrySpec& wanted);
     // Snapper's info.xml in `directory` (a host path).
     static void write_snapper_info(const fs::path& directory, const SnapperInfo& info);
     // Timeshift's info.json in `directory`.

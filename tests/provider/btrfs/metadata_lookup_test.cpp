@@ -73,16 +73,5 @@ TEST_F(MetadataLookupTest, UnsafeFilesCountAsUnreadable) {
     EXPECT_EQ(read_metadata_file(scratch_ / "ok")->size(), kMetadataFileLimit);
 }
 
-TEST_F(MetadataLookupTest, DirectoryScansAreKeptForTheListing) {
-    const fs::path snap = snapshot("c/snap");
-    write("c/first-meta.json", R"({"comment": "first"})");
-    EXPECT_EQ(lookup_.find(snap, "snap").description, "first");
-    // A file that appears later is not seen by the same lookup, but by a new one.
-    fs::remove(scratch_ / "c/first-meta.json");
-    write("c/second-meta.json", R"({"comment": "second"})");
-    EXPECT_EQ(lookup_.find(snap, "snap").source, "manual");
-    EXPECT_EQ(MetadataLookup().find(snap, "snap").description, "second");
-}
-
 }  // namespace
 }  // namespace snapwright::provider::btrfs
