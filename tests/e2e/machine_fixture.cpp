@@ -17,24 +17,24 @@ std::string Snapshot::subvolume() const {
 }
 
 std::string SourceEntry::profile_name() const {
-    return spec.title + " (" + spec.version + ")";
+    return wanted.title + " (" + wanted.version + ")";
 }
 
 std::map<std::string, std::uint64_t> SourceEntry::objects() const {
-    std::map<std::string, std::uint64_t> objects{{kernel, spec.kernel_size},
-                                                 {initrd, spec.initrd_size}};
+    std::map<std::string, std::uint64_t> objects{{kernel, wanted.kernel_size},
+                                                 {initrd, wanted.initrd_size}};
     if (microcode) {
-        objects.emplace(*microcode, spec.microcode_size);
+        objects.emplace(*microcode, wanted.microcode_size);
     }
     return objects;
 }
 
 std::uint64_t SourceEntry::set_bytes() const {
-    return spec.kernel_size + spec.initrd_size;
+    return wanted.kernel_size + wanted.initrd_size;
 }
 
 std::uint64_t SourceEntry::total_bytes() const {
-    return set_bytes() + (microcode ? spec.microcode_size : 0);
+    return set_bytes() + (microcode ? wanted.microcode_size : 0);
 }
 
 std::string Summary::line() const {
@@ -76,23 +76,23 @@ ProgramResult MachineTest::snapwright(const std::vector<std::string>& arguments,
 }
 
 EntrySpec MachineTest::standard_entry() {
-    EntrySpec spec;
-    spec.kernel_size = 6144;
-    spec.microcode_size = 1536;
-    spec.initrd_size = 24576;
-    return spec;
+    EntrySpec wanted;
+    wanted.kernel_size = 6144;
+    wanted.microcode_size = 1536;
+    wanted.initrd_size = 24576;
+    return wanted;
 }
 
-SourceEntry MachineTest::write_source_entry(const EntrySpec& spec) {
+SourceEntry MachineTest::write_source_entry(const EntrySpec& wanted) {
     SourceEntry source;
-    source.spec = spec;
-    source.written = sandbox_->write_entry(spec);
+    source.wanted = wanted;
+    source.written = sandbox_->write_entry(wanted);
     const auto digest = [&](const std::string& boot_path) {
         return sha256_of(sandbox_->in_root("/boot" + boot_path));
     };
     source.kernel = digest(source.written.kernel);
     source.initrd = digest(source.written.initrds.back());
-    if (spec.microcode_size > 0) {
+    if (wanted.microcode_size > 0) {
         source.microcode = digest(source.written.initrds.front());
     }
     return source;

@@ -29,7 +29,7 @@ struct Snapshot {
 
 // An ordinary entry written on the boot partition, with the digests of its assets.
 struct SourceEntry {
-    EntrySpec spec;
+    EntrySpec wanted;
     WrittenEntry written;
     std::string kernel;
     std::optional<std::string> microcode;
@@ -85,7 +85,7 @@ class MachineTest : public ::testing::Test {
                              const std::vector<std::string>& extra_env = {}) const;
 
     // Writes an ordinary entry and hashes its assets.
-    SourceEntry write_source_entry(const EntrySpec& spec);
+    SourceEntry write_source_entry(const EntrySpec& wanted);
     // The entry most tests boot from: kernel, microcode and initramfs of different sizes.
     static EntrySpec standard_entry();
 

@@ -89,7 +89,7 @@ TEST_F(Status, CountsWhatGenerateStored) {
 
     // A deployed object that went missing still counts as named, but adds no bytes.
     fs::remove(machine().in_root("/boot" + boot_path(source.kernel)));
-    figures.deployed_bytes -= source.spec.kernel_size;
+    figures.deployed_bytes -= source.wanted.kernel_size;
     figures.boot_free = boot_free_bytes();
     expect_status(figures);
 }
