@@ -83,8 +83,13 @@ write_kernel_set() {
     local dir=$R/boot/$machine_id/$version
     rm -rf "$R/boot/$machine_id"
     mkdir -p "$dir"
-    head -c "$kernel_bytes" /dev/urandom >"$dir/linux"
-    head -c "$initrd_bytes" /dev/urandom >"$dir/initrd"
+    # The same three sets serve every snapshot count, so the archive never holds more than three.
+    if [ ! -e "$work/sets/$1/initrd" ]; then
+        mkdir -p "$work/sets/$1"
+        head -c "$kernel_bytes" /dev/urandom >"$work/sets/$1/linux"
+        head -c "$initrd_bytes" /dev/urandom >"$work/sets/$1/initrd"
+    fi
+    cp "$work/sets/$1/linux" "$work/sets/$1/initrd" "$dir/"
     cat >"$R/boot/loader/entries/bench.conf" <<EOF
 title Bench Linux
 version $version
