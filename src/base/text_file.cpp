@@ -1,6 +1,7 @@
 #include "base/text_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,10 +22,12 @@ std::string read_file_bytes(const std::filesystem::path& path, const std::string
     while (true) {
         const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throw_os_error(message, errno);
         }
-        if (got == 0) break;
+        if (got == 0)
+            break;
         content.append(buffer, static_cast<std::size_t>(got));
     }
     return content;
@@ -36,6 +39,35 @@ std::string read_text_file(const std::filesystem::path& path, const std::string&
         throw_io_text_error(message, kInvalidUtf8Cause);
     }
     return content;
+}
+
+std::optional<std::string> read_regular_file_if_present(const std::filesystem::path& path,
+                                                        std::size_t max_bytes) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    std::string content;
+    char buffer[16384];
+    while (true) {
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return content;
+        }
+        content.append(buffer, static_cast<std::size_t>(got));
+        if (content.size() > max_bytes) {
+            return std::nullopt;
+        }
+    }
 }
 
 }  // namespace snapwright::base

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace snapwright::base {
@@ -14,5 +16,11 @@ std::string read_text_file(const std::filesystem::path& path,
 // Reads a whole file as bytes, with the same error rule.
 std::string read_file_bytes(const std::filesystem::path& path,
                             const std::string& message = "I/O operation failed");
+
+// The content of `path` when it is a regular file (a symbolic link is not followed, a FIFO or
+// device never blocks) no larger than `max_bytes`; none when it is anything else or cannot be
+// read. For callers to whom every failure just means "not there".
+std::optional<std::string> read_regular_file_if_present(const std::filesystem::path& path,
+                                                        std::size_t max_bytes);
 
 }  // namespace snapwright::base

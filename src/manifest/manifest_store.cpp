@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <limits>
 #include <optional>
 #include <system_error>
 
@@ -74,29 +75,7 @@ std::string with_final_newline(std::string_view text) {
 // The content of `path` when it is a regular file that can be read; none otherwise. Used only
 // to decide whether a rewrite can be skipped, so every failure just means "rewrite".
 std::optional<std::string> existing_file_content(const fs::path& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        return std::nullopt;
-    }
-    struct stat status {};
-    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return std::nullopt;
-    }
-    std::string content;
-    char buffer[16384];
-    while (true) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (got == 0) {
-            return content;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
+    return base::read_regular_file_if_present(path, std::numeric_limits<std::size_t>::max());
 }
 
 void write_unless_identical(const fs::path& path, const std::string& content) {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "base/text.hpp"
+#include "base/text_file.hpp"
 #include "base/unique_fd.hpp"
 
 namespace snapwright::provider::btrfs {
@@ -24,33 +25,8 @@ bool ends_with(std::string_view text, std::string_view suffix) {
 }  // namespace
 
 std::optional<std::string> read_metadata_file(const fs::path& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
-        return std::nullopt;
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return std::nullopt;
-    }
-    std::string text;
-    char buffer[16384];
-    while (true) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > kMetadataFileLimit) {
-            return std::nullopt;
-        }
-    }
-    if (!base::is_valid_utf8(text)) {
+    auto text = base::read_regular_file_if_present(path, kMetadataFileLimit);
+    if (!text || !base::is_valid_utf8(*text)) {
         return std::nullopt;
     }
     return text;
