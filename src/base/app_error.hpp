@@ -22,7 +22,7 @@ struct OsError {
 // where the failure happens, with everything a reader needs in the message, and caught in main
 // (and only where a failure is documented as ignored or collected).
 class AppError : public std::exception {
-public:
+  public:
     explicit AppError(std::string message, std::optional<OsError> os_error = std::nullopt);
 
     const std::string& message() const { return message_; }
@@ -34,7 +34,7 @@ public:
     const std::string& display() const { return display_; }
     const char* what() const noexcept override { return display_.c_str(); }
 
-private:
+  private:
     std::string message_;
     std::optional<OsError> os_error_;
     std::string display_;

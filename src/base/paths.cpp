@@ -12,9 +12,11 @@ std::vector<std::string> path_components(const fs::path& path) {
     }
     std::size_t pos = 0;
     while (pos < text.size()) {
-        while (pos < text.size() && text[pos] == '/') ++pos;
+        while (pos < text.size() && text[pos] == '/')
+            ++pos;
         const std::size_t start = pos;
-        while (pos < text.size() && text[pos] != '/') ++pos;
+        while (pos < text.size() && text[pos] != '/')
+            ++pos;
         if (pos > start) {
             std::string name = text.substr(start, pos - start);
             if (name != ".") {
@@ -43,12 +45,15 @@ bool path_starts_with(const fs::path& path, const fs::path& prefix) {
     return true;
 }
 
-std::string display_path(const fs::path& path) { return lossy_utf8(path.native()); }
+std::string display_path(const fs::path& path) {
+    return lossy_utf8(path.native());
+}
 
 fs::path join_under(const fs::path& base, const fs::path& relative) {
     std::string rest = relative.native();
     std::size_t skip = 0;
-    while (skip < rest.size() && rest[skip] == '/') ++skip;
+    while (skip < rest.size() && rest[skip] == '/')
+        ++skip;
     rest.erase(0, skip);
     if (rest.empty()) {
         return base;

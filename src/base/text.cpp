@@ -18,12 +18,16 @@ std::size_t valid_sequence_length(std::string_view text, std::size_t pos) {
         length = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
+        if (lead == 0xE0)
+            low = 0xA0;
+        if (lead == 0xED)
+            high = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
+        if (lead == 0xF0)
+            low = 0x90;
+        if (lead == 0xF4)
+            high = 0x8F;
     } else {
         return 0;
     }
@@ -51,12 +55,16 @@ std::size_t invalid_subpart_length(std::string_view text, std::size_t pos) {
         length = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
+        if (lead == 0xE0)
+            low = 0xA0;
+        if (lead == 0xED)
+            high = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
+        if (lead == 0xF0)
+            low = 0x90;
+        if (lead == 0xF4)
+            high = 0x8F;
     } else {
         return 1;
     }
@@ -84,8 +92,12 @@ char32_t decode_utf8(std::string_view text, std::size_t& pos) {
     auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
     char32_t cp = 0;
     switch (length) {
-        case 1: cp = byte(0); break;
-        case 2: cp = (char32_t(byte(0) & 0x1F) << 6) | (byte(1) & 0x3F); break;
+        case 1:
+            cp = byte(0);
+            break;
+        case 2:
+            cp = (char32_t(byte(0) & 0x1F) << 6) | (byte(1) & 0x3F);
+            break;
         case 3:
             cp = (char32_t(byte(0) & 0x0F) << 12) | (char32_t(byte(1) & 0x3F) << 6) |
                  (byte(2) & 0x3F);
@@ -178,8 +190,10 @@ std::string_view trim(std::string_view text) {
 std::string_view trim_ascii(std::string_view text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
-    while (begin < end && is_ascii_space(text[begin])) ++begin;
-    while (end > begin && is_ascii_space(text[end - 1])) --end;
+    while (begin < end && is_ascii_space(text[begin]))
+        ++begin;
+    while (end > begin && is_ascii_space(text[end - 1]))
+        --end;
     return text.substr(begin, end - begin);
 }
 
@@ -209,9 +223,11 @@ std::vector<std::string_view> split_ascii_whitespace(std::string_view text) {
     std::vector<std::string_view> words;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        while (pos < text.size() && is_ascii_space(text[pos])) ++pos;
+        while (pos < text.size() && is_ascii_space(text[pos]))
+            ++pos;
         const std::size_t start = pos;
-        while (pos < text.size() && !is_ascii_space(text[pos])) ++pos;
+        while (pos < text.size() && !is_ascii_space(text[pos]))
+            ++pos;
         if (pos > start) {
             words.push_back(text.substr(start, pos - start));
         }

@@ -6,7 +6,7 @@ namespace snapwright::base {
 
 // Owns one file descriptor and closes it on destruction. Move-only.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -30,7 +30,7 @@ public:
     // failing close must be noticed, e.g. after writing.
     int close();
 
-private:
+  private:
     int fd_ = -1;
 };
 

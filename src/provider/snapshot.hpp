@@ -47,7 +47,7 @@ void sort_descriptors(std::vector<SnapshotDescriptor>& descriptors);
 
 // A source of truth about which snapshots of the root filesystem exist.
 class Provider {
-public:
+  public:
     virtual ~Provider() = default;
     virtual ProviderScope scope() const = 0;
     // The snapshots that exist now, sorted by sort_descriptors; throws the provider's error.

@@ -813,7 +813,7 @@ WrittenEntry Sandbox::write_entry(const EntrySpec& wanted) {
     }
     text += "options " +
             wanted.options.value_or("root=UUID=" + resources_->filesystem_uuid +
-                                  " rootflags=subvol=@ rw quiet") +
+                                    " rootflags=subvol=@ rw quiet") +
             "\n";
     written.kernel = asset("linux", wanted.kernel_size);
     text += "linux " + written.kernel + "\n";
