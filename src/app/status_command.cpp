@@ -13,6 +13,7 @@
 #include "bootloader/plan.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "store/object_walk.hpp"
 #include "system/subvolume.hpp"
 
 namespace snapwright::app {
@@ -61,7 +62,7 @@ StatusReport compute_status(const bootloader::RunContext& context) {
 
     // Every manifest, whatever machine or system it came from: the figures describe the whole
     // archive, not only what this machine would deploy.
-    const bootloader::ReconciliationPlan plan = bootloader::plan_deployment(
+    const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
         manifests, context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
     report.average_set_bytes = plan.average_set_bytes;

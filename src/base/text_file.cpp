@@ -2,11 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 
 #include "base/app_error.hpp"
+#include "base/file_io.hpp"
 #include "base/text.hpp"
 #include "base/unique_fd.hpp"
 
@@ -17,20 +18,7 @@ std::string read_file_bytes(const std::filesystem::path& path, const std::string
     if (!fd) {
         throw_os_error(message, errno);
     }
-    std::string content;
-    char buffer[65536];
-    while (true) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            throw_os_error(message, errno);
-        }
-        if (got == 0)
-            break;
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
-    return content;
+    return *read_all(fd.get(), std::numeric_limits<std::size_t>::max(), message);
 }
 
 std::string read_text_file(const std::filesystem::path& path, const std::string& message) {
@@ -51,22 +39,11 @@ std::optional<std::string> read_regular_file_if_present(const std::filesystem::p
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
-    std::string content;
-    char buffer[16384];
-    while (true) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::nullopt;
-        }
-        if (got == 0) {
-            return content;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
-        if (content.size() > max_bytes) {
-            return std::nullopt;
-        }
+    try {
+        return read_all(fd.get(), max_bytes, kIoFailed);
+    } catch (const AppError&) {
+        // To these callers a file that cannot be read is not there.
+        return std::nullopt;
     }
 }
 

@@ -5,24 +5,10 @@
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
-#include "store/object_store.hpp"
+#include "store/object_layout.hpp"
 
 namespace snapwright::bootloader {
 namespace {
-
-constexpr std::size_t kDigestLength = 64;
-
-bool is_lower_hex_digest(std::string_view digest) {
-    if (digest.size() != kDigestLength) {
-        return false;
-    }
-    for (const char c : digest) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::vector<std::string> named_components(const fs::path& path) {
     std::vector<std::string> names;
@@ -40,7 +26,7 @@ std::string boot_asset_path(const fs::path& boot_data_relative, const store::Obj
     store::validate_object_id(id);
     // The reverse mapping lower-cases the digest, so an upper-case one would name an object
     // other than the one deployed.
-    if (!is_lower_hex_digest(id.digest)) {
+    if (!store::is_sha256_digest(id.digest, true)) {
         base::throw_error("invalid SHA-256 object digest");
     }
     std::string path;
@@ -83,7 +69,7 @@ store::ObjectId object_id_from_boot_path(std::string_view path,
         !base::is_ordinary_name(components[prefix.size() + 3])) {
         outside();
     }
-    if (fan_out.size() != 2 || !is_lower_hex_digest(digest) ||
+    if (fan_out.size() != 2 || !store::is_sha256_digest(digest, true) ||
         !base::equals_ignore_ascii_case(fan_out, digest.substr(0, 2))) {
         base::throw_error("generated boot asset path has an invalid content digest: " + shown);
     }

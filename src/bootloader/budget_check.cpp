@@ -5,7 +5,7 @@
 
 namespace snapwright::bootloader {
 
-void check_boot_budget(const std::filesystem::path& boot_root, const ReconciliationPlan& plan,
+void check_boot_budget(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
                        const std::set<store::ObjectId>& current_references,
                        std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root) {
     BudgetFigures figures;

@@ -1,18 +1,19 @@
 #include "bootloader/deployment.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "base/app_error.hpp"
+#include "base/atomic_file.hpp"
+#include "base/file_io.hpp"
+#include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text_file.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_location.hpp"
 #include "bootloader/entry_parser.hpp"
-#include "store/fs_routines.hpp"
 #include "store/object_store.hpp"
 
 namespace snapwright::bootloader {
@@ -25,14 +26,11 @@ enum class OnDisk { Absent, NotAFile, Ours, Foreign };
 // What stands at `path` now, judged without following links. Ours means a regular file with the
 // marker line whose machine-id, if any, is this machine's.
 OnDisk inspect_entry(const fs::path& path, std::string_view machine_id) {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT) {
-            return OnDisk::Absent;
-        }
-        base::throw_io_error(errno);
+    const base::FileInfo info = base::inspect(path);
+    if (info.absent()) {
+        return OnDisk::Absent;
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (!info.regular()) {
         return OnDisk::NotAFile;
     }
     const std::string text = base::read_file_bytes(path);
@@ -51,11 +49,6 @@ bool same_entries(const std::map<std::string, std::string>& inventory,
     });
 }
 
-bool object_absent(const fs::path& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) != 0;
-}
-
 }  // namespace
 
 void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
@@ -63,7 +56,8 @@ void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
     std::vector<store::ObjectId> copied;
     try {
         for (const auto& [id, size] : objects) {
-            const bool was_absent = object_absent(store::object_path(boot_store_root, id));
+            const bool was_absent = base::kind_or_absent(store::object_path(boot_store_root, id)) ==
+                                    base::FileKind::Absent;
             if (store::copy_object(boot_store_root, archive_store_root, id) && was_absent) {
                 copied.push_back(id);
             }
@@ -104,7 +98,7 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
                                   base::display_path(path));
             case OnDisk::Absent:
             case OnDisk::Ours:
-                store::write_file_atomically(path, entry->text, kEntryMode);
+                base::write_file_atomically(path, entry->text, kEntryMode);
                 break;
         }
     }
@@ -129,7 +123,7 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
                 if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
                     base::throw_io_error(errno);
                 }
-                store::sync_directory(entry_directory);
+                base::sync_directory(entry_directory);
                 break;
         }
     }

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 
 #include "base/app_error.hpp"
+#include "base/directory.hpp"
 #include "base/paths.hpp"
 #include "base/system_paths.hpp"
 #include "base/text.hpp"
@@ -23,20 +23,6 @@ std::string_view extension(std::string_view name) {
         return {};
     }
     return name.substr(dot + 1);
-}
-
-// The names in a directory, in no particular order. A listing error is an I/O error.
-std::vector<std::string> list_names(const fs::path& directory) {
-    std::error_code error;
-    fs::directory_iterator it(directory, error);
-    std::vector<std::string> names;
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        names.push_back(it->path().filename().native());
-    }
-    if (error) {
-        base::throw_io_error(error.value());
-    }
-    return names;
 }
 
 struct stat lstat_or_throw(const fs::path& path) {
@@ -66,7 +52,7 @@ std::vector<BootEntry> read_entry_directory(const fs::path& entry_directory) {
                           base::display_path(entry_directory));
     }
     std::vector<fs::path> paths;
-    for (const std::string& name : list_names(entry_directory)) {
+    for (const std::string& name : base::list_directory(entry_directory)) {
         if (extension(name) == "conf") {
             paths.push_back(entry_directory / name);
         }
@@ -95,7 +81,7 @@ std::map<std::string, std::string> list_generated_entry_files(const fs::path& en
                                                               std::string_view machine_id) {
     check_entry_directory(entry_directory);
     std::map<std::string, std::string> inventory;
-    for (const std::string& name : list_names(entry_directory)) {
+    for (const std::string& name : base::list_directory(entry_directory)) {
         check_name_is_utf8(name);
         if (!name.starts_with(base::kEntryPrefix) || !name.ends_with(".conf")) {
             continue;

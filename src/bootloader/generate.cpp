@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "base/checked.hpp"
+#include "base/directory_chain.hpp"
+#include "bootloader/archive_capture.hpp"
 #include "bootloader/budget.hpp"
 #include "bootloader/deployment.hpp"
 #include "bootloader/entry_directory.hpp"
@@ -12,11 +14,10 @@
 #include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
 #include "manifest/archive_gc.hpp"
-#include "manifest/capture.hpp"
 #include "manifest/legacy_migration.hpp"
 #include "manifest/manifest_store.hpp"
-#include "store/fs_routines.hpp"
 #include "store/object_store.hpp"
+#include "store/object_walk.hpp"
 #include "system/subvolume.hpp"
 
 namespace snapwright::bootloader {
@@ -47,7 +48,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     check_entry_directory(context.entry_directory);
 
     system::ensure_archive_subvolume(config.archive_path);
-    store::ensure_directory(config.archive_path, context.machine_id);
+    base::ensure_directory(config.archive_path, context.machine_id);
 
     const std::vector<BootEntry> entries = read_entry_directory(context.entry_directory);
     const auto inventory = list_generated_entry_files(context.entry_directory, context.machine_id);
@@ -58,7 +59,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const auto source_root = provider.source_root();
     const provider::ProviderScope scope = provider.scope();
     manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
-    const manifest::ReconcileCounts counts = manifest::reconcile_archive(manifest::ReconcileInputs{
+    const CaptureCounts counts = capture_archive(CaptureInputs{
         .snapshots = snapshots,
         .scope = scope,
         .machine_id = context.machine_id,
@@ -74,7 +75,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const std::vector<manifest::SnapshotManifest> manifests =
         snapshots.empty() ? std::vector<manifest::SnapshotManifest>{}
                           : manifests_of_this_system(context);
-    const ReconciliationPlan plan =
+    const DeploymentPlan plan =
         plan_deployment(manifests, config.snapshot_limit, config.snapshot_kernel_limit,
                         config.snapshot_asset_limit_bytes);
     const std::vector<GeneratedEntry> desired =
@@ -85,7 +86,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // Every check has passed; from here on the boot filesystem changes. The whole data
     // directory chain is made (refusing a symbolic link at every level) before the first copy,
     // so no object can land outside the boot filesystem.
-    store::ensure_directory(context.boot_root, context.boot_data_relative);
+    base::ensure_directory(context.boot_root, context.boot_data_relative);
     deploy_objects(plan.objects, context.archive_root, context.boot_data_root);
     const bool entries_changed =
         apply_entries(context.entry_directory, context.machine_id, inventory, desired);

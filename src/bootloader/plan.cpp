@@ -155,10 +155,10 @@ std::vector<KernelSet> group_kernel_sets(const std::vector<const SnapshotManifes
 
 }  // namespace
 
-ReconciliationPlan plan_deployment(const std::vector<SnapshotManifest>& manifests,
-                                   std::uint64_t snapshot_limit, std::uint64_t kernel_limit,
-                                   std::uint64_t asset_limit_bytes) {
-    ReconciliationPlan plan;
+DeploymentPlan plan_deployment(const std::vector<SnapshotManifest>& manifests,
+                               std::uint64_t snapshot_limit, std::uint64_t kernel_limit,
+                               std::uint64_t asset_limit_bytes) {
+    DeploymentPlan plan;
     if (manifests.empty() || snapshot_limit == 0 || kernel_limit == 0 || asset_limit_bytes == 0) {
         return plan;
     }

@@ -10,7 +10,7 @@
 namespace snapwright::bootloader {
 
 // What is deployed to the boot filesystem.
-struct ReconciliationPlan {
+struct DeploymentPlan {
     // Copies of the deployed manifests, each with only its profiles of selected kernel sets.
     std::vector<manifest::SnapshotManifest> deployments;
     // Every object of every selected kernel set, once, with its size.
@@ -22,7 +22,7 @@ struct ReconciliationPlan {
     // Room the boot filesystem must keep free for two average sets.
     std::uint64_t reserve_bytes = 0;
 
-    bool operator==(const ReconciliationPlan&) const = default;
+    bool operator==(const DeploymentPlan&) const = default;
 };
 
 // Decides from the manifests alone which snapshots and profiles get entries: the newest
@@ -30,7 +30,7 @@ struct ReconciliationPlan {
 // snapshot and the most used first), whose objects together fit in `asset_limit_bytes`. Any
 // limit of 0, or no manifest, gives the empty plan. Pure. Throws when the newest snapshot's
 // kernel set alone exceeds the asset limit, on inconsistent object sizes and on overflow.
-[[nodiscard]] ReconciliationPlan plan_deployment(
+[[nodiscard]] DeploymentPlan plan_deployment(
     const std::vector<manifest::SnapshotManifest>& manifests, std::uint64_t snapshot_limit,
     std::uint64_t kernel_limit, std::uint64_t asset_limit_bytes);
 

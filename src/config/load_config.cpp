@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 
 #include "base/app_error.hpp"
+#include "base/file_io.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "base/unique_fd.hpp"
@@ -15,23 +17,6 @@ namespace {
 
 [[noreturn]] void refuse_non_regular(const std::filesystem::path& path) {
     base::throw_error("configuration is not a regular file: " + base::display_path(path));
-}
-
-std::string read_all(int fd, const std::string& read_message) {
-    std::string content;
-    char buffer[65536];
-    while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            base::throw_os_error(read_message, errno);
-        }
-        if (got == 0)
-            break;
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
-    return content;
 }
 
 }  // namespace
@@ -63,7 +48,8 @@ Config load_config(const std::filesystem::path& path) {
     if (!S_ISREG(opened.st_mode)) {
         refuse_non_regular(path);
     }
-    const std::string text = read_all(fd.get(), read_message);
+    const std::string text =
+        *base::read_all(fd.get(), std::numeric_limits<std::size_t>::max(), read_message);
     if (!base::is_valid_utf8(text)) {
         base::throw_io_text_error(read_message, base::kInvalidUtf8Cause);
     }

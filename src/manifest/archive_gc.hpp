@@ -7,6 +7,7 @@
 #include "manifest/schema.hpp"
 #include "store/object_id.hpp"
 #include "store/object_store.hpp"
+#include "store/object_walk.hpp"
 
 namespace snapwright::manifest {
 

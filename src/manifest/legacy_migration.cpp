@@ -1,17 +1,15 @@
 #include "manifest/legacy_migration.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <set>
 
 #include "base/app_error.hpp"
+#include "base/file_io.hpp"
+#include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text_file.hpp"
+#include "base/tree_removal.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
-#include "manifest/tree_removal.hpp"
-#include "store/fs_routines.hpp"
 #include "store/object_store.hpp"
 
 namespace snapwright::manifest {
@@ -26,14 +24,11 @@ enum class LegacyTree { Absent, Directory };
 // at the end of the run would refuse it anyway, after the boot filesystem has changed.
 LegacyTree inspect_legacy_tree(const fs::path& legacy_root) {
     const fs::path path = legacy_root / kSnapshotsDirectory;
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT) {
-            return LegacyTree::Absent;
-        }
-        base::throw_io_error(errno);
+    const base::FileInfo info = base::inspect(path);
+    if (info.absent()) {
+        return LegacyTree::Absent;
     }
-    if (!S_ISDIR(status.st_mode)) {
+    if (!info.directory()) {
         base::throw_error("refusing to remove non-directory legacy manifest path " +
                           base::display_path(path));
     }
@@ -43,8 +38,7 @@ LegacyTree inspect_legacy_tree(const fs::path& legacy_root) {
 void migrate_fragment(const fs::path& archive_root, const fs::path& legacy_root,
                       const provider::SnapshotKey& key) {
     const fs::path fragment = snapshot_directory(legacy_root, key) / kFragmentFile;
-    struct stat status {};
-    if (::lstat(fragment.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (base::kind_or_absent(fragment) != base::FileKind::Regular) {
         return;
     }
     write_fragment(archive_root, key, base::read_text_file(fragment));
@@ -77,9 +71,7 @@ void migrate_legacy_manifests(const fs::path& archive_root, const fs::path& lega
 }
 
 std::set<store::ObjectId> legacy_referenced_objects(const fs::path& legacy_root) {
-    const fs::path path = legacy_root / kSnapshotsDirectory;
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    if (base::kind_or_absent(legacy_root / kSnapshotsDirectory) != base::FileKind::Directory) {
         return {};
     }
     return referenced_objects(list_manifests(legacy_root));
@@ -89,8 +81,8 @@ void remove_legacy_manifests(const fs::path& legacy_root) {
     if (inspect_legacy_tree(legacy_root) == LegacyTree::Absent) {
         return;
     }
-    remove_tree(legacy_root / kSnapshotsDirectory);
-    store::sync_directory(legacy_root);
+    base::remove_tree(legacy_root / kSnapshotsDirectory);
+    base::sync_directory(legacy_root);
 }
 
 }  // namespace snapwright::manifest

@@ -12,13 +12,16 @@
 #include <system_error>
 
 #include "base/app_error.hpp"
+#include "base/atomic_file.hpp"
+#include "base/directory_chain.hpp"
+#include "base/file_io.hpp"
+#include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
+#include "base/tree_removal.hpp"
 #include "base/unique_fd.hpp"
 #include "manifest/manifest_json.hpp"
-#include "manifest/tree_removal.hpp"
-#include "store/fs_routines.hpp"
 
 namespace snapwright::manifest {
 namespace {
@@ -82,17 +85,7 @@ void write_unless_identical(const fs::path& path, const std::string& content) {
     if (existing_file_content(path) == content) {
         return;
     }
-    store::write_file_atomically(path, content, kFileMode);
-}
-
-bool is_regular_file_following_links(const fs::path& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
-bool is_directory_following_links(const fs::path& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    base::write_file_atomically(path, content, kFileMode);
 }
 
 // Reads one listed manifest.json and checks it against the four directories above it.
@@ -156,18 +149,6 @@ void walk_snapshots(const fs::path& snapshots_root, const fs::path& directory,
     }
 }
 
-// Removes `directory` when it is empty; false when it is not.
-bool remove_if_empty(const fs::path& directory) {
-    if (::rmdir(directory.c_str()) != 0) {
-        if (errno == ENOTEMPTY || errno == EEXIST) {
-            return false;
-        }
-        base::throw_io_error(errno);
-    }
-    store::sync_directory(directory.parent_path());
-    return true;
-}
-
 }  // namespace
 
 fs::path snapshot_directory(const fs::path& root, const provider::SnapshotKey& key) {
@@ -189,11 +170,10 @@ void save_manifest(const fs::path& root, const SnapshotManifest& manifest) {
                           std::to_string(manifest.schema_version));
     }
     const fs::path directory =
-        store::ensure_directory(root, relative_snapshot_directory(root, manifest.snapshot.key));
-    store::write_file_atomically(directory / kManifestFile, serialize_manifest(manifest),
-                                 kFileMode);
-    store::write_file_atomically(directory / kSourceConfigFile,
-                                 source_config_file_text(manifest.source_config), kFileMode);
+        base::ensure_directory(root, relative_snapshot_directory(root, manifest.snapshot.key));
+    base::write_file_atomically(directory / kManifestFile, serialize_manifest(manifest), kFileMode);
+    base::write_file_atomically(directory / kSourceConfigFile,
+                                source_config_file_text(manifest.source_config), kFileMode);
 }
 
 SnapshotManifest load_manifest(const fs::path& root, const provider::SnapshotKey& key) {
@@ -203,7 +183,7 @@ SnapshotManifest load_manifest(const fs::path& root, const provider::SnapshotKey
         base::throw_error("unsupported manifest schema " + std::to_string(manifest.schema_version));
     }
     const fs::path source_config = directory / kSourceConfigFile;
-    if (is_regular_file_following_links(source_config)) {
+    if (base::followed_kind_or_absent(source_config) == base::FileKind::Regular) {
         manifest.source_config = base::read_text_file(source_config);
     }
     if (manifest.snapshot.key != key) {
@@ -215,7 +195,7 @@ SnapshotManifest load_manifest(const fs::path& root, const provider::SnapshotKey
 std::vector<SnapshotManifest> list_manifests(const fs::path& root) {
     const fs::path snapshots_root = root / kSnapshotsDirectory;
     std::vector<SnapshotManifest> manifests;
-    if (!is_directory_following_links(snapshots_root)) {
+    if (base::followed_kind_or_absent(snapshots_root) != base::FileKind::Directory) {
         return manifests;
     }
     walk_snapshots(snapshots_root, snapshots_root, manifests);
@@ -227,31 +207,29 @@ std::vector<SnapshotManifest> list_manifests(const fs::path& root) {
 }
 
 void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text) {
-    const fs::path directory =
-        store::ensure_directory(root, relative_snapshot_directory(root, key));
+    const fs::path directory = base::ensure_directory(root, relative_snapshot_directory(root, key));
     write_unless_identical(directory / kFragmentFile, with_final_newline(text));
 }
 
 bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest) {
     const fs::path directory =
-        store::ensure_directory(root, relative_snapshot_directory(root, manifest.snapshot.key));
+        base::ensure_directory(root, relative_snapshot_directory(root, manifest.snapshot.key));
     const fs::path path = directory / kSourceConfigFile;
     const std::string expected = source_config_file_text(manifest.source_config);
     if (existing_file_content(path) == expected) {
         return false;
     }
-    store::write_file_atomically(path, expected, kFileMode);
+    base::write_file_atomically(path, expected, kFileMode);
     return true;
 }
 
 bool remove_manifest(const fs::path& root, const provider::SnapshotKey& key) {
     const fs::path directory = snapshot_directory(root, key);
-    struct stat status {};
-    if (::stat(directory.c_str(), &status) != 0) {
+    if (base::followed_kind_or_absent(directory) == base::FileKind::Absent) {
         return false;
     }
-    remove_tree(directory, kManifestFile);
-    store::sync_directory(directory.parent_path());
+    base::remove_tree(directory, kManifestFile);
+    base::sync_directory(directory.parent_path());
 
     const fs::path snapshots_root = root / kSnapshotsDirectory;
     const std::size_t floor = base::path_components(snapshots_root).size();
@@ -259,7 +237,7 @@ bool remove_manifest(const fs::path& root, const provider::SnapshotKey& key) {
          base::path_starts_with(current, snapshots_root) &&
          base::path_components(current).size() > floor;
          current = current.parent_path()) {
-        if (!remove_if_empty(current)) {
+        if (!base::remove_if_empty(current)) {
             break;
         }
     }

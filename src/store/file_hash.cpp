@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "base/app_error.hpp"
+#include "base/file_io.hpp"
 #include "base/paths.hpp"
 #include "base/unique_fd.hpp"
 #include "store/sha256.hpp"
@@ -23,10 +24,8 @@ DescriptorHash hash_descriptor(int fd) {
     Sha256 hash;
     DescriptorHash result;
     while (true) {
-        const ssize_t got = ::read(fd, buffer.get(), kChunkSize);
+        const ssize_t got = base::read_retrying(fd, buffer.get(), kChunkSize);
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
             base::throw_io_error(errno);
         }
         if (got == 0) {

@@ -7,9 +7,9 @@
 #include <cerrno>
 
 #include "base/app_error.hpp"
+#include "base/directory_chain.hpp"
 #include "base/system_paths.hpp"
 #include "base/text.hpp"
-#include "store/fs_routines.hpp"
 #include "system/process.hpp"
 
 namespace snapwright::system {
@@ -73,9 +73,9 @@ TopLevelMount mount_top_level(const std::string& filesystem_uuid, const std::str
     enter_private_mount_namespace();
 
     const std::filesystem::path runtime =
-        store::ensure_directory(base::kRunRoot, base::kRuntimeDirectoryName);
+        base::ensure_directory(base::kRunRoot, base::kRuntimeDirectoryName);
     const std::string name = "top-level-" + machine_id + "-" + std::to_string(::getpid());
-    const std::filesystem::path mount_point = store::ensure_directory(runtime, name);
+    const std::filesystem::path mount_point = base::ensure_directory(runtime, name);
 
     const CommandOutput output = run_captured(
         "mount",

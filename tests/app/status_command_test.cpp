@@ -8,6 +8,7 @@
 
 #include "app/app_fixture.hpp"
 #include "base/app_error.hpp"
+#include "bootloader/boot_paths.hpp"
 #include "bootloader/manifest_builders.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
@@ -43,8 +44,7 @@ class StatusTest : public ::testing::Test {
         const fs::path source = dir_.write(name, content);
         const store::AssetRef ref =
             store::import_asset(context_.boot_data_root, source, store::AssetKind::Kernel);
-        return {ref.object, store::boot_object_path(context_.boot_data_root,
-                                                    context_.boot_data_relative, ref.object)};
+        return {ref.object, bootloader::boot_asset_path(context_.boot_data_relative, ref.object)};
     }
 
     void entry(const std::string& name, const std::string& body,

@@ -29,8 +29,6 @@ TEST(BootPaths, RoundTripsAnObjectIdentity) {
     EXPECT_EQ(boot_asset_path(kData, id), kPath);
     EXPECT_EQ(boot_asset_path("/" + kData.string() + "/./", id), kPath);
     EXPECT_EQ(object_id_from_boot_path(kPath, kData), id);
-    // The same text the boot store gives for its own objects.
-    EXPECT_EQ(boot_asset_path(kData, id), store::boot_object_path("/boot" / kData, kData, id));
 }
 
 TEST(BootPaths, RefusesIdentitiesThatAreNotStoredObjects) {

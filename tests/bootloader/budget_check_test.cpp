@@ -24,7 +24,7 @@ class CheckBootBudget : public ::testing::Test {
         return ref.object;
     }
 
-    std::string error_with(const ReconciliationPlan& plan,
+    std::string error_with(const DeploymentPlan& plan,
                            const std::set<store::ObjectId>& references = {}) {
         try {
             check_boot_budget(dir.path(), plan, references, 0, boot_store);
@@ -42,7 +42,7 @@ class CheckBootBudget : public ::testing::Test {
 // Planned sizes that cannot fit anywhere show which objects count as new.
 TEST_F(CheckBootBudget, CountsOnlyAbsentOrDamagedObjectsAsNew) {
     const store::ObjectId valid = deployed("valid");
-    ReconciliationPlan plan;
+    DeploymentPlan plan;
     plan.objects = {{valid, kHuge}};
     EXPECT_EQ(error_with(plan), "no error");
 
@@ -57,7 +57,7 @@ TEST_F(CheckBootBudget, CountsOnlyAbsentOrDamagedObjectsAsNew) {
 
 TEST_F(CheckBootBudget, RefusesWhenNothingCouldRemainForTheReserve) {
     const store::ObjectId dropped = deployed("only used by the current entries");
-    ReconciliationPlan plan;
+    DeploymentPlan plan;
     plan.reserve_bytes = UINT64_MAX;
     plan.average_set_bytes = UINT64_MAX / 2 + 1;
     const std::string message = error_with(plan, {dropped});

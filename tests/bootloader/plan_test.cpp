@@ -28,7 +28,7 @@ std::string plan_error(const std::vector<SnapshotManifest>& manifests, std::uint
     return "no error";
 }
 
-std::vector<std::string> deployed_ids(const ReconciliationPlan& plan) {
+std::vector<std::string> deployed_ids(const DeploymentPlan& plan) {
     std::vector<std::string> ids;
     for (const SnapshotManifest& manifest : plan.deployments) {
         ids.push_back(manifest.snapshot.key.snapshot_id);
@@ -44,10 +44,10 @@ const auto kInitrdB = asset('d', AssetKind::Initramfs, 40 * kMiB);
 TEST(PlanDeployment, AnyZeroLimitOrNoManifestGivesTheEmptyPlan) {
     const std::vector<SnapshotManifest> manifests = {
         snapshot("1", "2024-01-01T00:00:00Z", {profile(kKernelB, {kInitrdB})})};
-    EXPECT_EQ(plan_deployment({}, 50, 3, kLimit), ReconciliationPlan{});
-    EXPECT_EQ(plan_deployment(manifests, 0, 3, kLimit), ReconciliationPlan{});
-    EXPECT_EQ(plan_deployment(manifests, 50, 0, kLimit), ReconciliationPlan{});
-    EXPECT_EQ(plan_deployment(manifests, 50, 3, 0), ReconciliationPlan{});
+    EXPECT_EQ(plan_deployment({}, 50, 3, kLimit), DeploymentPlan{});
+    EXPECT_EQ(plan_deployment(manifests, 0, 3, kLimit), DeploymentPlan{});
+    EXPECT_EQ(plan_deployment(manifests, 50, 0, kLimit), DeploymentPlan{});
+    EXPECT_EQ(plan_deployment(manifests, 50, 3, 0), DeploymentPlan{});
 }
 
 TEST(PlanDeployment, SnapshotsOnOneKernelShareItsObjects) {
@@ -56,7 +56,7 @@ TEST(PlanDeployment, SnapshotsOnOneKernelShareItsObjects) {
         snapshot("2", "2024-01-02T00:00:00Z", {profile(kKernelB, {kInitrdB})}),
         snapshot("3", "2024-01-03T00:00:00Z", {profile(kKernelB, {kInitrdB})}),
     };
-    const ReconciliationPlan plan = plan_deployment(manifests, 50, 1, kLimit);
+    const DeploymentPlan plan = plan_deployment(manifests, 50, 1, kLimit);
     EXPECT_EQ(deployed_ids(plan), (std::vector<std::string>{"1", "2", "3"}));
     EXPECT_EQ(plan.objects.size(), 2u);
     EXPECT_EQ(plan.kernel_set_count, 1u);
@@ -71,17 +71,17 @@ TEST(PlanDeployment, NewestSetFirstThenOlderSetsThatFit) {
         snapshot("2", "2024-01-02T00:00:00Z", {profile(kKernelB, {kInitrdB})}),
         snapshot("3", "2024-01-03T00:00:00Z", {profile(kKernelA, {kInitrdA})}),
     };
-    const ReconciliationPlan plan = plan_deployment(manifests, 50, 3, kLimit);
+    const DeploymentPlan plan = plan_deployment(manifests, 50, 3, kLimit);
     EXPECT_EQ(plan.kernel_set_count, 2u);
     EXPECT_EQ(plan.deployed_bytes, 500 * kMiB);
     EXPECT_EQ(deployed_ids(plan).size(), 3u);
 
     // With room for one set only the newest snapshot's set is chosen, though B has more users.
-    const ReconciliationPlan one = plan_deployment(manifests, 50, 1, kLimit);
+    const DeploymentPlan one = plan_deployment(manifests, 50, 1, kLimit);
     EXPECT_EQ(deployed_ids(one), (std::vector<std::string>{"3"}));
 
     // Without room for both, the older set is skipped rather than failing the run.
-    const ReconciliationPlan tight = plan_deployment(manifests, 50, 3, 450 * kMiB);
+    const DeploymentPlan tight = plan_deployment(manifests, 50, 3, 450 * kMiB);
     EXPECT_EQ(deployed_ids(tight), (std::vector<std::string>{"3"}));
 }
 
@@ -119,7 +119,7 @@ TEST(PlanDeployment, SharedMicrocodeCountsOnceAndNotInSetBytes) {
         snapshot("2", "2024-01-02T00:00:00Z",
                  {profile(asset('2', AssetKind::Kernel, 11), {microcode})}),
     };
-    const ReconciliationPlan plan = plan_deployment(manifests, 50, 3, kLimit);
+    const DeploymentPlan plan = plan_deployment(manifests, 50, 3, kLimit);
     EXPECT_EQ(plan.kernel_set_count, 2u);
     EXPECT_EQ(plan.objects.size(), 4u);
     EXPECT_EQ(plan.deployed_bytes, 10u + 11u + 5u + 7u);
@@ -136,7 +136,7 @@ TEST(PlanDeployment, SharedObjectsCostNothingAgainUnderTheAssetLimit) {
         snapshot("2", "2024-01-02T00:00:00Z",
                  {profile(asset('2', AssetKind::Kernel, 10), {initrd})}),
     };
-    const ReconciliationPlan plan = plan_deployment(manifests, 50, 3, 120);
+    const DeploymentPlan plan = plan_deployment(manifests, 50, 3, 120);
     EXPECT_EQ(plan.kernel_set_count, 2u);
     EXPECT_EQ(plan.deployed_bytes, 120u);
 }
@@ -149,14 +149,14 @@ TEST(PlanDeployment, KeepsOnlySelectedProfilesInRecordedOrder) {
         snapshot("1", "2024-01-01T00:00:00Z", {other}),
         snapshot("2", "2024-01-02T00:00:00Z", {big, small}),
     };
-    const ReconciliationPlan plan = plan_deployment(manifests, 50, 1, 100);
+    const DeploymentPlan plan = plan_deployment(manifests, 50, 1, 100);
     ASSERT_EQ(plan.deployments.size(), 1u);
     ASSERT_EQ(plan.deployments[0].profiles.size(), 1u);
     // Both sets of the newest snapshot tie on every rank but the key; key '1' sorts first.
     EXPECT_EQ(plan.deployments[0].profiles[0].name, "big");
 
     // "small" no longer fits beside "big", but the older "other" does.
-    const ReconciliationPlan two = plan_deployment(manifests, 50, 3, 110);
+    const DeploymentPlan two = plan_deployment(manifests, 50, 3, 110);
     EXPECT_EQ(deployed_ids(two), (std::vector<std::string>{"1", "2"}));
     EXPECT_EQ(two.deployments[1].profiles.size(), 1u);
     EXPECT_EQ(two.deployments[1].profiles[0].name, "big");

@@ -1,26 +1,16 @@
 #include "provider/btrfs/metadata_lookup.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <memory>
 
+#include "base/app_error.hpp"
+#include "base/directory.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
-#include "base/unique_fd.hpp"
 
 namespace snapwright::provider::btrfs {
 namespace {
 
 constexpr std::string_view kMetaSuffix = "-meta.json";
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 }  // namespace
 
@@ -85,14 +75,16 @@ const std::vector<std::string>& MetadataLookup::meta_files(const fs::path& direc
         return cached->second;
     }
     std::vector<std::string>& names = listings_[directory];
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
-    if (!dir) {
+    std::vector<std::string> listed;
+    try {
+        listed = base::list_directory(directory);
+    } catch (const base::AppError&) {
+        // Metadata is optional: a directory that cannot be read has none.
         return names;
     }
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string_view name = entry->d_name;
-        if (ends_with(name, kMetaSuffix) && base::is_valid_utf8(name)) {
-            names.emplace_back(name);
+    for (std::string& name : listed) {
+        if (name.ends_with(kMetaSuffix) && base::is_valid_utf8(name)) {
+            names.push_back(std::move(name));
         }
     }
     return names;

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-namespace snapwright::manifest {
+namespace snapwright::base {
 
 // Removes `path` and everything below it without following symbolic links: a link is removed
 // itself, never what it points to. When `last_entry` is not empty and `path` is a directory,
@@ -12,4 +12,4 @@ namespace snapwright::manifest {
 // `path`; the caller does. An absent `path` is fine. Failures are I/O errors.
 void remove_tree(const std::filesystem::path& path, const std::string& last_entry = "");
 
-}  // namespace snapwright::manifest
+}  // namespace snapwright::base

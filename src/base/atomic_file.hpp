@@ -7,7 +7,7 @@
 
 #include "base/unique_fd.hpp"
 
-namespace snapwright::store {
+namespace snapwright::base {
 
 namespace fs = std::filesystem;
 
@@ -17,10 +17,10 @@ namespace fs = std::filesystem;
 // swapped meanwhile cannot redirect it.
 class TemporaryFile {
   public:
-    TemporaryFile(base::UniqueFd fd, fs::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
+    TemporaryFile(UniqueFd fd, fs::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
     // `directory` is a descriptor of the directory that holds the file (borrowed: it must stay
     // open for the life of this object).
-    TemporaryFile(base::UniqueFd fd, fs::path path, int directory)
+    TemporaryFile(UniqueFd fd, fs::path path, int directory)
         : fd_(std::move(fd)), path_(std::move(path)), directory_(directory) {}
     TemporaryFile(TemporaryFile&& other) noexcept
         : fd_(std::move(other.fd_)),
@@ -32,12 +32,12 @@ class TemporaryFile {
     ~TemporaryFile();
 
     int fd() const { return fd_.get(); }
-    base::UniqueFd& descriptor() { return fd_; }
+    UniqueFd& descriptor() { return fd_; }
     const fs::path& path() const { return path_; }
     void keep() { kept_ = true; }
 
   private:
-    base::UniqueFd fd_;
+    UniqueFd fd_;
     fs::path path_;
     int directory_ = -1;
     bool kept_ = false;
@@ -63,15 +63,4 @@ void copy_descriptor_atomically(int source, const fs::path& target);
 // After a failure `target` is unchanged and no temporary file remains.
 void write_file_atomically(const fs::path& target, std::string_view bytes, unsigned mode);
 
-// Makes sure root/relative exists as a chain of real directories, creating what is missing;
-// refuses symbolic links on the way (a link swapped in while walking is refused too). Returns
-// root joined with relative.
-fs::path ensure_directory(const fs::path& root, const fs::path& relative);
-
-// Removes `directory` when it is empty and fsyncs its parent.
-void remove_empty_directory(const fs::path& directory);
-
-// Opens `directory` and fsyncs it; throws "I/O operation failed" with the OS error.
-void sync_directory(const fs::path& directory);
-
-}  // namespace snapwright::store
+}  // namespace snapwright::base

@@ -1,4 +1,4 @@
-#include "manifest/capture.hpp"
+#include "bootloader/archive_capture.hpp"
 
 #include <sys/stat.h>
 
@@ -14,14 +14,23 @@
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 
-namespace snapwright::manifest {
+namespace snapwright::bootloader {
 namespace {
+
+using manifest::BootProfile;
+using manifest::kSchemaVersion;
+using manifest::list_manifests;
+using manifest::remove_manifest;
+using manifest::repair_source_config;
+using manifest::save_manifest;
+using manifest::SnapshotManifest;
+using manifest::write_fragment;
 
 namespace fs = std::filesystem;
 
 constexpr const char* kCountOverflow = "archive reconciliation count overflow";
 
-void check_scope(const ReconcileInputs& inputs) {
+void check_scope(const CaptureInputs& inputs) {
     for (const auto& descriptor : inputs.snapshots) {
         const auto& key = descriptor.key;
         if (key.filesystem_uuid != inputs.scope.filesystem_uuid ||
@@ -31,7 +40,7 @@ void check_scope(const ReconcileInputs& inputs) {
     }
 }
 
-bool is_own_system(const SnapshotManifest& manifest, const ReconcileInputs& inputs) {
+bool is_own_system(const SnapshotManifest& manifest, const CaptureInputs& inputs) {
     return manifest.machine_id == inputs.machine_id && manifest.os_name == inputs.os_name;
 }
 
@@ -65,7 +74,7 @@ bool btrfs_snapshot_still_exists(const SnapshotManifest& manifest,
 }
 
 // Whether an archived manifest that the provider did not report is to be removed.
-bool is_stale(const SnapshotManifest& manifest, const ReconcileInputs& inputs,
+bool is_stale(const SnapshotManifest& manifest, const CaptureInputs& inputs,
               const std::set<provider::SnapshotKey>& current) {
     if (!is_own_system(manifest, inputs) || current.count(manifest.snapshot.key) != 0) {
         return false;
@@ -77,7 +86,7 @@ bool is_stale(const SnapshotManifest& manifest, const ReconcileInputs& inputs,
 }
 
 std::uint64_t remove_stale(const std::vector<SnapshotManifest>& archived,
-                           const ReconcileInputs& inputs,
+                           const CaptureInputs& inputs,
                            const std::set<provider::SnapshotKey>& current) {
     std::uint64_t removed = 0;
     for (const auto& manifest : archived) {
@@ -89,15 +98,14 @@ std::uint64_t remove_stale(const std::vector<SnapshotManifest>& archived,
     return removed;
 }
 
-store::AssetRef import_boot_asset(const ReconcileInputs& inputs, const std::string& path,
+store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string& path,
                                   store::AssetKind kind) {
-    bootloader::check_asset_path(path);
+    check_asset_path(path);
     return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind);
 }
 
-BootProfile build_profile(const bootloader::SourceProfile& source,
-                          const provider::SnapshotDescriptor& snapshot,
-                          const ReconcileInputs& inputs) {
+BootProfile build_profile(const SourceProfile& source, const provider::SnapshotDescriptor& snapshot,
+                          const CaptureInputs& inputs) {
     BootProfile profile;
     profile.kernel = import_boot_asset(inputs, source.kernel, store::AssetKind::Kernel);
     for (const auto& [path, kind] : source.modules) {
@@ -106,14 +114,13 @@ BootProfile build_profile(const bootloader::SourceProfile& source,
     profile.name = source.name;
     profile.protocol = source.protocol;
     profile.cmdline =
-        bootloader::snapshot_options(source.cmdline, snapshot.subvolume, inputs.kernel_parameters);
+        snapshot_options(source.cmdline, snapshot.subvolume, inputs.kernel_parameters);
     profile.options = source.options;
     return profile;
 }
 
 SnapshotManifest new_manifest(const provider::SnapshotDescriptor& snapshot,
-                              const bootloader::SourceSelection& selection,
-                              const ReconcileInputs& inputs) {
+                              const SourceSelection& selection, const CaptureInputs& inputs) {
     SnapshotManifest manifest;
     manifest.schema_version = kSchemaVersion;
     manifest.snapshot = snapshot;
@@ -135,9 +142,9 @@ std::uint64_t asset_references(const SnapshotManifest& manifest) {
     return count;
 }
 
-void write_manifest_fragment(const SnapshotManifest& manifest, const ReconcileInputs& inputs) {
+void write_manifest_fragment(const SnapshotManifest& manifest, const CaptureInputs& inputs) {
     std::string text;
-    for (const auto& entry : bootloader::render_entries({manifest}, inputs.boot_data_relative)) {
+    for (const auto& entry : render_entries({manifest}, inputs.boot_data_relative)) {
         if (!text.empty()) {
             text += '\n';
         }
@@ -148,7 +155,7 @@ void write_manifest_fragment(const SnapshotManifest& manifest, const ReconcileIn
 
 }  // namespace
 
-ReconcileCounts reconcile_archive(const ReconcileInputs& inputs) {
+CaptureCounts capture_archive(const CaptureInputs& inputs) {
     check_scope(inputs);
     std::set<provider::SnapshotKey> current;
     for (const auto& descriptor : inputs.snapshots) {
@@ -156,7 +163,7 @@ ReconcileCounts reconcile_archive(const ReconcileInputs& inputs) {
     }
     const std::vector<SnapshotManifest> listed = list_manifests(inputs.archive_root);
 
-    ReconcileCounts counts;
+    CaptureCounts counts;
     if (inputs.snapshots.empty()) {
         counts.removed = remove_stale(listed, inputs, current);
         return counts;
@@ -167,13 +174,12 @@ ReconcileCounts reconcile_archive(const ReconcileInputs& inputs) {
         archived.emplace(manifest.snapshot.key, manifest);
     }
     // Entries are selected, and their files read, only when some snapshot is new.
-    std::optional<bootloader::SourceSelection> selection;
+    std::optional<SourceSelection> selection;
     const bool any_new =
         std::any_of(inputs.snapshots.begin(), inputs.snapshots.end(),
                     [&](const auto& descriptor) { return archived.count(descriptor.key) == 0; });
     if (any_new) {
-        selection =
-            bootloader::select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name);
+        selection = select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name);
     }
 
     counts.removed = remove_stale(listed, inputs, current);
@@ -189,7 +195,7 @@ ReconcileCounts reconcile_archive(const ReconcileInputs& inputs) {
                 if (manifest.snapshot.subvolume != descriptor.subvolume) {
                     for (auto& profile : manifest.profiles) {
                         profile.cmdline =
-                            bootloader::rewrite_root_options(profile.cmdline, descriptor.subvolume);
+                            rewrite_root_options(profile.cmdline, descriptor.subvolume);
                     }
                 }
                 manifest.snapshot = descriptor;
@@ -210,4 +216,4 @@ ReconcileCounts reconcile_archive(const ReconcileInputs& inputs) {
     return counts;
 }
 
-}  // namespace snapwright::manifest
+}  // namespace snapwright::bootloader

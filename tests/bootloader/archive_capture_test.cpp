@@ -1,4 +1,4 @@
-#include "manifest/capture.hpp"
+#include "bootloader/archive_capture.hpp"
 
 #include <string>
 
@@ -9,14 +9,20 @@
 #include "manifest/manifest_fixture.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "store/object_walk.hpp"
 
-namespace snapwright::manifest {
+namespace snapwright::bootloader {
 namespace {
 
-using testing::error_of;
-using testing::read_file;
-using testing::TemporaryDirectory;
-using testing::write_file;
+using manifest::list_manifests;
+using manifest::save_manifest;
+using manifest::snapshot_directory;
+using manifest::SnapshotManifest;
+using manifest::testing::error_of;
+using manifest::testing::read_file;
+using manifest::testing::TemporaryDirectory;
+using manifest::testing::write_file;
+namespace fs = std::filesystem;
 
 const std::string kUuid = "0f5c6a1e-7d2b-4c3a-9e8f-112233445566";
 
@@ -26,7 +32,7 @@ class Capture : public ::testing::Test {
         write_file(boot() / "vmlinuz-linux", "kernel bytes");
         write_file(boot() / "intel-ucode.img", "microcode bytes");
         write_file(boot() / "initramfs-linux.img", "initramfs bytes");
-        entries_.push_back(bootloader::parse_entry("arch.conf", kEntryText));
+        entries_.push_back(parse_entry("arch.conf", kEntryText));
     }
 
     fs::path boot() const { return dir_ / "boot"; }
@@ -43,9 +49,9 @@ class Capture : public ::testing::Test {
         return descriptor;
     }
 
-    ReconcileInputs inputs(std::vector<provider::SnapshotDescriptor> snapshots,
-                           const std::string& provider = "snapper") const {
-        ReconcileInputs in;
+    CaptureInputs inputs(std::vector<provider::SnapshotDescriptor> snapshots,
+                         const std::string& provider = "snapper") const {
+        CaptureInputs in;
         in.snapshots = std::move(snapshots);
         in.scope = {kUuid, provider, "root"};
         in.machine_id = "m1";
@@ -77,12 +83,12 @@ class Capture : public ::testing::Test {
         "options root=UUID=x rw rootflags=subvol=@\n";
 
     TemporaryDirectory dir_;
-    std::vector<bootloader::BootEntry> entries_;
+    std::vector<BootEntry> entries_;
 };
 
 TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
     const auto snapshots = std::vector{snapshot("1"), snapshot("2"), snapshot("3")};
-    EXPECT_EQ(reconcile_archive(inputs(snapshots)), (ReconcileCounts{3, 0, 0, 9}));
+    EXPECT_EQ(capture_archive(inputs(snapshots)), (CaptureCounts{3, 0, 0, 9}));
 
     const auto manifests = list_manifests(archive());
     ASSERT_EQ(manifests.size(), 3u);
@@ -104,7 +110,7 @@ TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
     EXPECT_EQ(store::store_statistics(archive()).objects, 3u);
 
     const fs::path fragment = snapshot_directory(archive(), snapshot("2").key) / "fragment.conf";
-    const auto rendered = bootloader::render_entries({manifests[1]}, "snapwright/m1");
+    const auto rendered = render_entries({manifests[1]}, "snapwright/m1");
     ASSERT_EQ(rendered.size(), 1u);
     EXPECT_EQ(read_file(fragment), rendered[0].text);
 
@@ -113,7 +119,7 @@ TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
         fs::remove(boot() / name);
     }
     entries_.clear();
-    EXPECT_EQ(reconcile_archive(inputs(snapshots)), (ReconcileCounts{0, 0, 0, 0}));
+    EXPECT_EQ(capture_archive(inputs(snapshots)), (CaptureCounts{0, 0, 0, 0}));
     EXPECT_EQ(list_manifests(archive()), manifests);
 }
 
@@ -121,7 +127,7 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
     auto snapshots = std::vector{snapshot("1"), snapshot("2")};
     auto in = inputs(snapshots);
     in.kernel_parameters = "  quiet  ";
-    ASSERT_EQ(reconcile_archive(in), (ReconcileCounts{2, 0, 0, 6}));
+    ASSERT_EQ(capture_archive(in), (CaptureCounts{2, 0, 0, 6}));
     const auto before = list_manifests(archive());
     EXPECT_EQ(before[0].profiles[0].cmdline,
               "root=UUID=x rw rootflags=subvol=/.snapshots/1/snapshot quiet");
@@ -129,7 +135,7 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
     in.snapshots[0].description = "before upgrade";
     in.snapshots[1].subvolume = "/moved/2";
     in.entries.clear();
-    EXPECT_EQ(reconcile_archive(in), (ReconcileCounts{0, 2, 0, 0}));
+    EXPECT_EQ(capture_archive(in), (CaptureCounts{0, 2, 0, 0}));
     const auto after = list_manifests(archive());
     EXPECT_EQ(after[0].snapshot, in.snapshots[0]);
     EXPECT_EQ(after[0].profiles, before[0].profiles);
@@ -143,62 +149,61 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
 TEST_F(Capture, BlankKernelParametersAddNothing) {
     auto in = inputs({snapshot("1")});
     in.kernel_parameters = " \t ";
-    reconcile_archive(in);
+    capture_archive(in);
     EXPECT_EQ(list_manifests(archive())[0].profiles[0].cmdline,
               "root=UUID=x rw rootflags=subvol=/.snapshots/1/snapshot");
 }
 
 TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
-    ASSERT_EQ(reconcile_archive(inputs({snapshot("1"), snapshot("2")})).created, 2u);
-    SnapshotManifest foreign = testing::sample_manifest({kUuid, "snapper", "root", "7"});
+    ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).created, 2u);
+    SnapshotManifest foreign = manifest::testing::sample_manifest({kUuid, "snapper", "root", "7"});
     foreign.machine_id = "other-machine";
     save_manifest(archive(), foreign);
-    SnapshotManifest other_os = testing::sample_manifest({kUuid, "snapper", "root", "8"});
+    SnapshotManifest other_os = manifest::testing::sample_manifest({kUuid, "snapper", "root", "8"});
     other_os.os_name = "Fedora";
     save_manifest(archive(), other_os);
     // This machine and OS, another instance: not among the current keys, so it goes too.
-    save_manifest(archive(), testing::sample_manifest({kUuid, "snapper", "home", "1"}));
+    save_manifest(archive(), manifest::testing::sample_manifest({kUuid, "snapper", "home", "1"}));
 
-    EXPECT_EQ(reconcile_archive(inputs({snapshot("1")})), (ReconcileCounts{0, 0, 2, 0}));
+    EXPECT_EQ(capture_archive(inputs({snapshot("1")})), (CaptureCounts{0, 0, 2, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "7", "8"}));
     EXPECT_FALSE(fs::exists(archive() / "snapshots" / kUuid / "snapper" / "home"));
 
-    EXPECT_EQ(reconcile_archive(inputs({})), (ReconcileCounts{0, 0, 1, 0}));
+    EXPECT_EQ(capture_archive(inputs({})), (CaptureCounts{0, 0, 1, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"7", "8"}));
     EXPECT_TRUE(fs::is_directory(archive() / "snapshots"));
 }
 
 TEST_F(Capture, RefusesAnotherScopeBeforeChangingAnything) {
-    ASSERT_EQ(reconcile_archive(inputs({snapshot("1")})).created, 1u);
+    ASSERT_EQ(capture_archive(inputs({snapshot("1")})).created, 1u);
     auto stranger = snapshot("2");
     stranger.key.instance = "home";
     EXPECT_EQ(error_of([&] {
-                  reconcile_archive(inputs({snapshot("3"), stranger}));
+                  capture_archive(inputs({snapshot("3"), stranger}));
               }),
               "one reconciliation run may contain only one provider scope");
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1"}));
 }
 
 TEST_F(Capture, NewSnapshotWithoutSourceEntryChangesNothing) {
-    ASSERT_EQ(reconcile_archive(inputs({snapshot("1")})).created, 1u);
-    entries_ = {bootloader::parse_entry("other.conf",
-                                        "title Other\nmachine-id m2\nlinux /vmlinuz-linux\n")};
-    EXPECT_EQ(error_of([&] { reconcile_archive(inputs({snapshot("2")})); }),
+    ASSERT_EQ(capture_archive(inputs({snapshot("1")})).created, 1u);
+    entries_ = {parse_entry("other.conf", "title Other\nmachine-id m2\nlinux /vmlinuz-linux\n")};
+    EXPECT_EQ(error_of([&] { capture_archive(inputs({snapshot("2")})); }),
               "no ordinary systemd-boot Linux entries were found for machine m1");
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1"}));
 }
 
 TEST_F(Capture, UnsafeAssetPathIsRefusedAndNothingIsSaved) {
-    bootloader::BootEntry entry = entries_[0];
+    BootEntry entry = entries_[0];
     entry.initrd = {"/../etc/shadow"};
     entries_ = {entry};
-    EXPECT_EQ(error_of([&] { reconcile_archive(inputs({snapshot("1")})); }),
+    EXPECT_EQ(error_of([&] { capture_archive(inputs({snapshot("1")})); }),
               "unsafe systemd-boot asset path: /../etc/shadow");
     EXPECT_TRUE(list_manifests(archive()).empty());
 }
 
 TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
-    ASSERT_EQ(reconcile_archive(inputs({snapshot("1"), snapshot("2")})).created, 2u);
+    ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).created, 2u);
     const fs::path one = snapshot_directory(archive(), snapshot("1").key) / "source.conf";
     const fs::path two = snapshot_directory(archive(), snapshot("2").key) / "source.conf";
     const std::string expected = read_file(one);
@@ -206,8 +211,7 @@ TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
     write_file(two, "stale\n");
     write_file(snapshot_directory(archive(), snapshot("2").key) / "fragment.conf", "edited\n");
 
-    EXPECT_EQ(reconcile_archive(inputs({snapshot("1"), snapshot("2")})),
-              (ReconcileCounts{0, 0, 0, 0}));
+    EXPECT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})), (CaptureCounts{0, 0, 0, 0}));
     EXPECT_EQ(read_file(one), expected);
     EXPECT_EQ(read_file(two), expected);
     EXPECT_NE(read_file(snapshot_directory(archive(), snapshot("2").key) / "fragment.conf"),
@@ -220,21 +224,22 @@ TEST_F(Capture, BtrfsManifestStaysWhileItsSnapshotDirectoryExists) {
     const auto listed = snapshot("3", "btrfs");
     fs::create_directories(top_level() / ".snapshots" / "1" / "snapshot");
     fs::create_directories(top_level() / ".snapshots" / "3" / "snapshot");
-    ASSERT_EQ(reconcile_archive(inputs({kept, gone, listed}, "btrfs")).created, 3u);
+    ASSERT_EQ(capture_archive(inputs({kept, gone, listed}, "btrfs")).created, 3u);
     // Another manifest of the Btrfs provider in another scope keeps the ordinary rule.
-    SnapshotManifest other_scope = testing::sample_manifest({kUuid, "btrfs", "home", "9"});
+    SnapshotManifest other_scope =
+        manifest::testing::sample_manifest({kUuid, "btrfs", "home", "9"});
     other_scope.snapshot.properties = {{"path", ".snapshots/1/snapshot"}};
     save_manifest(archive(), other_scope);
 
     // After a rollback the listing reports only snapshots of the new root subvolume.
-    EXPECT_EQ(reconcile_archive(inputs({listed}, "btrfs")), (ReconcileCounts{0, 0, 2, 0}));
+    EXPECT_EQ(capture_archive(inputs({listed}, "btrfs")), (CaptureCounts{0, 0, 2, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "3"}));
 
-    EXPECT_EQ(reconcile_archive(inputs({}, "btrfs")), (ReconcileCounts{0, 0, 0, 0}));
+    EXPECT_EQ(capture_archive(inputs({}, "btrfs")), (CaptureCounts{0, 0, 0, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "3"}));
 
     fs::remove_all(top_level() / ".snapshots" / "1");
-    EXPECT_EQ(reconcile_archive(inputs({listed}, "btrfs")), (ReconcileCounts{0, 0, 1, 0}));
+    EXPECT_EQ(capture_archive(inputs({listed}, "btrfs")), (CaptureCounts{0, 0, 1, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"3"}));
 }
 
@@ -242,9 +247,9 @@ TEST_F(Capture, BtrfsPathThatClimbsOutOfTheSourceRootCountsAsGone) {
     auto climbing = snapshot("1", "btrfs");
     climbing.properties = {{"path", "../top/.snapshots/1/snapshot"}};
     fs::create_directories(top_level() / ".snapshots" / "1" / "snapshot");
-    ASSERT_EQ(reconcile_archive(inputs({climbing}, "btrfs")).created, 1u);
-    EXPECT_EQ(reconcile_archive(inputs({}, "btrfs")), (ReconcileCounts{0, 0, 1, 0}));
+    ASSERT_EQ(capture_archive(inputs({climbing}, "btrfs")).created, 1u);
+    EXPECT_EQ(capture_archive(inputs({}, "btrfs")), (CaptureCounts{0, 0, 1, 0}));
 }
 
 }  // namespace
-}  // namespace snapwright::manifest
+}  // namespace snapwright::bootloader

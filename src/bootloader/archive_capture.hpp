@@ -9,10 +9,10 @@
 #include "bootloader/entry_parser.hpp"
 #include "provider/snapshot.hpp"
 
-namespace snapwright::manifest {
+namespace snapwright::bootloader {
 
 // What one capture run is given.
-struct ReconcileInputs {
+struct CaptureInputs {
     // The snapshots the provider reports now, in provider order.
     std::vector<provider::SnapshotDescriptor> snapshots;
     provider::ProviderScope scope;
@@ -20,7 +20,7 @@ struct ReconcileInputs {
     std::string machine_id;
     std::string os_name;
     // The entries read from the entry directory; sources for snapshots seen for the first time.
-    std::vector<bootloader::BootEntry> entries;
+    std::vector<BootEntry> entries;
     std::filesystem::path boot_root;
     // The manifest root and archive store data root.
     std::filesystem::path archive_root;
@@ -32,14 +32,14 @@ struct ReconcileInputs {
     std::optional<std::filesystem::path> source_root;
 };
 
-struct ReconcileCounts {
+struct CaptureCounts {
     std::uint64_t created = 0;
     std::uint64_t updated = 0;
     std::uint64_t removed = 0;
     // For each created manifest, one per profile plus one per module of that profile.
     std::uint64_t asset_references = 0;
 
-    bool operator==(const ReconcileCounts&) const = default;
+    bool operator==(const CaptureCounts&) const = default;
 };
 
 // Brings the archive in line with the snapshots reported now:
@@ -58,6 +58,6 @@ struct ReconcileCounts {
 // belongs to another scope ("one reconciliation run may contain only one provider scope") or
 // when new snapshots find no source entry. Any other error ends the run; manifests written
 // before it stay.
-ReconcileCounts reconcile_archive(const ReconcileInputs& inputs);
+CaptureCounts capture_archive(const CaptureInputs& inputs);
 
-}  // namespace snapwright::manifest
+}  // namespace snapwright::bootloader

@@ -1,4 +1,4 @@
-#include "store/fs_routines.hpp"
+#include "base/atomic_file.hpp"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -10,16 +10,18 @@
 
 #include <gtest/gtest.h>
 
+#include "base/directory_chain.hpp"
 #include "store/store_fixture.hpp"
 
-namespace snapwright::store {
+namespace snapwright::base {
 namespace {
 
-using testing::error_of;
-using testing::names_in;
-using testing::read_bytes;
-using testing::TemporaryDirectory;
-using testing::write_bytes;
+namespace fs = std::filesystem;
+using store::testing::error_of;
+using store::testing::names_in;
+using store::testing::read_bytes;
+using store::testing::TemporaryDirectory;
+using store::testing::write_bytes;
 
 std::string temporary_name(const std::string& name, int attempt) {
     return "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
@@ -249,14 +251,14 @@ TEST(EnsureDirectory, RefusesLinksAndFilesInsteadOfDirectories) {
 TEST(RemoveEmptyDirectory, RemovesOnlyWhenEmpty) {
     TemporaryDirectory dir;
     fs::create_directories(dir / "full" / "inner");
-    remove_empty_directory(dir / "full");
+    remove_if_empty(dir / "full");
     EXPECT_TRUE(fs::exists(dir / "full" / "inner"));
-    remove_empty_directory(dir / "full" / "inner");
+    remove_if_empty(dir / "full" / "inner");
     EXPECT_FALSE(fs::exists(dir / "full" / "inner"));
     EXPECT_TRUE(fs::exists(dir / "full"));
-    EXPECT_EQ(error_of([&] { remove_empty_directory(dir / "gone"); }),
+    EXPECT_EQ(error_of([&] { remove_if_empty(dir / "gone"); }),
               "I/O operation failed: No such file or directory (os error 2)");
 }
 
 }  // namespace
-}  // namespace snapwright::store
+}  // namespace snapwright::base

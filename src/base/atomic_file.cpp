@@ -1,0 +1,196 @@
+#include "base/atomic_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "base/app_error.hpp"
+#include "base/directory_chain.hpp"
+#include "base/file_io.hpp"
+#include "base/file_kind.hpp"
+#include "base/paths.hpp"
+#include "base/text.hpp"
+
+namespace snapwright::base {
+namespace {
+
+constexpr int kTemporaryAttempts = 1000;
+constexpr std::size_t kCopyChunk = 131072;
+// copy_file_range moves at most this much per call; large requests let the kernel reflink or
+// splice without our looping.
+constexpr std::size_t kKernelCopyChunk = std::size_t{1} << 30;
+
+std::string temporary_name(const std::string& name, int attempt) {
+    return "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+}
+
+// The final name of `path` as text for a temporary name, or `fallback` when it is not UTF-8.
+std::string name_for_temporary(const fs::path& path, const char* fallback) {
+    const std::string name = path.filename().native();
+    return is_valid_utf8(name) ? name : std::string(fallback);
+}
+
+// Tries the temporary names in turn; `open_candidate` opens one exclusively.
+template <typename Open>
+TemporaryFile create_temporary(const fs::path& directory, const std::string& name, int directory_fd,
+                               Open open_candidate) {
+    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+        const std::string candidate = temporary_name(name, attempt);
+        const int fd = open_candidate(candidate);
+        if (fd >= 0) {
+            return TemporaryFile(UniqueFd(fd), directory / candidate, directory_fd);
+        }
+        if (errno != EEXIST) {
+            throw_os_error("create temporary file " + display_path(directory / candidate), errno);
+        }
+    }
+    throw_error("cannot allocate a temporary file name");
+}
+
+constexpr int kTemporaryFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+
+// Creates the temporary through the directory descriptor, so the file lands in the directory
+// that was checked even if its path is swapped meanwhile.
+TemporaryFile create_temporary_at(int directory_fd, const fs::path& directory,
+                                  const std::string& name) {
+    return create_temporary(directory, name, directory_fd, [&](const std::string& candidate) {
+        return ::openat(directory_fd, candidate.c_str(), kTemporaryFlags, 0600);
+    });
+}
+
+// Copies from `source` at `offset` to the end with pread and write, for filesystems where the
+// in-kernel copy is not offered.
+void copy_by_reading(int source, off_t offset, int target) {
+    std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+    while (true) {
+        const ssize_t got = pread_retrying(source, buffer.get(), kCopyChunk, offset);
+        if (got < 0) {
+            throw_io_error(errno);
+        }
+        if (got == 0) {
+            return;
+        }
+        write_all(target, std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+        offset += got;
+    }
+}
+
+void copy_contents(int source, int target) {
+    off_t offset = 0;
+    while (true) {
+        const ssize_t copied =
+            ::copy_file_range(source, &offset, target, nullptr, kKernelCopyChunk, 0);
+        if (copied > 0) {
+            continue;
+        }
+        if (copied == 0) {
+            return;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        // Across filesystems, on special files and on old kernels the in-kernel copy is
+        // refused before anything was written; continue by hand from where it stopped.
+        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+            errno == EPERM) {
+            copy_by_reading(source, offset, target);
+            return;
+        }
+        throw_io_error(errno);
+    }
+}
+
+// Flushes and closes the temporary, renames it over `final_name` in `directory_fd` and
+// fsyncs the directory.
+void commit_temporary(TemporaryFile& temporary, int directory_fd, const fs::path& final_name) {
+    fsync_or_throw(temporary.fd());
+    if (temporary.descriptor().close() != 0) {
+        throw_io_error(errno);
+    }
+    if (::renameat(directory_fd, temporary.path().filename().c_str(), directory_fd,
+                   final_name.c_str()) != 0) {
+        throw_io_error(errno);
+    }
+    temporary.keep();
+    fsync_or_throw(directory_fd);
+}
+
+// The parent of an object target, which must be a real directory; checked before anything else
+// so that a bad target is reported first.
+fs::path object_parent(const fs::path& target) {
+    const fs::path parent = parent_of(target);
+    if (parent.empty()) {
+        throw_error("invalid object path " + display_path(target));
+    }
+    if (kind_or_absent(parent) != FileKind::Directory) {
+        throw_error("object parent is not a directory: " + display_path(parent));
+    }
+    return parent;
+}
+
+}  // namespace
+
+TemporaryFile::~TemporaryFile() {
+    if (kept_ || path_.empty()) {
+        return;
+    }
+    fd_.reset();
+    if (directory_ >= 0) {
+        ::unlinkat(directory_, path_.filename().c_str(), 0);
+    } else {
+        ::unlink(path_.c_str());
+    }
+}
+
+TemporaryFile create_temporary_file(const fs::path& directory, const std::string& name) {
+    return create_temporary(directory, name, -1, [&](const std::string& candidate) {
+        return ::open((directory / candidate).c_str(), kTemporaryFlags, 0600);
+    });
+}
+
+void copy_descriptor_atomically(int source, const fs::path& target) {
+    const fs::path parent = object_parent(target);
+    const UniqueFd directory = open_directory(parent, O_NOFOLLOW);
+    if (!directory) {
+        throw_error("object parent is not a directory: " + display_path(parent));
+    }
+    const fs::path final_name = final_name_of(target);
+    TemporaryFile temporary =
+        create_temporary_at(directory.get(), parent, name_for_temporary(final_name, "object"));
+    copy_contents(source, temporary.fd());
+    commit_temporary(temporary, directory.get(), final_name);
+}
+
+void copy_file_atomically(const fs::path& source, const fs::path& target) {
+    (void)object_parent(target);
+    const UniqueFd fd(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) {
+        throw_io_error(errno);
+    }
+    copy_descriptor_atomically(fd.get(), target);
+}
+
+void write_file_atomically(const fs::path& target, std::string_view bytes, unsigned mode) {
+    const fs::path parent = parent_of(target);
+    if (parent.empty()) {
+        throw_error("invalid output path " + display_path(target));
+    }
+    make_directory_chain(parent);
+    const UniqueFd directory = open_directory(parent);
+    if (!directory) {
+        throw_io_error(errno);
+    }
+    const fs::path final_name = final_name_of(target);
+    TemporaryFile temporary =
+        create_temporary_at(directory.get(), parent, name_for_temporary(final_name, "data"));
+    if (::fchmod(temporary.fd(), static_cast<mode_t>(mode)) != 0) {
+        throw_io_error(errno);
+    }
+    write_all(temporary.fd(), bytes);
+    commit_temporary(temporary, directory.get(), final_name);
+}
+
+}  // namespace snapwright::base

@@ -1,0 +1,74 @@
+#include "base/directory.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+#include "base/app_error.hpp"
+#include "base/file_io.hpp"
+#include "base/unique_fd.hpp"
+
+namespace snapwright::base {
+
+Directory Directory::open(const std::filesystem::path& path) {
+    UniqueFd fd = open_directory(path);
+    if (!fd) {
+        throw_io_error(errno);
+    }
+    DIR* stream = ::fdopendir(fd.get());
+    if (stream == nullptr) {
+        throw_io_error(errno);
+    }
+    fd.release();
+    return Directory(stream);
+}
+
+Directory Directory::open_at(int fd) {
+    // Reopening "." gives a descriptor with a position of its own.
+    UniqueFd own(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!own) {
+        throw_io_error(errno);
+    }
+    DIR* stream = ::fdopendir(own.get());
+    if (stream == nullptr) {
+        throw_io_error(errno);
+    }
+    own.release();
+    return Directory(stream);
+}
+
+Directory::~Directory() {
+    if (stream_ != nullptr) {
+        ::closedir(stream_);
+    }
+}
+
+std::vector<std::string> Directory::names() {
+    std::vector<std::string> names;
+    while (true) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream_);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                throw_io_error(errno);
+            }
+            return names;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+}
+
+std::vector<std::string> list_directory(const std::filesystem::path& directory) {
+    return Directory::open(directory).names();
+}
+
+std::vector<std::string> list_directory_at(int fd) {
+    return Directory::open_at(fd).names();
+}
+
+}  // namespace snapwright::base

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "base/file_kind.hpp"
+#include "base/unique_fd.hpp"
+#include "store/object_id.hpp"
+
+namespace snapwright::store {
+
+namespace fs = std::filesystem;
+
+// What the walk does with a symbolic link at R/objects or R/objects/sha256 (and at R itself).
+// Counting may follow one; removing must refuse it, since everything below would be someone
+// else's files.
+enum class TopLinks { Follow, Refuse };
+
+// The open directories R/objects and R/objects/sha256 of a store.
+struct ObjectTree {
+    base::UniqueFd objects;
+    base::UniqueFd algorithm;
+};
+
+// Opens the tree of the store at `root`; none when there is no tree to walk (nothing there, or
+// not a directory). With Refuse, a link at R throws "data root is not a real directory: {}" and
+// one at R/objects or R/objects/sha256 "refusing to traverse non-directory path {}". Other
+// failures are I/O errors.
+std::optional<ObjectTree> open_object_tree(const fs::path& root, TopLinks links);
+
+// Calls `visit` with every entry of every fan-out directory (a real directory in
+// R/objects/sha256, opened without following links): the fan-out's descriptor, the entry's name
+// and what is there (not followed; entries that vanished meanwhile are skipped). After each
+// fan-out, `after_fan_out` gets its name. Listing failures are I/O errors.
+void for_each_object(const ObjectTree& tree,
+                     const std::function<void(int fan_out, const std::string& name,
+                                              const base::FileInfo& info)>& visit,
+                     const std::function<void(const std::string& fan_out)>& after_fan_out = {});
+
+struct StoreStatistics {
+    std::uint64_t objects = 0;
+    std::uint64_t bytes = 0;
+};
+// The regular files in the fan-out directories and their total size (saturating).
+StoreStatistics store_statistics(const fs::path& root);
+
+struct GarbageCollection {
+    std::uint64_t removed_objects = 0;
+    std::uint64_t removed_bytes = 0;
+};
+// Removes every file or link in a fan-out directory that is not a referenced digest, then the
+// emptied fan-out directories and an emptied R/objects/sha256. Every reference is validated
+// first, so an invalid one removes nothing.
+GarbageCollection collect_garbage(const fs::path& root, const std::set<ObjectId>& referenced);
+
+}  // namespace snapwright::store
