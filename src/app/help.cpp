@@ -1,6 +1,7 @@
 #include "app/help.hpp"
 
 #include "base/system_paths.hpp"
+#include "base/version.hpp"
 
 namespace snapwright::app {
 

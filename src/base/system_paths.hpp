@@ -4,7 +4,6 @@
 namespace snapwright::base {
 
 inline constexpr const char* kProgramName = "snapwright";
-inline constexpr const char* kVersion = "0.1.2";
 inline constexpr const char* kPluginName = "10-snapwright";
 
 inline constexpr const char* kDefaultConfigPath = "/etc/snapwright.conf";
