@@ -37,44 +37,17 @@ measure() {
     cat "$work/time"
 }
 
+# The throw-away machine of tools/sandbox-lib.sh, larger, with an identity and a configuration
+# of its own.
 build_machine() {
-    local R=$work/root
-    truncate -s 4G "$work/root.img"
-    truncate -s 1G "$work/boot.img"
-    uuid=$(cat /proc/sys/kernel/random/uuid)
-    mkfs.btrfs -q -U "$uuid" "$work/root.img" >/dev/null
-    mkfs.ext4 -q -F -O ^has_journal -E nodiscard "$work/boot.img"
-    root_loop=$(losetup --find --show "$work/root.img")
-    boot_loop=$(losetup --find --show "$work/boot.img")
-    mkdir -p "$work/top" "$R"
-    mount "$root_loop" "$work/top"
-    btrfs -q subvolume create "$work/top/@"
-    mount -o subvol=@ "$root_loop" "$R"
-    mkdir -p "$R"/{usr,proc,sys,dev,run,tmp,etc,boot,var/tmp,root,.snapshots}
-    for d in bin sbin lib lib64 lib32; do [ -e "/usr/$d" ] && ln -s "usr/$d" "$R/$d"; done
-    mount --bind /usr "$R/usr" && mount -o remount,bind,ro "$R/usr"
-    mount -t proc proc "$R/proc"
-    mount -t sysfs sysfs "$R/sys"
-    mount -t tmpfs -o mode=0755 tmpfs "$R/dev"
-    mknod -m 666 "$R/dev/null" c 1 3
-    mknod -m 666 "$R/dev/zero" c 1 5
-    mknod -m 666 "$R/dev/urandom" c 1 9
-    mkdir -p "$R/dev/disk/by-uuid"
-    for loop in "$root_loop" "$boot_loop"; do
-        cp -a "$loop" "$R/dev/"
-    done
-    ln -s "../../$(basename "$root_loop")" "$R/dev/disk/by-uuid/$uuid"
-    mount -t tmpfs -o mode=0755 tmpfs "$R/run"
-    mkdir -p "$R/run/lock"
-    mount -t tmpfs -o mode=1777 tmpfs "$R/tmp"
+    . "$(dirname "$(realpath "$0")")/../tools/sandbox-lib.sh"
+    sandbox_create "$work" 4G 1G
+    uuid=$SANDBOX_UUID
     machine_id=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
-    echo "$machine_id" >"$R/etc/machine-id"
-    printf 'NAME="Bench Linux"\nID=bench\n' >"$R/etc/os-release"
-    mount "$boot_loop" "$R/boot"
-    losetup -d "$root_loop" "$boot_loop"  # autoclear once unmounted
-    mkdir -p "$R/boot/loader/entries" "$R/opt"
-    cp "$binary" "$R/opt/snapwright"
-    printf 'SNAPSHOT_LIMIT=2000\nSNAPSHOT_ASSET_LIMIT_BYTES=1073741824\n' >"$R/etc/snapwright.conf"
+    echo "$machine_id" >"$SANDBOX_ROOT/etc/machine-id"
+    printf 'NAME="Bench Linux"\nID=bench\n' >"$SANDBOX_ROOT/etc/os-release"
+    cp "$binary" "$SANDBOX_ROOT/opt/snapwright/snapwright"
+    printf 'SNAPSHOT_LIMIT=2000\nSNAPSHOT_ASSET_LIMIT_BYTES=1073741824\n' >"$SANDBOX_ROOT/etc/snapwright.conf"
 }
 
 # Replaces the ordinary entry by kernel set number $1, with fresh asset files.
@@ -138,13 +111,13 @@ for count in "${counts[@]}"; do
         write_kernel_set "$set"
         take_snapshots $((taken + 1)) "$last"
         taken=$last
-        in_machine /opt/snapwright generate >/dev/null
+        in_machine /opt/snapwright/snapwright generate >/dev/null
     done
     # Timed: a run that finds everything new on the boot side, then one with nothing to do.
     rm -rf "$work/root/boot/snapwright" "$work/root/boot/loader/entries"/snapwright-*
-    read -r first_s first_kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright generate)
+    read -r first_s first_kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright/snapwright generate)
     first_summary=$(cat "$work/out")
-    read -r again_s again_kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright generate)
+    read -r again_s again_kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright/snapwright generate)
     again_summary=$(cat "$work/out")
     bound_s=$(lower_bound "$count")
     ratio=$(echo "scale=2; $again_s / $bound_s" | bc)

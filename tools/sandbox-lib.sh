@@ -1,14 +1,15 @@
-# Shell helpers that build a throw-away Btrfs root with an ext4 boot partition, for the demo.
+# Shell helpers that build a throw-away Btrfs root with an ext4 boot partition, for the demo
+# and the benchmark.
 # Source it inside a private mount namespace (unshare -m --propagation private): every mount
 # made here then vanishes with the namespace, and loop devices attached through `mount -o loop`
 # clear themselves when their last mount goes.
 
-# sandbox_create DIR: builds DIR/root (the chroot) and prints nothing. Sets SANDBOX_ROOT,
-# SANDBOX_LOOP, SANDBOX_UUID.
+# sandbox_create DIR [ROOT_SIZE [BOOT_SIZE]]: builds DIR/root (the chroot, its Btrfs top level
+# mounted at DIR/top) and prints nothing. Sets SANDBOX_ROOT, SANDBOX_LOOP, SANDBOX_UUID.
 sandbox_create() {
-    local dir=$1
+    local dir=$1 root_size=${2:-1G} boot_size=${3:-512M}
     mkdir -p "$dir/top" "$dir/root"
-    truncate -s 1G "$dir/root.img"
+    truncate -s "$root_size" "$dir/root.img"
     mkfs.btrfs -q "$dir/root.img" >/dev/null 2>&1
     mount -o loop "$dir/root.img" "$dir/top"
     SANDBOX_LOOP=$(findmnt -n -o SOURCE --target "$dir/top")
@@ -38,7 +39,7 @@ sandbox_create() {
     mount -t tmpfs tmpfs "$r/tmp"
     printf '%s\n' 0123456789abcdef0123456789abcdef >"$r/etc/machine-id"
     printf 'NAME="Demo Linux"\nPRETTY_NAME="Demo Linux 1"\n' >"$r/etc/os-release"
-    truncate -s 512M "$dir/boot.img"
+    truncate -s "$boot_size" "$dir/boot.img"
     mkfs.ext4 -q -F "$dir/boot.img"
     mount -o loop "$dir/boot.img" "$r/boot"
     sandbox_add_device_node "$(findmnt -n -o SOURCE --target "$r/boot")"
