@@ -5,10 +5,10 @@
 #include <array>
 #include <string>
 
+#include "app/context_builder.hpp"
 #include "app/generate_command.hpp"
 #include "app/help.hpp"
 #include "app/output.hpp"
-#include "app/run_context.hpp"
 #include "app/status_command.hpp"
 #include "base/app_error.hpp"
 #include "base/paths.hpp"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/command_line.hpp"
+#include "bootloader/generate.hpp"
 #include "bootloader/run_context.hpp"
 
 namespace snapwright::app {

@@ -14,6 +14,7 @@
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
+#include "system/free_space.hpp"
 #include "system/subvolume.hpp"
 
 namespace snapwright::app {

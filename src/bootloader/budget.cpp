@@ -1,10 +1,12 @@
 #include "bootloader/budget.hpp"
 
-#include <limits>
 #include <string>
 
 #include "base/app_error.hpp"
 #include "base/checked.hpp"
+#include "store/object_store.hpp"
+#include "system/free_space.hpp"
+#include "system/subvolume.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -14,11 +16,8 @@ constexpr const char* kOverheadOverflow = "boot transaction overhead overflow";
 
 std::uint64_t transaction_overhead(std::uint64_t entry_bytes) {
     // Each entry may exist as old file, temporary and new file at once.
-    const std::uint64_t copies = base::checked_mul(entry_bytes, 3, kOverheadOverflow);
-    if (copies > std::numeric_limits<std::uint64_t>::max() - kTransactionSlack) {
-        base::throw_error(kOverheadOverflow);
-    }
-    return copies + kTransactionSlack;
+    return base::checked_add(base::checked_mul(entry_bytes, 3, kOverheadOverflow),
+                             kTransactionSlack, kOverheadOverflow);
 }
 
 }  // namespace
@@ -44,6 +43,32 @@ void check_budget_figures(const BudgetFigures& figures) {
             std::to_string(figures.average_set_bytes) +
             " bytes); reduce SNAPSHOT_KERNEL_LIMIT or SNAPSHOT_ASSET_LIMIT_BYTES");
     }
+}
+
+void check_boot_budget(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
+                       const std::set<store::ObjectId>& current_references,
+                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root) {
+    BudgetFigures figures;
+    figures.entry_bytes = entry_bytes;
+    figures.reserve_bytes = plan.reserve_bytes;
+    figures.average_set_bytes = plan.average_set_bytes;
+    for (const auto& [id, size] : plan.objects) {
+        if (!store::verify_object(boot_store_root, id)) {
+            figures.new_bytes =
+                base::checked_add(figures.new_bytes, size, "boot deployment byte count overflow");
+        }
+    }
+    for (const store::ObjectId& id : current_references) {
+        if (plan.objects.contains(id)) {
+            continue;
+        }
+        if (const auto size = store::object_size(boot_store_root, id)) {
+            figures.reclaimable_bytes = base::checked_add(figures.reclaimable_bytes, *size,
+                                                          "boot reclaimable byte count overflow");
+        }
+    }
+    figures.free_bytes = system::free_space(boot_root);
+    check_budget_figures(figures);
 }
 
 }  // namespace snapwright::bootloader

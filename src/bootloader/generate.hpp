@@ -1,9 +1,30 @@
 #pragma once
 
+#include <cstdint>
+
 #include "bootloader/run_context.hpp"
-#include "provider/snapshot.hpp"
+#include "provider/provider.hpp"
 
 namespace snapwright::bootloader {
+
+// What a generate run did, for its one-line summary.
+struct GenerateReport {
+    std::uint64_t manifests_created = 0;
+    std::uint64_t manifests_updated = 0;
+    std::uint64_t manifests_removed = 0;
+    std::uint64_t asset_references = 0;
+    std::uint64_t deployed_snapshots = 0;
+    std::uint64_t kernel_sets = 0;
+    std::uint64_t deployed_objects = 0;
+    std::uint64_t deployed_bytes = 0;
+    std::uint64_t average_set_bytes = 0;
+    std::uint64_t reserved_bytes = 0;
+    std::uint64_t archive_gc_objects = 0;
+    std::uint64_t archive_gc_bytes = 0;
+    std::uint64_t boot_gc_objects = 0;
+    std::uint64_t boot_gc_bytes = 0;
+    bool entries_changed = false;
+};
 
 // The body of `generate`: brings the archive up to date with the snapshots the provider lists,
 // plans what is deployed within the configured limits, and makes the boot filesystem match:

@@ -45,15 +45,4 @@ struct ProviderScope {
 // Ascending by created_utc as bytes, then by snapshot_id as bytes ("10" before "9").
 void sort_descriptors(std::vector<SnapshotDescriptor>& descriptors);
 
-// A source of truth about which snapshots of the root filesystem exist.
-class Provider {
-  public:
-    virtual ~Provider() = default;
-    virtual ProviderScope scope() const = 0;
-    // The snapshots that exist now, sorted by sort_descriptors; throws the provider's error.
-    virtual std::vector<SnapshotDescriptor> list_snapshots() = 0;
-    // The directory through which the snapshot subvolumes are reachable.
-    virtual std::optional<std::filesystem::path> source_root() const = 0;
-};
-
 }  // namespace snapwright::provider

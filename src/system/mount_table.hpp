@@ -39,15 +39,4 @@ std::string root_filesystem_uuid(const MountTable& table);
 // "no mounted filesystem contains {}".
 std::string mount_point_containing(const MountTable& table, const std::filesystem::path& path);
 
-// The PRETTY_NAME, else NAME, of an os-release text (one pair of surrounding quotes removed,
-// nothing unescaped, empty values ignored), else "{} has no NAME or PRETTY_NAME". `path` only
-// names the file in errors.
-std::string parse_os_name(std::string_view text, const std::filesystem::path& path);
-// Reads and parses the file; a read failure or invalid UTF-8 is "read {}" with the cause.
-std::string read_os_name(const std::filesystem::path& path);
-// The 32-digit lower-case machine ID of a machine-id text, else "invalid machine-id in {}".
-std::string parse_machine_id(std::string_view text, const std::filesystem::path& path);
-// Reads and parses the file; a read failure or invalid UTF-8 is "read {}" with the cause.
-std::string read_machine_id(const std::filesystem::path& path);
-
 }  // namespace snapwright::system

@@ -1,14 +1,12 @@
 #include "system/subvolume.hpp"
 
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 
 #include <cerrno>
 #include <system_error>
 #include <vector>
 
 #include "base/app_error.hpp"
-#include "base/checked.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "system/process.hpp"
@@ -110,21 +108,6 @@ void ensure_archive_subvolume(const fs::path& archive_path) {
                       "execute btrfs subvolume create",
                       "cannot create archive Btrfs subvolume " + shown + ": ");
     check_archive_subvolume(archive_path);
-}
-
-std::uint64_t available_bytes(std::uint64_t blocks, std::uint64_t fragment_size) {
-    return base::checked_mul(blocks, fragment_size, "filesystem free-space value overflow");
-}
-
-std::uint64_t free_space(const fs::path& path) {
-    if (path.native().find('\0') != std::string::npos) {
-        base::throw_error("path contains a NUL byte: " + base::display_path(path));
-    }
-    struct statvfs status {};
-    if (::statvfs(path.c_str(), &status) != 0) {
-        base::throw_os_error("read filesystem free space", errno);
-    }
-    return available_bytes(status.f_bavail, status.f_frsize);
 }
 
 }  // namespace snapwright::system

@@ -10,22 +10,11 @@
 #include "base/directory_chain.hpp"
 #include "base/system_paths.hpp"
 #include "base/text.hpp"
+#include "system/host_identity.hpp"
 #include "system/process.hpp"
 
 namespace snapwright::system {
 namespace {
-
-bool is_valid_machine_id(const std::string& machine_id) {
-    if (machine_id.size() != 32) {
-        return false;
-    }
-    for (const char c : machine_id) {
-        if (!base::is_ascii_hex_digit(c)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // A mount made in a private namespace dies with the namespace, that is with the last process
 // in it; the slave propagation keeps host mounts (an automounted boot partition, say) visible.
@@ -67,7 +56,7 @@ TopLevelMount mount_top_level(const std::string& filesystem_uuid, const std::str
     if (!is_valid_filesystem_uuid(filesystem_uuid)) {
         base::throw_error("invalid Btrfs filesystem UUID");
     }
-    if (!is_valid_machine_id(machine_id)) {
+    if (!is_machine_id(machine_id)) {
         base::throw_error("invalid machine-id for Btrfs mount");
     }
     enter_private_mount_namespace();

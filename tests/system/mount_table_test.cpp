@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/app_error.hpp"
+#include "system/host_identity.hpp"
 #include "system/system_fixtures.hpp"
 
 namespace snapwright::system {

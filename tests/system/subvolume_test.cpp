@@ -1,4 +1,5 @@
 #include "system/subvolume.hpp"
+#include "system/free_space.hpp"
 
 #include <filesystem>
 #include <functional>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "provider/snapshot.hpp"
+#include "provider/provider.hpp"
 
 namespace snapwright::provider::btrfs {
 

@@ -1,4 +1,4 @@
-#include "app/run_context.hpp"
+#include "app/context_builder.hpp"
 
 #include <sched.h>
 #include <sys/mount.h>

@@ -1,10 +1,11 @@
-#include "app/run_context.hpp"
+#include "app/context_builder.hpp"
 
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/system_paths.hpp"
 #include "bootloader/entry_location.hpp"
 #include "config/config.hpp"
+#include "system/host_identity.hpp"
 #include "system/mount_table.hpp"
 
 namespace snapwright::app {

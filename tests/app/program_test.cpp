@@ -1,4 +1,4 @@
-#include "app/entry.hpp"
+#include "app/program.hpp"
 
 #include <gtest/gtest.h>
 

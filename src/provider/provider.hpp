@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "provider/snapshot.hpp"
+
+namespace snapwright::provider {
+
+// A source of truth about which snapshots of the root filesystem exist.
+class Provider {
+  public:
+    virtual ~Provider() = default;
+    virtual ProviderScope scope() const = 0;
+    // The snapshots that exist now, sorted by sort_descriptors; throws the provider's error.
+    virtual std::vector<SnapshotDescriptor> list_snapshots() = 0;
+    // The directory through which the snapshot subvolumes are reachable.
+    virtual std::optional<std::filesystem::path> source_root() const = 0;
+};
+
+}  // namespace snapwright::provider
