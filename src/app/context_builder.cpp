@@ -5,6 +5,7 @@
 #include "base/system_paths.hpp"
 #include "bootloader/entry_location.hpp"
 #include "config/config.hpp"
+#include "config/load_config.hpp"
 #include "system/host_identity.hpp"
 #include "system/mount_table.hpp"
 

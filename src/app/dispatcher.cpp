@@ -15,6 +15,7 @@
 #include "base/system_paths.hpp"
 #include "bootloader/run_context.hpp"
 #include "config/config.hpp"
+#include "config/load_config.hpp"
 #include "system/elevate.hpp"
 
 namespace snapwright::app {

@@ -11,6 +11,7 @@
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/plan.hpp"
+#include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
@@ -19,20 +20,6 @@
 
 namespace snapwright::app {
 namespace {
-
-std::set<store::ObjectId> referenced_objects(
-    const std::vector<manifest::SnapshotManifest>& manifests) {
-    std::set<store::ObjectId> ids;
-    for (const manifest::SnapshotManifest& manifest : manifests) {
-        for (const manifest::BootProfile& profile : manifest.profiles) {
-            ids.insert(profile.kernel.object);
-            for (const store::AssetRef& module : profile.modules) {
-                ids.insert(module.object);
-            }
-        }
-    }
-    return ids;
-}
 
 std::uint64_t present_bytes(const std::filesystem::path& store_root,
                             const std::set<store::ObjectId>& ids) {
@@ -52,7 +39,7 @@ StatusReport compute_status(const bootloader::RunContext& context) {
     const std::vector<manifest::SnapshotManifest> manifests =
         manifest::list_manifests(context.archive_root);
     report.archived_manifests = manifests.size();
-    report.archive_references = referenced_objects(manifests).size();
+    report.archive_references = manifest::referenced_objects(manifests).size();
 
     const std::map<std::string, std::string> generated =
         bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);

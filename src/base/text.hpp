@@ -31,6 +31,8 @@ std::vector<std::string_view> split_lines(std::string_view text);
 std::string to_lower_ascii(std::string_view text);
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b);
 bool is_ascii_hex_digit(char c);
+// The portable file-name characters: ASCII letters and digits, ".", "_" and "-".
+bool is_portable_name_char(char c);
 
 // Decodes the UTF-8 sequence at `text[pos]`; returns the code point and advances `pos`.
 // Invalid input yields U+FFFD and advances by one byte.

@@ -141,15 +141,10 @@ std::filesystem::path checked_data_directory(const std::string& value) {
     return std::filesystem::path(relative);
 }
 
-bool is_snapper_config_character(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_';
-}
-
 std::string checked_snapper_config(const std::string& value) {
     bool valid = !value.empty() && value.size() <= 128;
     for (const char c : value) {
-        if (!is_snapper_config_character(c)) {
+        if (!base::is_portable_name_char(c)) {
             valid = false;
         }
     }

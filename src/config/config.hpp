@@ -42,10 +42,4 @@ struct Config {
 // returns a partly applied configuration. No I/O.
 [[nodiscard]] Config parse_config(std::string_view text);
 
-// Loads the configuration file at `path` (raw bytes). A path that does not exist yields
-// default_config(); a symbolic link, directory or other non-regular file is refused with
-// "configuration is not a regular file: {}"; a failure to examine it is "inspect {}" and a
-// failure to read it (also invalid UTF-8) is "read {}", both with the OS or I/O error.
-[[nodiscard]] Config load_config(const std::filesystem::path& path);
-
 }  // namespace snapwright::config

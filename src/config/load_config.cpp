@@ -1,3 +1,5 @@
+#include "config/load_config.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "base/unique_fd.hpp"
-#include "config/config.hpp"
 
 namespace snapwright::config {
 namespace {

@@ -36,16 +36,12 @@ std::array<const std::string*, 4> key_components(const provider::SnapshotKey& ke
     return {&key.filesystem_uuid, &key.provider, &key.instance, &key.snapshot_id};
 }
 
-bool is_component_byte(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '-' || c == '_';
-}
-
 // "." and ".." pass the byte rule but would collapse or climb in path arithmetic.
 void check_key_component(const char* label, const std::string& component) {
-    const bool valid = !component.empty() && component.size() <= kMaxComponentBytes &&
-                       std::all_of(component.begin(), component.end(), is_component_byte) &&
-                       component != "." && component != "..";
+    const bool valid =
+        !component.empty() && component.size() <= kMaxComponentBytes &&
+        std::all_of(component.begin(), component.end(), base::is_portable_name_char) &&
+        component != "." && component != "..";
     if (!valid) {
         base::throw_error(std::string("invalid ") + label +
                           " path component: " + base::lossy_utf8(component));

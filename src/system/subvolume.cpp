@@ -42,7 +42,7 @@ std::optional<fs::path> archive_parent(const fs::path& archive_path) {
 std::optional<std::string> parse_subvolume_uuid(std::string_view show_output) {
     for (const std::string_view raw_line : base::split_lines(show_output)) {
         const std::string_view line = base::trim(raw_line);
-        if (line.size() <= 4 || line.substr(0, kUuidKey.size()) != kUuidKey) {
+        if (line.size() <= 4 || !line.starts_with(kUuidKey)) {
             continue;
         }
         const std::string_view value = base::trim(line.substr(kUuidKey.size()));

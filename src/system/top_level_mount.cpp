@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/app_error.hpp"
@@ -42,14 +43,7 @@ bool is_valid_filesystem_uuid(const std::string& uuid) {
     if (uuid.empty() || uuid.size() > 128) {
         return false;
     }
-    for (const char c : uuid) {
-        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                             (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
-        if (!allowed) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(uuid.begin(), uuid.end(), base::is_portable_name_char);
 }
 
 TopLevelMount mount_top_level(const std::string& filesystem_uuid, const std::string& machine_id) {

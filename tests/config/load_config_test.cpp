@@ -8,6 +8,7 @@
 
 #include "base/app_error.hpp"
 #include "config/config.hpp"
+#include "config/load_config.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace snapwright::config {

@@ -37,11 +37,8 @@ std::string snapshot_id(std::string_view identity, std::string_view root_id) {
     bool has_alnum = false;
     bool clean = true;
     for (char c : identity) {
-        if (is_ascii_alnum(c)) {
-            has_alnum = true;
-        } else if (c != '-' && c != '.' && c != '_') {
-            clean = false;
-        }
+        has_alnum = has_alnum || is_ascii_alnum(c);
+        clean = clean && base::is_portable_name_char(c);
     }
     if (has_alnum && clean) {
         return base::to_lower_ascii(identity);

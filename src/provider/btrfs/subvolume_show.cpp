@@ -5,10 +5,6 @@
 namespace snapwright::provider::btrfs {
 namespace {
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // The value of a "Key: value" line, trimmed.
 std::string_view rest_after(std::string_view line, std::string_view key) {
     return base::trim(line.substr(key.size()));
@@ -31,27 +27,27 @@ SubvolumeShow parse_subvolume_show(std::string_view text) {
     SubvolumeShow show;
     for (std::string_view raw : base::split_lines(text)) {
         const std::string_view line = base::trim(raw);
-        if (starts_with(line, "Snapshot(s):")) {
+        if (line.starts_with("Snapshot(s):")) {
             break;
         }
-        if (!show.uuid && line.size() > 5 && starts_with(line, "UUID:")) {
+        if (!show.uuid && line.size() > 5 && line.starts_with("UUID:")) {
             const std::string_view value = rest_after(line, "UUID:");
             if (!value.empty()) {
                 show.uuid = base::to_lower_ascii(value);
             }
-        } else if (!show.parent_uuid && starts_with(line, "Parent UUID:")) {
+        } else if (!show.parent_uuid && line.starts_with("Parent UUID:")) {
             const std::string_view value = rest_after(line, "Parent UUID:");
             if (!value.empty()) {
                 show.parent_uuid = base::to_lower_ascii(value);
             }
-        } else if (line.size() >= 14 && starts_with(line, "Creation time:")) {
+        } else if (line.size() >= 14 && line.starts_with("Creation time:")) {
             const std::string_view value = rest_after(line, "Creation time:");
             if (!value.empty()) {
                 show.creation_time = std::string(value);
             }
-        } else if (starts_with(line, "Flags:")) {
+        } else if (line.starts_with("Flags:")) {
             show.readonly = has_readonly_word(line.substr(6));
-        } else if (starts_with(line, "Subvolume flags:")) {
+        } else if (line.starts_with("Subvolume flags:")) {
             show.readonly = has_readonly_word(line.substr(16));
         }
     }
