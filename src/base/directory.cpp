@@ -12,8 +12,10 @@
 
 namespace snapwright::base {
 
-Directory Directory::open(const std::filesystem::path& path) {
-    UniqueFd fd = open_directory(path);
+namespace {
+
+// A stream over an open directory descriptor, which it takes over.
+DIR* stream_over(UniqueFd fd) {
     if (!fd) {
         throw_io_error(errno);
     }
@@ -22,21 +24,18 @@ Directory Directory::open(const std::filesystem::path& path) {
         throw_io_error(errno);
     }
     fd.release();
-    return Directory(stream);
+    return stream;
+}
+
+}  // namespace
+
+Directory Directory::open(const std::filesystem::path& path) {
+    return Directory(stream_over(open_directory(path)));
 }
 
 Directory Directory::open_at(int fd) {
     // Reopening "." gives a descriptor with a position of its own.
-    UniqueFd own(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!own) {
-        throw_io_error(errno);
-    }
-    DIR* stream = ::fdopendir(own.get());
-    if (stream == nullptr) {
-        throw_io_error(errno);
-    }
-    own.release();
-    return Directory(stream);
+    return Directory(stream_over(UniqueFd(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))));
 }
 
 Directory::~Directory() {

@@ -5,80 +5,60 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Length of the valid UTF-8 sequence starting at text[pos], or 0 when it is not valid.
-std::size_t valid_sequence_length(std::string_view text, std::size_t pos) {
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(pos);
-    if (lead < 0x80) {
-        return 1;
-    }
+// The length a sequence with this lead byte has and the range its second byte lies in; length
+// 0 for a byte that cannot lead one.
+struct SequenceShape {
     std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+};
+
+SequenceShape shape_of(unsigned char lead) {
     if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
+        return {2};
     }
-    if (pos + 1 >= text.size()) {
-        return 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        return {3, static_cast<unsigned char>(lead == 0xE0 ? 0xA0 : 0x80),
+                static_cast<unsigned char>(lead == 0xED ? 0x9F : 0xBF)};
     }
-    if (byte(pos + 1) < low || byte(pos + 1) > high) {
-        return 0;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        return {4, static_cast<unsigned char>(lead == 0xF0 ? 0x90 : 0x80),
+                static_cast<unsigned char>(lead == 0xF4 ? 0x8F : 0xBF)};
     }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (pos + i >= text.size() || byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
+    return {};
 }
 
-// How many bytes of an invalid sequence form its maximal subpart (always at least one).
-std::size_t invalid_subpart_length(std::string_view text, std::size_t pos) {
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(pos);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return 1;
-    }
+// How many bytes from text[pos] (the lead byte included) follow `shape`, up to the first that
+// does not.
+std::size_t matching_prefix(std::string_view text, std::size_t pos, const SequenceShape& shape) {
     std::size_t taken = 1;
-    for (std::size_t i = 1; i < length && pos + i < text.size(); ++i) {
-        const unsigned char b = byte(pos + i);
-        const unsigned char lo = i == 1 ? low : 0x80;
-        const unsigned char hi = i == 1 ? high : 0xBF;
-        if (b < lo || b > hi) {
+    for (std::size_t i = 1; i < shape.length && pos + i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[pos + i]);
+        if (b < (i == 1 ? shape.low : 0x80) || b > (i == 1 ? shape.high : 0xBF)) {
             break;
         }
         ++taken;
     }
     return taken;
+}
+
+// Length of the valid UTF-8 sequence starting at text[pos], or 0 when it is not valid.
+std::size_t valid_sequence_length(std::string_view text, std::size_t pos) {
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    if (lead < 0x80) {
+        return 1;
+    }
+    const SequenceShape shape = shape_of(lead);
+    if (shape.length == 0) {
+        return 0;
+    }
+    return matching_prefix(text, pos, shape) == shape.length ? shape.length : 0;
+}
+
+// How many bytes of an invalid sequence form its maximal subpart (always at least one).
+std::size_t invalid_subpart_length(std::string_view text, std::size_t pos) {
+    const SequenceShape shape = shape_of(static_cast<unsigned char>(text[pos]));
+    return shape.length == 0 ? 1 : matching_prefix(text, pos, shape);
 }
 
 }  // namespace
