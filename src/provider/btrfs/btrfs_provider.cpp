@@ -72,7 +72,7 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
             break;
         }
         const ParsedRow parsed = parse_subvolume_row(line, root_subvolume_uuid_);
-        if (parsed.verdict != RowVerdict::accepted) {
+        if (parsed.verdict != RowVerdict::Accepted) {
             continue;
         }
         const SubvolumeRow& row = parsed.row;

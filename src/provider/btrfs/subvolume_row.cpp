@@ -78,7 +78,7 @@ ParsedRow parse_subvolume_row(std::string_view line,
     row.path = std::string(path);
     const std::optional<std::string> root_id = value_after(tokens, "ID");
     if (row.path.empty()) {
-        parsed.verdict = root_id ? RowVerdict::empty_path : RowVerdict::malformed;
+        parsed.verdict = root_id ? RowVerdict::EmptyPath : RowVerdict::Malformed;
         return parsed;
     }
     if (!root_id) {
@@ -92,11 +92,11 @@ ParsedRow parse_subvolume_row(std::string_view line,
 
     if (root_subvolume_uuid && (!row.parent_uuid || *row.parent_uuid == "-" ||
                                 base::to_lower_ascii(*row.parent_uuid) != *root_subvolume_uuid)) {
-        parsed.verdict = RowVerdict::other_parent;
+        parsed.verdict = RowVerdict::OtherParent;
     } else if (!kernel_can_carry_path(row.path)) {
-        parsed.verdict = RowVerdict::unbootable_path;
+        parsed.verdict = RowVerdict::UnbootablePath;
     } else {
-        parsed.verdict = RowVerdict::accepted;
+        parsed.verdict = RowVerdict::Accepted;
     }
     return parsed;
 }

@@ -19,20 +19,20 @@ struct SubvolumeRow {
 };
 
 enum class RowVerdict {
-    accepted,
+    Accepted,
     // No " path " or no ID value: not a row the tool printed whole, e.g. the remainder of a
     // snapshot name that contains a line break.
-    malformed,
-    empty_path,
+    Malformed,
+    EmptyPath,
     // White space, a comma, a double quote or a control character: the path cannot be carried
     // in "rootflags=subvol=" on the kernel command line.
-    unbootable_path,
+    UnbootablePath,
     // Not a snapshot of the running root subvolume.
-    other_parent,
+    OtherParent,
 };
 
 struct ParsedRow {
-    RowVerdict verdict = RowVerdict::malformed;
+    RowVerdict verdict = RowVerdict::Malformed;
     SubvolumeRow row;  // filled unless malformed
 };
 

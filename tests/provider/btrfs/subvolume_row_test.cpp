@@ -25,20 +25,20 @@ TEST(SubvolumeRow, ParsesRecordedListing) {
     ASSERT_EQ(lines.size(), 7u);
 
     const ParsedRow snapper = parse_subvolume_row(lines[6], kRoot);
-    EXPECT_EQ(snapper.verdict, RowVerdict::accepted);
+    EXPECT_EQ(snapper.verdict, RowVerdict::Accepted);
     EXPECT_EQ(snapper.row, (SubvolumeRow{"258", "64ee69b1-cf63-1748-a524-4679f17d4f48",
                                          "64ee69b1-cf63-1748-a524-4679f17d4f48", *kRoot,
                                          "2026-12-09 00:12:04", "@/.snapshots/1/snapshot"}));
 
     const ParsedRow timeshift = parse_subvolume_row(lines[2], kRoot);
-    EXPECT_EQ(timeshift.verdict, RowVerdict::accepted);
+    EXPECT_EQ(timeshift.verdict, RowVerdict::Accepted);
     EXPECT_EQ(timeshift.row.path, "timeshift-btrfs/snapshots/2024-03-01_10-00-00/@");
 
     // A snapshot of another subvolume.
-    EXPECT_EQ(parse_subvolume_row(lines[3], kRoot).verdict, RowVerdict::other_parent);
-    EXPECT_EQ(parse_subvolume_row(lines[3], std::nullopt).verdict, RowVerdict::accepted);
+    EXPECT_EQ(parse_subvolume_row(lines[3], kRoot).verdict, RowVerdict::OtherParent);
+    EXPECT_EQ(parse_subvolume_row(lines[3], std::nullopt).verdict, RowVerdict::Accepted);
     // "@/snaps/with space, comma/snapshot" cannot be named in rootflags=subvol=.
-    EXPECT_EQ(parse_subvolume_row(lines[4], kRoot).verdict, RowVerdict::unbootable_path);
+    EXPECT_EQ(parse_subvolume_row(lines[4], kRoot).verdict, RowVerdict::UnbootablePath);
 }
 
 TEST(SubvolumeRow, LineBreakInSnapshotNameYieldsRowsThatLookWhole) {
@@ -46,17 +46,17 @@ TEST(SubvolumeRow, LineBreakInSnapshotNameYieldsRowsThatLookWhole) {
     // The snapshot "x\nID 999 ..." prints as two lines. Both parse; what stops them is that
     // `btrfs subvolume show` of their paths does not confirm them.
     const ParsedRow first = parse_subvolume_row(lines[0], kRoot);
-    EXPECT_EQ(first.verdict, RowVerdict::accepted);
+    EXPECT_EQ(first.verdict, RowVerdict::Accepted);
     EXPECT_EQ(first.row.path, "@/.snapshots/3/x");
     const ParsedRow forged = parse_subvolume_row(lines[1], kRoot);
-    EXPECT_EQ(forged.verdict, RowVerdict::accepted);
+    EXPECT_EQ(forged.verdict, RowVerdict::Accepted);
     EXPECT_EQ(forged.row.uuid, "11111111-2222-3333-4444-555555555555");
     EXPECT_EQ(forged.row.path, "@/.snapshots/1/snapshot");
 
     // Remainders that are not rows at all are passed over instead of failing the listing.
-    EXPECT_EQ(parse_subvolume_row("and then some text", kRoot).verdict, RowVerdict::malformed);
-    EXPECT_EQ(parse_subvolume_row("gen 1 uuid x path a/b", kRoot).verdict, RowVerdict::malformed);
-    EXPECT_EQ(parse_subvolume_row("top level 5 ID path a", kRoot).verdict, RowVerdict::malformed);
+    EXPECT_EQ(parse_subvolume_row("and then some text", kRoot).verdict, RowVerdict::Malformed);
+    EXPECT_EQ(parse_subvolume_row("gen 1 uuid x path a/b", kRoot).verdict, RowVerdict::Malformed);
+    EXPECT_EQ(parse_subvolume_row("top level 5 ID path a", kRoot).verdict, RowVerdict::Malformed);
 }
 
 TEST(SubvolumeRow, FieldRules) {
@@ -65,14 +65,14 @@ TEST(SubvolumeRow, FieldRules) {
         parse_subvolume_row("ID 300 gen 1 top level 5 otime 2024-03-01 10:00:00 parent_uuid " +
                                 *kRoot + " received_uuid - uuid - path snaps/12/snapshot",
                             kRoot);
-    EXPECT_EQ(dash.verdict, RowVerdict::accepted);
+    EXPECT_EQ(dash.verdict, RowVerdict::Accepted);
     EXPECT_EQ(dash.row.identity, "-");
     EXPECT_EQ(dash.row.otime, "2024-03-01 10:00:00");
 
     // Missing uuid and otime; leading slashes and surrounding blanks of the path go.
     ParsedRow bare = parse_subvolume_row(
         "ID 301 gen 1 top level 5 parent_uuid " + *kRoot + " path  //a/b  ", kRoot);
-    EXPECT_EQ(bare.verdict, RowVerdict::accepted);
+    EXPECT_EQ(bare.verdict, RowVerdict::Accepted);
     EXPECT_EQ(bare.row.identity, "301");
     EXPECT_EQ(bare.row.uuid, std::nullopt);
     EXPECT_EQ(bare.row.otime, "");
@@ -85,15 +85,15 @@ TEST(SubvolumeRow, FieldRules) {
 
     // Parent "-", a missing parent and an upper-case parent.
     EXPECT_EQ(parse_subvolume_row("ID 5 parent_uuid - uuid u path p", kRoot).verdict,
-              RowVerdict::other_parent);
-    EXPECT_EQ(parse_subvolume_row("ID 5 uuid u path p", kRoot).verdict, RowVerdict::other_parent);
+              RowVerdict::OtherParent);
+    EXPECT_EQ(parse_subvolume_row("ID 5 uuid u path p", kRoot).verdict, RowVerdict::OtherParent);
     EXPECT_EQ(parse_subvolume_row("ID 5 parent_uuid AB4311B3-A8C9-5E47-9662-37AB55C6769F uuid u "
                                   "path p",
                                   kRoot)
                   .verdict,
-              RowVerdict::accepted);
+              RowVerdict::Accepted);
 
-    EXPECT_EQ(parse_subvolume_row("ID 5 uuid u path  / ", kRoot).verdict, RowVerdict::empty_path);
+    EXPECT_EQ(parse_subvolume_row("ID 5 uuid u path  / ", kRoot).verdict, RowVerdict::EmptyPath);
 }
 
 TEST(SubvolumeRow, KernelCommandLineCarriesOnlyPlainPaths) {
