@@ -1,12 +1,7 @@
 #include "manifest/manifest_store.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <limits>
 #include <optional>
 #include <system_error>
@@ -20,7 +15,6 @@
 #include "base/text.hpp"
 #include "base/text_file.hpp"
 #include "base/tree_removal.hpp"
-#include "base/unique_fd.hpp"
 #include "manifest/manifest_json.hpp"
 
 namespace snapwright::manifest {
