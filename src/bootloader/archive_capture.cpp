@@ -1,13 +1,12 @@
 #include "bootloader/archive_capture.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <map>
 #include <set>
 
 #include "base/app_error.hpp"
 #include "base/checked.hpp"
+#include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "bootloader/render.hpp"
 #include "bootloader/selection.hpp"
@@ -68,9 +67,8 @@ bool btrfs_snapshot_still_exists(const SnapshotManifest& manifest,
     if (std::find(components.begin(), components.end(), "..") != components.end()) {
         return false;
     }
-    struct stat status {};
-    const fs::path directory = base::join_under(*source_root, path->second);
-    return ::lstat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    return base::kind_or_absent(base::join_under(*source_root, path->second)) ==
+           base::FileKind::Directory;
 }
 
 // Whether an archived manifest that the provider did not report is to be removed.

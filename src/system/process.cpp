@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include "base/app_error.hpp"
+#include "base/file_kind.hpp"
 #include "base/text.hpp"
 #include "base/unique_fd.hpp"
 
@@ -232,8 +232,7 @@ void drain(ChildProcess& child, CommandOutput& output) {
 }
 
 bool names_regular_file(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    return base::followed_kind_or_absent(path) == base::FileKind::Regular;
 }
 
 }  // namespace

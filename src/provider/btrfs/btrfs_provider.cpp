@@ -1,8 +1,7 @@
 #include "provider/btrfs/btrfs_provider.hpp"
 
-#include <sys/stat.h>
-
 #include "base/app_error.hpp"
+#include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "provider/btrfs/metadata_lookup.hpp"
@@ -15,8 +14,7 @@ namespace snapwright::provider::btrfs {
 namespace {
 
 bool has_boot_directory(const fs::path& snapshot_directory) {
-    struct stat st {};
-    return ::stat((snapshot_directory / "boot").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return base::followed_kind_or_absent(snapshot_directory / "boot") == base::FileKind::Directory;
 }
 
 // `btrfs subvolume show` of one snapshot, or nothing when it cannot be run or fails.
