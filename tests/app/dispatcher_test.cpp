@@ -193,6 +193,14 @@ TEST_F(DispatcherBinary, CommandsWithoutABodyFailAfterTheContext) {
     }
 }
 
+TEST_F(DispatcherBinary, VerifyOfAnEmptyArchiveFindsNothing) {
+    use_findmnt(fake_findmnt("btrfs"));
+    const ProgramResult result = run({"verify", "--config", local_config()});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, "Checked objects: 0\nNo integrity issues found\n");
+    EXPECT_EQ(result.err, "");
+}
+
 TEST_F(DispatcherBinary, StatusOfAnEmptyArchiveCountsNothing) {
     use_findmnt(fake_findmnt("btrfs"));
     const ProgramResult result = run({"status", "--config", local_config()});

@@ -84,7 +84,7 @@ class VerifyGc : public MachineTest {
     std::vector<Snapshot> snapshots_;
 };
 
-enum class Damage { Truncate, Append, Remove };
+enum class Damage { Truncate, Append, ChopNewline, Remove, Directory };
 
 void damage(const fs::path& path, Damage how) {
     switch (how) {
@@ -94,8 +94,15 @@ void damage(const fs::path& path, Damage how) {
         case Damage::Append:
             Sandbox::write_file(path, read_host_file(path) + "\n", 0600);
             break;
+        case Damage::ChopNewline:
+            fs::resize_file(path, fs::file_size(path) - 1);
+            break;
         case Damage::Remove:
             fs::remove(path);
+            break;
+        case Damage::Directory:
+            fs::remove(path);
+            fs::create_directory(path);
             break;
     }
 }
@@ -121,7 +128,10 @@ TEST_F(VerifyGc, VerifyReportsEachDamagedFileAndNothingElse) {
         {source_config, Damage::Append,
          "stale or modified archive source config: " + source_config},
         {source_config, Damage::Remove, "missing archive source config: " + source_config},
+        {source_config, Damage::Directory, "missing archive source config: " + source_config},
         {fragment, Damage::Append, "stale or modified archive generated fragment: " + fragment},
+        {fragment, Damage::ChopNewline,
+         "stale or modified archive generated fragment: " + fragment},
         {entry(1), Damage::Append, kEntriesDiffer},
         {entry(0), Damage::Remove, kEntriesDiffer},
     };
@@ -139,6 +149,7 @@ TEST_F(VerifyGc, VerifyReportsEachDamagedFileAndNothingElse) {
         EXPECT_EQ(result.err,
                   "ERROR: " + c.issue + "\nsnapwright: verification found 1 issue(s)\n");
 
+        fs::remove_all(host);
         Sandbox::write_file(host, original, st.st_mode & 07777);
     }
 
