@@ -5,11 +5,13 @@
 #include <array>
 #include <string>
 
+#include "app/gc_command.hpp"
 #include "app/generate_command.hpp"
 #include "app/help.hpp"
 #include "app/output.hpp"
 #include "app/run_context.hpp"
 #include "app/status_command.hpp"
+#include "app/verify_command.hpp"
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/system_paths.hpp"
@@ -63,8 +65,8 @@ constexpr std::array<CommandEntry, 7> kCommands{{
     {Command::Kind::Version, Access::None, run_version, nullptr},
     {Command::Kind::Generate, Access::Write, nullptr, run_generate_command},
     {Command::Kind::Status, Access::Read, nullptr, status},
-    {Command::Kind::Verify, Access::Read, nullptr, run_unimplemented},
-    {Command::Kind::Gc, Access::Write, nullptr, run_unimplemented},
+    {Command::Kind::Verify, Access::Read, nullptr, run_verify_command},
+    {Command::Kind::Gc, Access::Write, nullptr, run_gc_command},
     {Command::Kind::Watch, Access::Write, nullptr, run_unimplemented},
 }};
 

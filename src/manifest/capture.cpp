@@ -9,7 +9,7 @@
 #include "base/app_error.hpp"
 #include "base/checked.hpp"
 #include "base/paths.hpp"
-#include "bootloader/render.hpp"
+#include "bootloader/fragment.hpp"
 #include "bootloader/selection.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
@@ -136,14 +136,8 @@ std::uint64_t asset_references(const SnapshotManifest& manifest) {
 }
 
 void write_manifest_fragment(const SnapshotManifest& manifest, const ReconcileInputs& inputs) {
-    std::string text;
-    for (const auto& entry : bootloader::render_entries({manifest}, inputs.boot_data_relative)) {
-        if (!text.empty()) {
-            text += '\n';
-        }
-        text += entry.text;
-    }
-    write_fragment(inputs.archive_root, manifest.snapshot.key, text);
+    write_fragment(inputs.archive_root, manifest.snapshot.key,
+                   bootloader::render_fragment(manifest, inputs.boot_data_relative));
 }
 
 }  // namespace
