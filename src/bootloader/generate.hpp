@@ -28,7 +28,8 @@ void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::pat
 // objects collected in both stores. Every check that can refuse the run (entry parsing,
 // capture, planning, rendering, the space budget) happens before the first change to the boot
 // filesystem; new objects are in place before an entry names them, and objects are collected
-// only after the entries that named them are gone. The caller holds the boot partition lock.
+// only after the entries that named them are gone; what interrupted runs left behind is removed
+// last (remove_interrupted_leftovers). The caller holds the boot partition lock.
 [[nodiscard]] GenerateReport run_generate(const RunContext& context, provider::Provider& provider);
 
 }  // namespace snapwright::bootloader
