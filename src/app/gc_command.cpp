@@ -6,6 +6,7 @@
 #include "base/checked.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
+#include "bootloader/generate.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/legacy_migration.hpp"
 #include "store/object_store.hpp"
@@ -40,8 +41,8 @@ std::string format_gc_report(const GcResult& result) {
 
 void run_gc_command(const Command&, const bootloader::RunContext& context) {
     const system::BootLock lock = system::acquire_boot_lock();
-    // Leftovers of interrupted runs (temporary files, empty snapshot directories) are removed
-    // here, under the lock and before the collection.
+    bootloader::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
+                                             context.machine_id);
     const GcResult result = collect_unreferenced_objects(context);
     write_stdout(format_gc_report(result));
 }

@@ -153,8 +153,13 @@ TEST_F(VerifyGc, GcRemovesOnlyUnreferencedObjects) {
 
     plant_object(archive_store(), std::string(64, 'a'), 20);
     plant_object(boot_store(), std::string(64, 'b'), 28);
+    // A killed run's entry temporary goes too, and is no object.
+    const fs::path temporary = machine().in_root(entry(0)).parent_path() /
+                               ("." + entry_name(snapshots_[0]) + ".tmp-4194303-0");
+    Sandbox::write_file(temporary, "half an entry");
     const auto entries = generated_entries();
     expect_gc("Removed 2 unreferenced objects (48 bytes)\n");
+    EXPECT_FALSE(fs::exists(temporary));
     EXPECT_EQ(stored_objects(archive_store()), source_.objects());
     EXPECT_EQ(stored_objects(boot_store()), source_.objects());
     EXPECT_EQ(generated_entries(), entries);
