@@ -184,7 +184,7 @@ TEST_F(DispatcherBinary, CommandsWithoutABodyFailAfterTheContext) {
             .write("good.conf", "MACHINE_ID_FILE=" + machine_id + "\nTARGET_OS_NAME=T\nBOOT_PATH=" +
                                     (files_ / "boot").string() + "\n")
             .string();
-    for (const char* word : {"verify", "gc", "watch"}) {
+    for (const char* word : {"verify", "gc"}) {
         const ProgramResult result = run({word, "--config", config});
         EXPECT_EQ(result.exit_code, 1) << word;
         EXPECT_EQ(result.err, expected_failure(word, std::string("snapwright ") + word +
