@@ -127,26 +127,6 @@ TEST_F(Triggers, ARunSupersededWhileWaitingForTheLockLeaves) {
     EXPECT_TRUE(generated.out.starts_with(summary_start(1))) << generated.out;
 }
 
-TEST_F(Triggers, NewSnapshotEventGeneratesBeforeThePluginReturns) {
-    // Snapper runs its plugins by the name "10-snapwright"; a link keeps the executable the same.
-    fs::create_directories(machine().in_root("/opt/plugins"));
-    fs::create_symlink(kInside, machine().in_root("/opt/plugins/10-snapwright"));
-    const ProgramResult result =
-        machine().run({"/opt/plugins/10-snapwright", "create-snapshot-post", "/", "btrfs", "1"});
-    ASSERT_EQ(result.exit_code, 0) << describe(result);
-    EXPECT_TRUE(result.out.starts_with(summary_start(1) + "1,")) << result.out;
-    EXPECT_EQ(generated_entries().size(), 1u);
-
-    // A failing run is the plugin's failure.
-    fs::remove_all(machine().in_root("/boot/loader"));
-    const ProgramResult failed =
-        machine().run({"/opt/plugins/10-snapwright", "create-snapshot-post", "/", "btrfs", "2"});
-    EXPECT_EQ(failed.exit_code, 1) << describe(failed);
-    EXPECT_TRUE(failed.err.ends_with(
-        "snapwright: synchronous snapwright capture exited with exit status: 1\n"))
-        << failed.err;
-}
-
 TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {
     const fs::path snapshots = machine().in_root("/watched");
     fs::create_directories(snapshots);

@@ -79,11 +79,6 @@ TEST(NotifyReady, SendsOneDatagramToAPathOrAnAbstractSocket) {
         const NotifySocketVariable variable("");
         EXPECT_EQ(error_text([] { notify_ready(1); }), "NOTIFY_SOCKET is empty");
     }
-    {
-        const NotifySocketVariable variable((scratch / "nobody").string());
-        EXPECT_EQ(error_text([] { notify_ready(1); }),
-                  "send systemd readiness notification: No such file or directory (os error 2)");
-    }
 }
 
 TEST(NotifyReady, AddressFitsTheSocketPathField) {
@@ -99,9 +94,6 @@ TEST(NotifyReady, AddressFitsTheSocketPathField) {
     EXPECT_EQ(abstract.address.sun_path[0], '\0');
     EXPECT_EQ(abstract.address.sun_path[1], 'a');
     EXPECT_EQ(error_text([] { (void)notify_address("@" + std::string(108, 'a')); }), too_long);
-
-    EXPECT_EQ(notify_address("@x").length, 2u + 2u);
-    EXPECT_EQ(readiness_message(0), "READY=1\nSTATUS=Watching 0 snapshot directories");
 }
 
 }  // namespace

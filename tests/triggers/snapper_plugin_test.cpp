@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "triggers/own_executable.hpp"
-
 namespace snapwright::triggers {
 namespace {
 
@@ -39,21 +37,6 @@ TEST(SnapperPlugin, EventsForTheRootSubvolumeOnly) {
         const std::string shown = c.arguments.empty() ? "(none)" : c.arguments[0];
         EXPECT_EQ(plugin_request(c.arguments), c.expected) << shown;
     }
-}
-
-TEST(OwnExecutable, AReplacedExecutableIsFoundAtItsPath) {
-    const auto is = [](const std::string& wanted) {
-        return [wanted](const std::string& path) { return path == wanted; };
-    };
-    const auto nothing = [](const std::string&) { return false; };
-    const std::string deleted = "/usr/bin/snapwright (deleted)";
-    EXPECT_EQ(executable_from_link(deleted, nothing, is("/usr/bin/snapwright")),
-              "/usr/bin/snapwright");
-    // Nothing at the path yet: the kernel's text stays, and starting it fails visibly.
-    EXPECT_EQ(executable_from_link(deleted, nothing, nothing), deleted);
-    // A file that really has that name and is the one running.
-    EXPECT_EQ(executable_from_link(deleted, is(deleted), is("/usr/bin/snapwright")), deleted);
-    EXPECT_EQ(executable_from_link("/usr/bin/snapwright", nothing, nothing), "/usr/bin/snapwright");
 }
 
 }  // namespace

@@ -13,11 +13,6 @@ namespace snapwright::triggers {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
-constexpr ScheduleRequest kDebounced{.debounce = true, .synchronous = false};
-constexpr const char* kInvalidated =
-    "an inotify watch was invalidated; restart after restoring WATCH_PATHS";
 
 std::string error_text(const std::function<void()>& action) {
     try {
@@ -26,47 +21,6 @@ std::string error_text(const std::function<void()>& action) {
         return error.display();
     }
     return "(no error)";
-}
-
-TEST(Watcher, SnapshotDirectoriesTriggerOnceAPlainFileNever) {
-    const testing::ScratchDir snapshots;
-    Watcher watcher = open_watcher({snapshots.path()});
-    EXPECT_EQ(next_trigger(watcher, 0ms), std::nullopt);
-
-    (void)snapshots.write("info.xml", "x");
-    EXPECT_EQ(next_trigger(watcher, 100ms), std::nullopt);
-
-    for (int i = 0; i < 50; ++i) {
-        fs::create_directory(snapshots / std::to_string(i));
-    }
-    for (int i = 0; i < 50; ++i) {
-        fs::remove(snapshots / std::to_string(i));
-    }
-    EXPECT_EQ(next_trigger(watcher, 100ms), kDebounced);
-    EXPECT_EQ(next_trigger(watcher, 100ms), std::nullopt);
-}
-
-TEST(Watcher, ADeletedWatchedDirectoryTriggersThenEndsTheWatch) {
-    const testing::ScratchDir parent;
-    const fs::path snapshots = parent / "snapshots";
-    fs::create_directories(snapshots / "1");
-    Watcher watcher = open_watcher({snapshots});
-    fs::remove_all(snapshots);
-    // The events may arrive in more than one read; each read gives at most one run.
-    std::optional<ScheduleRequest> first;
-    std::string ended;
-    for (int turn = 0; turn < 5 && ended.empty(); ++turn) {
-        try {
-            const auto request = next_trigger(watcher, 200ms);
-            first = first ? first : request;
-        } catch (const base::AppError& error) {
-            ended = error.display();
-        }
-    }
-    EXPECT_EQ(first, kDebounced);
-    EXPECT_EQ(ended, kInvalidated);
-    // It stays ended.
-    EXPECT_EQ(error_text([&] { (void)next_trigger(watcher, 0ms); }), kInvalidated);
 }
 
 TEST(Watcher, RefusesAnythingButRealDirectories) {
