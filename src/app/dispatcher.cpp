@@ -5,11 +5,13 @@
 #include <array>
 #include <string>
 
+#include "app/gc_command.hpp"
 #include "app/generate_command.hpp"
 #include "app/help.hpp"
 #include "app/output.hpp"
 #include "app/run_context.hpp"
 #include "app/status_command.hpp"
+#include "app/verify_command.hpp"
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/system_paths.hpp"
@@ -58,18 +60,13 @@ void watch(const Command&, const bootloader::RunContext& context) {
     triggers::run_watch(context);
 }
 
-void run_unimplemented(const Command& command, const bootloader::RunContext&) {
-    base::throw_error(std::string(base::kProgramName) + " " + command_word(command.kind) +
-                      " is not implemented yet");
-}
-
 constexpr std::array<CommandEntry, 7> kCommands{{
     {Command::Kind::Help, Access::None, run_help, nullptr},
     {Command::Kind::Version, Access::None, run_version, nullptr},
     {Command::Kind::Generate, Access::Write, nullptr, run_generate_command},
     {Command::Kind::Status, Access::Read, nullptr, status},
-    {Command::Kind::Verify, Access::Read, nullptr, run_unimplemented},
-    {Command::Kind::Gc, Access::Write, nullptr, run_unimplemented},
+    {Command::Kind::Verify, Access::Read, nullptr, run_verify_command},
+    {Command::Kind::Gc, Access::Write, nullptr, run_gc_command},
     {Command::Kind::Watch, Access::Write, nullptr, watch},
 }};
 

@@ -12,6 +12,7 @@
 #include "base/app_error.hpp"
 #include "bootloader/generate.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
+#include "provider/snapper/snapper_provider.hpp"
 #include "system/boot_lock.hpp"
 #include "system/mount_table.hpp"
 #include "system/subvolume.hpp"
@@ -44,10 +45,14 @@ std::optional<system::BootLock> lock_unless_superseded(const Command& command,
 
 // Builds the configured provider and runs the generation with it. For Btrfs the filesystem's
 // top level is mounted only for the run and is unmounted when this returns or throws, so the
-// caller's lock always outlives it.
+// caller's lock always outlives it. Snapper needs no mount: it is asked for its snapshots.
 bootloader::GenerateReport generate_with_provider(const bootloader::RunContext& context) {
     if (context.config.provider == "snapper") {
-        base::throw_error("the Snapper provider is not implemented yet");
+        provider::snapper::SnapperProvider provider(context.root_filesystem_uuid,
+                                                    context.config.snapper_config,
+                                                    context.config.snapshots_path);
+        provider.set_source_root(system::root_mount_point(context.filesystems));
+        return bootloader::run_generate(context, provider);
     }
     if (context.config.provider != "btrfs") {
         base::throw_error("unsupported snapshot provider: " + context.config.provider);

@@ -291,8 +291,19 @@ void run_inherited(const std::string& program, const std::vector<std::string>& a
 
 int replace_process(const std::string& program, const std::vector<std::string>& arguments) {
     const ArgumentVector argv(program, arguments);
+    // An ignored signal stays ignored across exec; the new program starts with the default
+    // SIGPIPE action, as a spawned child does. Kept as it was when the exec fails.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    struct sigaction previous {};
+    const bool changed = ::sigaction(SIGPIPE, &default_action, &previous) == 0;
     ::execvp(program.c_str(), argv.data());
-    return errno;
+    const int error = errno;
+    if (changed) {
+        (void)::sigaction(SIGPIPE, &previous, nullptr);
+    }
+    return error;
 }
 
 bool find_executable(const std::string& name) {

@@ -89,11 +89,6 @@ TEST(GenerateCommand, FailedRunLeavesNoMountBehind) {
     EXPECT_EQ(failed.out, "");
     EXPECT_TRUE(failed.err.starts_with("snapwright: ")) << failed.err;
     expect_no_top_level_mount(sandbox);
-
-    sandbox.write_config("PROVIDER=snapper\n");
-    const ProgramResult snapper = sandbox.run({binary, "generate"});
-    EXPECT_EQ(snapper.err, "snapwright: the Snapper provider is not implemented yet\n");
-    expect_no_top_level_mount(sandbox);
 }
 
 }  // namespace
