@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
+#include "support/snapper_sandbox.hpp"
 
 namespace snapwright::testing {
 namespace {
@@ -207,14 +208,10 @@ class Overlay {
 using SnapperHook = MachineTest;
 
 TEST_F(SnapperHook, CreateGeneratesThroughAForwardingScript) {
-    if (machine().run({"snapper", "--version"}).exit_code != 0) {
-        GTEST_SKIP() << "snapper is not installed";
-    }
+    SKIP_WITHOUT_SNAPPER();
     (void)write_source_entry(standard_entry());
-    machine().create_subvolume("@/.snapshots");
-    Sandbox::write_file(machine().in_root("/etc/snapper/configs/root"),
-                        "SUBVOLUME=\"/\"\nFSTYPE=\"btrfs\"\n");
-    Sandbox::write_file(machine().in_root("/etc/default/snapper"), "SNAPPER_CONFIGS=\"root\"\n");
+    const std::string path = set_up_snapper(machine());
+    machine().write_config("PROVIDER=snapper\n");
     Sandbox::write_file(machine().in_root("/opt/snapper-lib/plugins/10-snapwright-forward"),
                         "#!/bin/bash\n"
                         "case \"$1\" in\n"
@@ -227,8 +224,8 @@ TEST_F(SnapperHook, CreateGeneratesThroughAForwardingScript) {
     const Overlay plugins(machine().in_root("/opt/snapper-lib"),
                           machine().in_root("/usr/lib/snapper"));
 
-    const ProgramResult created =
-        machine().run({"snapper", "--no-dbus", "--config", "root", "create", "--description", "t"});
+    const ProgramResult created = machine().run(
+        {"snapper", "--no-dbus", "--config", "root", "create", "--description", "t"}, {path});
     ASSERT_EQ(created.exit_code, 0) << describe(created);
     EXPECT_TRUE(eventually([&] { return generated_entries().size() == 1; })) << describe(created);
 }
