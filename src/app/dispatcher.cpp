@@ -18,6 +18,7 @@
 #include "bootloader/run_context.hpp"
 #include "config/config.hpp"
 #include "system/elevate.hpp"
+#include "triggers/watch.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -55,9 +56,8 @@ void status(const Command&, const bootloader::RunContext& context) {
     run_status(context);
 }
 
-void run_unimplemented(const Command& command, const bootloader::RunContext&) {
-    base::throw_error(std::string(base::kProgramName) + " " + command_word(command.kind) +
-                      " is not implemented yet");
+void watch(const Command&, const bootloader::RunContext& context) {
+    triggers::run_watch(context);
 }
 
 constexpr std::array<CommandEntry, 7> kCommands{{
@@ -67,7 +67,7 @@ constexpr std::array<CommandEntry, 7> kCommands{{
     {Command::Kind::Status, Access::Read, nullptr, status},
     {Command::Kind::Verify, Access::Read, nullptr, run_verify_command},
     {Command::Kind::Gc, Access::Write, nullptr, run_gc_command},
-    {Command::Kind::Watch, Access::Write, nullptr, run_unimplemented},
+    {Command::Kind::Watch, Access::Write, nullptr, watch},
 }};
 
 // An ordinary user's write command is re-executed as root with the same arguments. Only the
