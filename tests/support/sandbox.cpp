@@ -596,10 +596,9 @@ Sandbox::Sandbox() : resources_(std::make_unique<Resources>()) {
     create_sparse_file(root_image, kRootImageBytes);
     create_sparse_file(boot_image, kBootImageBytes);
     // Both file systems are made at the same time; together they are most of the set-up time.
-    RunningProgram mkfs_root = spawn(
-        {"mkfs.btrfs", "-q", "-K", "-U", r.filesystem_uuid, "-L", kFilesystemLabel,
-         root_image.string()},
-        nullptr, nullptr);
+    RunningProgram mkfs_root = spawn({"mkfs.btrfs", "-q", "-K", "-U", r.filesystem_uuid, "-L",
+                                      kFilesystemLabel, root_image.string()},
+                                     nullptr, nullptr);
     RunningProgram mkfs_boot = spawn({"mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-E",
                                       "nodiscard", "-U", r.boot_uuid, boot_image.string()},
                                      nullptr, nullptr);
@@ -823,7 +822,7 @@ WrittenEntry Sandbox::write_entry(const EntrySpec& wanted) {
     }
     text += "options " +
             wanted.options.value_or("root=UUID=" + resources_->filesystem_uuid +
-                                  " rootflags=subvol=@ rw quiet") +
+                                    " rootflags=subvol=@ rw quiet") +
             "\n";
     written.kernel = asset("linux", wanted.kernel_size);
     text += "linux " + written.kernel + "\n";
