@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <vector>
 
 #include "base/app_error.hpp"
+#include "base/directory.hpp"
 #include "base/directory_chain.hpp"
 #include "base/file_io.hpp"
 #include "base/file_kind.hpp"
@@ -143,6 +146,59 @@ TemporaryFile::~TemporaryFile() {
     } else {
         ::unlink(path_.c_str());
     }
+}
+
+std::optional<std::string_view> temporary_target(std::string_view name) {
+    const auto all_digits = [](std::string_view text) {
+        return !text.empty() &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    const std::size_t marker = name.rfind(".tmp-");
+    if (marker == std::string_view::npos || marker < 2 || name.front() != '.') {
+        return std::nullopt;
+    }
+    const std::string_view numbers = name.substr(marker + 5);
+    const std::size_t dash = numbers.find('-');
+    if (dash == std::string_view::npos || !all_digits(numbers.substr(0, dash)) ||
+        !all_digits(numbers.substr(dash + 1))) {
+        return std::nullopt;
+    }
+    return name.substr(1, marker - 1);
+}
+
+std::size_t remove_temporaries(const fs::path& directory,
+                               const std::function<bool(std::string_view)>& accept) {
+    const UniqueFd fd = open_directory(directory, O_NOFOLLOW);
+    if (!fd) {
+        if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) {
+            return 0;
+        }
+        throw_io_error(errno);
+    }
+    std::vector<std::string> names;
+    for (std::string& name : list_directory_at(fd.get())) {
+        const std::optional<std::string_view> target = temporary_target(name);
+        if (target && accept(*target)) {
+            names.push_back(std::move(name));
+        }
+    }
+    std::size_t removed = 0;
+    for (const std::string& name : names) {
+        if (!inspect_at(fd.get(), name).regular()) {
+            continue;
+        }
+        if (::unlinkat(fd.get(), name.c_str(), 0) != 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            throw_io_error(errno);
+        }
+        ++removed;
+    }
+    if (removed > 0) {
+        fsync_or_throw(fd.get());
+    }
+    return removed;
 }
 
 TemporaryFile create_temporary_file(const fs::path& directory, const std::string& name) {

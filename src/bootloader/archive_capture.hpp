@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bootloader/entry_parser.hpp"
+#include "bootloader/selection.hpp"
 #include "provider/snapshot.hpp"
 
 namespace snapwright::bootloader {
@@ -21,6 +22,9 @@ struct CaptureInputs {
     std::string os_name;
     // The entries read from the entry directory; sources for snapshots seen for the first time.
     std::vector<BootEntry> entries;
+    // Whether a root= value names the running root filesystem: ties entries without a
+    // machine-id line to this machine when none has one.
+    NamesRootFilesystem names_root;
     std::filesystem::path boot_root;
     // The manifest root and archive store data root.
     std::filesystem::path archive_root;
@@ -50,8 +54,9 @@ struct CaptureCounts {
 //   and a changed subvolume rewrites the root options of every recorded command line;
 // - a manifest of this machine and OS whose snapshot is not reported is removed. For the Btrfs
 //   provider's own scope the listing only covers snapshots of the subvolume mounted at "/", so
-//   such a manifest is removed only once its "path" no longer names a directory under the
-//   source root (after a rollback the same snapshots exist but are no longer listed);
+//   such a manifest is removed only once its "path" under the source root no longer names a
+//   subvolume with its recorded "uuid" (after a rollback the same snapshots exist but are no
+//   longer listed; a path reused by a newer snapshot or a plain directory does not keep it);
 // - every reported snapshot gets its fragment.conf rendered, and a missing or stale source.conf
 //   rewritten; files that already hold the right text are not rewritten.
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "base/checked.hpp"
+#include "base/atomic_file.hpp"
 #include "base/directory_chain.hpp"
+#include "base/system_paths.hpp"
 #include "bootloader/archive_capture.hpp"
 #include "bootloader/budget.hpp"
 #include "bootloader/deployment.hpp"
@@ -18,7 +20,9 @@
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
+#include "system/root_device.hpp"
 #include "system/subvolume.hpp"
+#include "system/top_level_mount.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -43,6 +47,16 @@ std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
 
 }  // namespace
 
+void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
+                                  std::string_view machine_id, const fs::path& runtime_directory) {
+    const std::string own_prefix = std::string(base::kEntryPrefix) + std::string(machine_id) + "-";
+    (void)base::remove_temporaries(entry_directory, [&](std::string_view target) {
+        return target.starts_with(own_prefix) && target.ends_with(".conf");
+    });
+    manifest::remove_snapshot_leftovers(archive_root);
+    system::remove_abandoned_mount_points(runtime_directory);
+}
+
 GenerateReport run_generate(const RunContext& context, provider::Provider& provider) {
     const config::Config& config = context.config;
     check_entry_directory(context.entry_directory);
@@ -65,6 +79,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         .machine_id = context.machine_id,
         .os_name = context.os_name,
         .entries = entries,
+        .names_root =
+            [&context](std::string_view root_value) {
+                return system::names_root_filesystem(root_value, context.root_filesystem_uuid);
+            },
         .boot_root = context.boot_root,
         .archive_root = context.archive_root,
         .kernel_parameters = config.snapshot_kernel_parameters,
@@ -82,6 +100,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         render_entries(plan.deployments, context.boot_data_relative);
     check_boot_budget(context.boot_root, plan, current_references, total_text_bytes(desired),
                       context.boot_data_root);
+    check_entry_changes(context.entry_directory, context.machine_id, inventory, desired);
 
     // Every check has passed; from here on the boot filesystem changes. The whole data
     // directory chain is made (refusing a symbolic link at every level) before the first copy,
@@ -100,6 +119,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const store::GarbageCollection archive_gc =
         manifest::collect_archive_garbage(context.archive_root);
     manifest::remove_legacy_manifests(context.boot_data_root);
+    remove_interrupted_leftovers(context.entry_directory, context.archive_root, context.machine_id);
 
     GenerateReport report;
     report.manifests_created = counts.created;

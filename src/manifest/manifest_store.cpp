@@ -8,6 +8,7 @@
 
 #include "base/app_error.hpp"
 #include "base/atomic_file.hpp"
+#include "base/directory.hpp"
 #include "base/directory_chain.hpp"
 #include "base/file_io.hpp"
 #include "base/file_kind.hpp"
@@ -139,7 +140,46 @@ void walk_snapshots(const fs::path& snapshots_root, const fs::path& directory,
     }
 }
 
+bool is_snapshot_file_name(std::string_view name) {
+    return name == kManifestFile || name == kSourceConfigFile || name == kFragmentFile;
+}
+
+// The real directories directly in `directory` (symbolic links are not followed).
+std::vector<fs::path> subdirectories(const fs::path& directory) {
+    std::vector<fs::path> found;
+    for (const std::string& name : base::list_directory(directory)) {
+        if (base::inspect(directory / name).directory()) {
+            found.push_back(directory / name);
+        }
+    }
+    return found;
+}
+
+// Below R/snapshots at `depth` (1 = filesystem UUID level, 4 = snapshot directories): clears
+// what interrupted writes and removals left, deepest first, so a level emptied below it goes
+// too.
+void remove_leftovers_below(const fs::path& directory, int depth) {
+    if (depth == 4) {
+        (void)base::remove_temporaries(directory, is_snapshot_file_name);
+    } else {
+        for (const fs::path& child : subdirectories(directory)) {
+            remove_leftovers_below(child, depth + 1);
+        }
+    }
+    (void)base::remove_if_empty(directory);
+}
+
 }  // namespace
+
+void remove_snapshot_leftovers(const fs::path& root) {
+    const fs::path snapshots_root = root / kSnapshotsDirectory;
+    if (base::kind_or_absent(snapshots_root) != base::FileKind::Directory) {
+        return;
+    }
+    for (const fs::path& child : subdirectories(snapshots_root)) {
+        remove_leftovers_below(child, 1);
+    }
+}
 
 fs::path snapshot_directory(const fs::path& root, const provider::SnapshotKey& key) {
     const auto components = key_components(key);

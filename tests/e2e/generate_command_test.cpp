@@ -42,7 +42,8 @@ void expect_no_top_level_mount(const Sandbox& sandbox) {
     const ProgramResult mounts = sandbox.run({"findmnt", "--raw", "--noheadings", "-o", "TARGET"});
     EXPECT_EQ(mounts.out.find("/run/snapwright"), std::string::npos) << mounts.out;
     const ProgramResult leftovers = sandbox.run({"ls", "-A", "/run/snapwright"});
-    EXPECT_EQ(leftovers.out, "") << describe(leftovers);
+    // Debounce claim files stay there by design; mount points must not.
+    EXPECT_EQ(leftovers.out.find("top-level-"), std::string::npos) << describe(leftovers);
 }
 
 TEST(GenerateCommand, PrintsOneSummaryLineAndReleasesTheMount) {
@@ -87,11 +88,6 @@ TEST(GenerateCommand, FailedRunLeavesNoMountBehind) {
     EXPECT_EQ(failed.exit_code, 1) << describe(failed);
     EXPECT_EQ(failed.out, "");
     EXPECT_TRUE(failed.err.starts_with("snapwright: ")) << failed.err;
-    expect_no_top_level_mount(sandbox);
-
-    sandbox.write_config("PROVIDER=snapper\n");
-    const ProgramResult snapper = sandbox.run({binary, "generate"});
-    EXPECT_EQ(snapper.err, "snapwright: the Snapper provider is not implemented yet\n");
     expect_no_top_level_mount(sandbox);
 }
 

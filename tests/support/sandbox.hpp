@@ -106,6 +106,8 @@ struct TreeOptions {
 
 class Sandbox {
   public:
+    static constexpr const char* kFilesystemLabel = "sandbox root";
+
     // Why sandboxes cannot be made here (not root, no loop devices, tools or Btrfs missing), or
     // nothing when they can. Tests GTEST_SKIP with this text.
     static std::optional<std::string> unavailable_reason();
@@ -121,6 +123,9 @@ class Sandbox {
     // The filesystem's top level (subvolume ID 5), mounted read-write outside the chroot.
     const fs::path& top_level() const;
     const std::string& filesystem_uuid() const;
+    // The root filesystem's label (kFilesystemLabel) has a /dev/disk/by-label link, and its
+    // block device a node, "/dev/loop<N>", inside the chroot.
+    const std::string& root_device() const;
     const std::string& boot_uuid() const;
     const std::string& machine_id() const;
     const std::string& root_subvolume_uuid() const;
