@@ -2,32 +2,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "base/app_error.hpp"
 #include "base/text.hpp"
+#include "system/executable_link.hpp"
 #include "system/process.hpp"
 
 namespace snapwright::system {
-namespace {
-
-// The running executable as the kernel knows it, independent of how it was invoked.
-std::string own_executable() {
-    std::string buffer(256, '\0');
-    while (true) {
-        const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (length < 0) {
-            base::throw_os_error("locate snapwright executable", errno);
-        }
-        if (static_cast<std::size_t>(length) < buffer.size()) {
-            buffer.resize(static_cast<std::size_t>(length));
-            return buffer;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-}  // namespace
 
 std::vector<std::string> privilege_helper_words(
     const std::optional<std::string>& auth_method,
@@ -61,7 +41,8 @@ ElevationCommand elevation_command(const std::vector<std::string>& helper_words,
 void reexecute_as_root(const std::optional<std::string>& auth_method,
                        const std::vector<std::string>& raw_arguments) {
     const std::vector<std::string> helper = privilege_helper_words(auth_method, find_executable);
-    const ElevationCommand command = elevation_command(helper, own_executable(), raw_arguments);
+    const ElevationCommand command =
+        elevation_command(helper, read_executable_link(), raw_arguments);
     const int error = replace_process(command.program, command.arguments);
     base::throw_os_error("execute privilege helper " + command.program, error);
 }

@@ -3,31 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <string_view>
 
-#include "base/app_error.hpp"
+#include "system/executable_link.hpp"
 
 namespace snapwright::triggers {
 namespace {
 
 constexpr std::string_view kDeletedSuffix = " (deleted)";
 constexpr const char* kSelfExe = "/proc/self/exe";
-
-std::string read_self_link() {
-    std::string buffer(256, '\0');
-    while (true) {
-        const ssize_t length = ::readlink(kSelfExe, buffer.data(), buffer.size());
-        if (length < 0) {
-            base::throw_os_error("locate snapwright executable", errno);
-        }
-        if (static_cast<std::size_t>(length) < buffer.size()) {
-            buffer.resize(static_cast<std::size_t>(length));
-            return buffer;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
 
 bool is_regular_file(const std::string& path, struct stat& status) {
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
@@ -46,7 +30,7 @@ std::string executable_from_link(const std::string& link_text,
 }
 
 std::string own_executable() {
-    const std::string link_text = read_self_link();
+    const std::string link_text = system::read_executable_link();
     struct stat running {};
     const bool known = ::stat(kSelfExe, &running) == 0;
     // A file whose name really ends in the suffix is recognised by being the running file.
