@@ -1,7 +1,5 @@
 #include "app/verify_command.hpp"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -9,6 +7,7 @@
 
 #include "app/output.hpp"
 #include "base/app_error.hpp"
+#include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text_file.hpp"
 #include "bootloader/entry_directory.hpp"
@@ -36,8 +35,7 @@ void check_derived_file(const fs::path& path, std::string text, const std::strin
     if (!text.ends_with('\n')) {
         text += '\n';
     }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (base::kind_or_absent(path) != base::FileKind::Regular) {
         report.issues.push_back("missing " + label + ": " + base::display_path(path));
         return;
     }

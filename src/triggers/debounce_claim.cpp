@@ -10,6 +10,7 @@
 #include "base/app_error.hpp"
 #include "base/atomic_file.hpp"
 #include "base/directory_chain.hpp"
+#include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
@@ -80,14 +81,7 @@ bool claim_still_current(const DebounceClaim& claim, std::chrono::milliseconds w
     if (wait.count() > 0) {
         std::this_thread::sleep_for(wait);
     }
-    struct stat status {};
-    if (::lstat(claim.path.c_str(), &status) != 0) {
-        if (errno == ENOENT) {
-            return false;
-        }
-        base::throw_io_error(errno);
-    }
-    if (!S_ISREG(status.st_mode)) {
+    if (!base::inspect(claim.path).regular()) {
         return false;
     }
     const std::string content = base::read_text_file(claim.path);
