@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/app_error.hpp"
+#include "base/file_io.hpp"
 #include "base/file_kind.hpp"
 #include "base/text.hpp"
 #include "base/unique_fd.hpp"
@@ -199,12 +200,12 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argument
 // Appends what one ready pipe holds; closes it at end of file.
 void read_available(UniqueFd& pipe, std::string& sink) {
     char buffer[65536];
-    const ssize_t got = ::read(pipe.get(), buffer, sizeof buffer);
+    const ssize_t got = base::read_retrying(pipe.get(), buffer, sizeof buffer);
     if (got > 0) {
         sink.append(buffer, static_cast<std::size_t>(got));
     } else if (got == 0) {
         pipe.reset();
-    } else if (errno != EINTR && errno != EAGAIN) {
+    } else if (errno != EAGAIN) {
         base::throw_io_error(errno);
     }
 }
