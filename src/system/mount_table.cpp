@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/app_error.hpp"
+#include "base/json_reader.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "system/process.hpp"
@@ -14,10 +15,6 @@ namespace {
 
 using nlohmann::json;
 
-[[noreturn]] void throw_json_error(const std::string& cause) {
-    base::throw_io_text_error(base::kJsonFailed, cause);
-}
-
 // A string value, or nothing when the key is absent or null.
 std::optional<std::string> optional_text(const json& record, const char* key) {
     const auto found = record.find(key);
@@ -25,16 +22,16 @@ std::optional<std::string> optional_text(const json& record, const char* key) {
         return std::nullopt;
     }
     if (!found->is_string()) {
-        throw_json_error(std::string("invalid type for \"") + key +
-                         "\": expected a string or null, found " + found->type_name());
+        base::fail_json(std::string("invalid type for \"") + key +
+                        "\": expected a string or null, found " + found->type_name());
     }
     return found->get<std::string>();
 }
 
 void flatten(const json& record, MountTable& table) {
     if (!record.is_object()) {
-        throw_json_error(std::string("invalid filesystem record: expected an object, found ") +
-                         record.type_name());
+        base::fail_json(std::string("invalid filesystem record: expected an object, found ") +
+                        record.type_name());
     }
     std::optional<std::string> target = optional_text(record, "target");
     std::optional<std::string> fsroot = optional_text(record, "fsroot");
@@ -48,8 +45,8 @@ void flatten(const json& record, MountTable& table) {
         return;
     }
     if (!children->is_array()) {
-        throw_json_error(std::string("invalid type for \"children\": expected an array, found ") +
-                         children->type_name());
+        base::fail_json(std::string("invalid type for \"children\": expected an array, found ") +
+                        children->type_name());
     }
     for (const json& child : *children) {
         flatten(child, table);
@@ -76,20 +73,19 @@ MountTable parse_findmnt_json(std::string_view text) {
     try {
         document = json::parse(text);
     } catch (const json::exception& error) {
-        throw_json_error(error.what());
+        base::fail_json(error.what());
     }
     if (!document.is_object()) {
-        throw_json_error(std::string("invalid findmnt output: expected an object, found ") +
-                         document.type_name());
+        base::fail_json(std::string("invalid findmnt output: expected an object, found ") +
+                        document.type_name());
     }
     const auto filesystems = document.find("filesystems");
     if (filesystems == document.end()) {
-        throw_json_error("missing key \"filesystems\"");
+        base::fail_json("missing key \"filesystems\"");
     }
     if (!filesystems->is_array()) {
-        throw_json_error(
-            std::string("invalid type for \"filesystems\": expected an array, found ") +
-            filesystems->type_name());
+        base::fail_json(std::string("invalid type for \"filesystems\": expected an array, found ") +
+                        filesystems->type_name());
     }
     MountTable table;
     for (const json& record : *filesystems) {
