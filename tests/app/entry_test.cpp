@@ -69,7 +69,7 @@ testing::ProgramResult run_binary(const std::vector<std::string>& arguments,
                                   const std::string& path = "/usr/bin:/bin") {
     std::vector<std::string> argv{"snapwright"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return run_program(kBinary, argv, testing::environment_with_path(path));
+    return run_program(kBinary, argv, {.environment = testing::environment_with_path(path)});
 }
 
 TEST(EntryBinary, HelpAndVersionNeedNothing) {
@@ -112,8 +112,9 @@ TEST(EntryBinary, HelpWriteFailureIsReported) {
         GTEST_SKIP() << "/dev/full is not available";
     }
     const std::string command = "'" + kBinary + "' --help >/dev/full";
-    const auto result = run_program("/bin/sh", {"sh", "-c", command},
-                                    testing::environment_with_path("/usr/bin:/bin"));
+    const auto result =
+        run_program("/bin/sh", {"sh", "-c", command},
+                    {.environment = testing::environment_with_path("/usr/bin:/bin")});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.err,
               "snapwright: I/O operation failed: No space left on device (os error 28)\n");
@@ -124,7 +125,7 @@ TEST(EntryBinary, PluginModeFollowsInvocationName) {
     for (const std::string name : {"10-snapwright", "10-snapwright.bak", "10-Snapwright"}) {
         std::filesystem::create_symlink(kBinary, dir / name);
     }
-    const auto env = testing::environment_with_path("/usr/bin:/bin");
+    const testing::ChildSetup env{.environment = testing::environment_with_path("/usr/bin:/bin")};
 
     const std::string plugin = (dir / "10-snapwright").string();
     const auto as_plugin = run_program(plugin, {plugin, "create-snapshot-post", "/", "btrfs"}, env);

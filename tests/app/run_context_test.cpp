@@ -13,9 +13,10 @@
 #include <string>
 
 #include "app/app_fixture.hpp"
-#include "base/app_error.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
 #include "support/scratch_dir.hpp"
-#include "system/system_fixtures.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -26,12 +27,7 @@ using testing::fake_findmnt;
 using testing::kMachineId;
 
 std::string error_of(const fs::path& config_path) {
-    try {
-        (void)build_run_context(config_path);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "no error";
+    return testing::error_of([&] { (void)build_run_context(config_path); });
 }
 
 std::set<fs::path> tree_of(const fs::path& root) {

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "app/app_fixture.hpp"
-#include "base/app_error.hpp"
-#include "bootloader/manifest_builders.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "support/error_of.hpp"
+#include "support/manifest_builders.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace snapwright::app {
@@ -55,12 +55,7 @@ class StatusTest : public ::testing::Test {
     }
 
     std::string status_error() {
-        try {
-            (void)compute_status(context_);
-        } catch (const base::AppError& error) {
-            return error.display();
-        }
-        return "no error";
+        return testing::error_of([&] { (void)compute_status(context_); });
     }
 
     ScratchDir dir_;
@@ -130,18 +125,17 @@ TEST_F(StatusTest, ArchiveStoreFilesAreCountedWhetherReferencedOrNot) {
 
 // References to missing objects count in the first figure, unreferenced files in the second.
 TEST_F(StatusTest, ArchiveReferencesAndObjectsAreCountedApart) {
-    using bootloader::testing::asset;
+    using testing::asset;
     const fs::path source = dir_.write("orphan", std::string(77, 'x'));
     (void)store::import_asset(context_.archive_root, source, store::AssetKind::Kernel);
     const auto kernel = asset('a', store::AssetKind::Kernel, 10);
     manifest::save_manifest(
         context_.archive_root,
-        bootloader::testing::snapshot(
+        testing::snapshot(
             "1", "2024",
-            {bootloader::testing::profile(kernel, {asset('b', store::AssetKind::Initramfs, 20)})}));
-    manifest::save_manifest(
-        context_.archive_root,
-        bootloader::testing::snapshot("2", "2025", {bootloader::testing::profile(kernel, {})}));
+            {testing::profile(kernel, {asset('b', store::AssetKind::Initramfs, 20)})}));
+    manifest::save_manifest(context_.archive_root,
+                            testing::snapshot("2", "2025", {testing::profile(kernel, {})}));
     const StatusReport report = compute_status(context_);
     EXPECT_EQ(report.archived_manifests, 2U);
     EXPECT_EQ(report.archive_references, 2U);

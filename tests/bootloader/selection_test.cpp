@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -37,14 +37,9 @@ TEST(SelectSourceEntries, KeepsOnlyOrdinaryLinuxEntriesOfThisMachine) {
 
 TEST(SelectSourceEntries, FailsWithoutAnyQualifyingEntry) {
     const std::vector<BootEntry> entries = {entry("only.conf", "linux /k\n")};
-    try {
-        (void)select_source_entries(entries, kMachine, "x");
-        FAIL() << "selection succeeded";
-    } catch (const base::AppError& error) {
-        EXPECT_EQ(error.display(),
-                  std::string("no ordinary systemd-boot Linux entries were found for machine ") +
-                      kMachine);
-    }
+    EXPECT_EQ(
+        testing::error_of([&] { (void)select_source_entries(entries, kMachine, "x"); }),
+        std::string("no ordinary systemd-boot Linux entries were found for machine ") + kMachine);
 }
 
 TEST(SelectSourceEntries, SortsBySortKeyTitleVersionFileNameWithAbsentFirst) {

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "base/app_error.hpp"
 #include "config/config.hpp"
+#include "support/error_of.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace snapwright::config {
@@ -16,12 +16,7 @@ namespace {
 using testing::ScratchDir;
 
 std::string load_error(const std::filesystem::path& path) {
-    try {
-        (void)load_config(path);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(accepted)";
+    return testing::error_of([&] { (void)load_config(path); });
 }
 
 TEST(LoadConfig, MissingFileGivesDefaults) {

@@ -9,13 +9,6 @@
 namespace snapwright::testing {
 namespace {
 
-#define SKIP_WITHOUT_SANDBOX()                                    \
-    do {                                                          \
-        if (auto reason = Sandbox::unavailable_reason()) {        \
-            GTEST_SKIP() << "no end-to-end sandbox: " << *reason; \
-        }                                                         \
-    } while (false)
-
 TEST(StatusCommand, ReportsTheRunsPlacesOnAFreshMachine) {
     SKIP_WITHOUT_SANDBOX();
     Sandbox sandbox;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
+#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
@@ -49,8 +50,8 @@ class Generate : public MachineTest {
 
     // The ordinary entry and its assets, which no run may change.
     std::string source_tree() const {
-        return Sandbox::describe_tree(machine().in_root("/boot/" + machine_id()), kEveryChange) +
-               Sandbox::describe_tree(source_.written.entry, kEveryChange);
+        return describe_tree(machine().in_root("/boot/" + machine_id()), kEveryChange) +
+               describe_tree(source_.written.entry, kEveryChange);
     }
 
     void generate_successfully(const Summary& expected) {
@@ -92,11 +93,11 @@ TEST_F(Generate, RunWithoutChangesRewritesNothing) {
     const ProgramResult first = snapwright({"generate"});
     ASSERT_EQ(first.exit_code, 0) << describe(first);
     const std::string ordinary = source_tree();
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
     generate_successfully(deployed(3, 3));
     expect_nothing_held();
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     EXPECT_EQ(source_tree(), ordinary);
 }
 
@@ -189,7 +190,7 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
     const std::uint64_t filler = free_before - 512 * 1024;
     ASSERT_EQ(machine().run({"fallocate", "-l", std::to_string(filler), "/boot/filler"}).exit_code,
               0);
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
     const ProgramResult refused = snapwright({"generate"});
     std::uint64_t entry_bytes = 0;
@@ -204,15 +205,15 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
                                std::to_string(need) + " bytes, have " +
                                std::to_string(boot_free_bytes()) +
                                "; existing systemd-boot snapshot entries were not changed\n");
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();
 }
 
 TEST_F(Generate, RefusesToOverwriteAForeignFileWithAGeneratedName) {
     const std::vector<Snapshot> snapshots = take_snapshots(2);
     const fs::path foreign = entry_directory() / entry_name(snapshots[1]);
-    Sandbox::write_file(foreign, "title Somebody else's entry\nlinux /vmlinuz\n");
-    const std::string before = Sandbox::describe_tree(foreign, kEveryChange);
+    write_file(foreign, "title Somebody else's entry\nlinux /vmlinuz\n");
+    const std::string before = describe_tree(foreign, kEveryChange);
 
     const ProgramResult refused = snapwright({"generate"});
     EXPECT_EQ(refused.exit_code, 1) << describe(refused);
@@ -221,13 +222,13 @@ TEST_F(Generate, RefusesToOverwriteAForeignFileWithAGeneratedName) {
               "snapwright: refusing to overwrite unowned systemd-boot entry "
               "/boot/loader/entries/" +
                   entry_name(snapshots[1]) + "\n");
-    EXPECT_EQ(Sandbox::describe_tree(foreign, kEveryChange), before);
+    EXPECT_EQ(describe_tree(foreign, kEveryChange), before);
     expect_nothing_held();
 
     // Nothing converges over it either: the next run refuses the same way.
     const ProgramResult again = snapwright({"generate"});
     EXPECT_EQ(again.err, refused.err);
-    EXPECT_EQ(Sandbox::describe_tree(foreign, kEveryChange), before);
+    EXPECT_EQ(describe_tree(foreign, kEveryChange), before);
 }
 
 // Two kernel sets, of which the asset limit first lets only one reach the boot partition; the
@@ -256,12 +257,12 @@ TEST_F(Generate, CopyFailureRemovesOnlyTheObjectsThisRunCopied) {
     const std::string original = read_host_file(archived);
     std::string corrupt = original;
     corrupt[corrupt.size() / 2] ^= 0x55;
-    Sandbox::write_file(archived, corrupt, 0444);
+    write_file(archived, corrupt, 0444);
     // The fan-out directories made for the new objects go again, which touches their parent's
     // time stamp; inode numbers still show any file that was replaced.
     constexpr TreeOptions kFiles{.content = true, .mtimes = false, .inodes = true};
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kFiles);
-    const std::string entries = Sandbox::describe_tree(entry_directory(), kEveryChange);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kFiles);
+    const std::string entries = describe_tree(entry_directory(), kEveryChange);
 
     machine().write_config("");
     const ProgramResult failed = snapwright({"generate"});
@@ -269,12 +270,12 @@ TEST_F(Generate, CopyFailureRemovesOnlyTheObjectsThisRunCopied) {
     EXPECT_EQ(failed.out, "");
     EXPECT_EQ(failed.err,
               "snapwright: source object is missing or corrupted: sha256:" + last + "\n");
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kFiles), boot);
-    EXPECT_EQ(Sandbox::describe_tree(entry_directory(), kEveryChange), entries);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kFiles), boot);
+    EXPECT_EQ(describe_tree(entry_directory(), kEveryChange), entries);
     expect_nothing_held();
 
     // Once the archive copy is sound again the same run deploys both sets.
-    Sandbox::write_file(archived, original, 0444);
+    write_file(archived, original, 0444);
     const ProgramResult repaired = snapwright({"generate"});
     ASSERT_EQ(repaired.exit_code, 0) << describe(repaired);
     EXPECT_EQ(stored_objects(boot_store()).size(), 6u);
@@ -292,14 +293,14 @@ TEST_P(LinkedDataDirectory, IsRefusedBeforeAnythingIsCopied) {
     fs::create_directories(machine().in_root(link).parent_path());
     fs::create_directory(machine().in_root("/tmp/x"));
     fs::create_directory_symlink("/tmp/x", machine().in_root(link));
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
     const ProgramResult refused = snapwright({"generate"});
     EXPECT_EQ(refused.exit_code, 1) << describe(refused);
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err, "snapwright: refusing to traverse non-directory path " + link + "\n");
     EXPECT_TRUE(fs::is_empty(machine().in_root("/tmp/x")));
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();
 }
 

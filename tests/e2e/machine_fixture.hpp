@@ -65,13 +65,6 @@ struct Summary {
     std::string line() const;
 };
 
-#define SKIP_WITHOUT_SANDBOX()                                    \
-    do {                                                          \
-        if (auto reason = Sandbox::unavailable_reason()) {        \
-            GTEST_SKIP() << "no end-to-end sandbox: " << *reason; \
-        }                                                         \
-    } while (false)
-
 class MachineTest : public ::testing::Test {
   protected:
     void SetUp() override;

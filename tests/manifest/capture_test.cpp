@@ -6,16 +6,19 @@
 
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/render.hpp"
-#include "manifest/manifest_fixture.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/manifest_builders.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::manifest {
 namespace {
 
 using testing::error_of;
 using testing::read_file;
-using testing::TemporaryDirectory;
+using testing::ScratchDir;
 using testing::write_file;
 
 const std::string kUuid = "0f5c6a1e-7d2b-4c3a-9e8f-112233445566";
@@ -76,7 +79,7 @@ class Capture : public ::testing::Test {
         "initrd /initramfs-linux.img\n"
         "options root=UUID=x rw rootflags=subvol=@\n";
 
-    TemporaryDirectory dir_;
+    ScratchDir dir_;
     std::vector<bootloader::BootEntry> entries_;
 };
 

@@ -9,15 +9,18 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "base/text_file.hpp"
-#include "system/system_fixtures.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::system {
 namespace {
 
 namespace fs = std::filesystem;
 
+using testing::error_of;
 using testing::FakeToolPath;
 using testing::ScopedEnv;
 using testing::ScratchDir;
@@ -35,15 +38,6 @@ std::size_t open_descriptor_count() {
 bool has_unreaped_child() {
     int status = 0;
     return ::waitpid(-1, &status, WNOHANG) != -1 || errno != ECHILD;
-}
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
 }
 
 class ProcessTest : public ::testing::Test {
@@ -88,26 +82,26 @@ TEST_F(ProcessTest, LeavesNoDescriptorOrZombieBehind) {
 }
 
 TEST_F(ProcessTest, ReportsAProgramThatCannotBeStarted) {
-    EXPECT_EQ(error_text([] { run_captured("snapwright-no-such-tool", {}, "execute findmnt"); }),
+    EXPECT_EQ(error_of([] { run_captured("snapwright-no-such-tool", {}, "execute findmnt"); }),
               "execute findmnt: No such file or directory (os error 2)");
     write_file(tools / "not-executable", "#!/bin/sh\n");
-    EXPECT_EQ(error_text([] { run_captured("not-executable", {}, "execute mount"); }),
+    EXPECT_EQ(error_of([] { run_captured("not-executable", {}, "execute mount"); }),
               "execute mount: Permission denied (os error 13)");
 }
 
 TEST_F(ProcessTest, FailureMessageCarriesTrimmedStandardErrorButNoExitCode) {
     write_script(tools.path(), "tool",
                  "echo discarded; printf '  \\n it broke \\n\\n' >&2; exit 7");
-    EXPECT_EQ(error_text([] { run_checked("tool", {}, "execute tool", "tool failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("tool", {}, "execute tool", "tool failed: "); }),
               "tool failed: it broke");
 }
 
 TEST_F(ProcessTest, FailureWithBlankOrNoStandardErrorHasEmptyDetail) {
     write_script(tools.path(), "blank", "printf ' \\n\\t\\n' >&2; exit 1");
     write_script(tools.path(), "silent", "exit 2");
-    EXPECT_EQ(error_text([] { run_checked("blank", {}, "execute blank", "findmnt failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("blank", {}, "execute blank", "findmnt failed: "); }),
               "findmnt failed: ");
-    EXPECT_EQ(error_text([] { run_checked("silent", {}, "execute silent", "findmnt failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("silent", {}, "execute silent", "findmnt failed: "); }),
               "findmnt failed: ");
 }
 
@@ -115,7 +109,7 @@ TEST_F(ProcessTest, InvalidUtf8IsReplacedInOutputAndMessages) {
     write_script(tools.path(), "garbled",
                  "printf 'out \\377\\n'; printf 'bad \\377 byte' >&2; exit 1");
     write_script(tools.path(), "garbled-ok", "printf 'out \\377\\n'");
-    EXPECT_EQ(error_text([] { run_checked("garbled", {}, "execute garbled", "garbled failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("garbled", {}, "execute garbled", "garbled failed: "); }),
               "garbled failed: bad \xEF\xBF\xBD byte");
     EXPECT_EQ(run_checked("garbled-ok", {}, "execute garbled", "garbled failed: "),
               "out \xEF\xBF\xBD\n");
@@ -126,7 +120,7 @@ TEST_F(ProcessTest, DeathBySignalIsFailure) {
     const CommandOutput output = run_captured("killed", {}, "execute killed");
     EXPECT_FALSE(output.success());
     EXPECT_TRUE(WIFSIGNALED(output.status));
-    EXPECT_EQ(error_text([] { run_checked("killed", {}, "execute killed", "killed failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("killed", {}, "execute killed", "killed failed: "); }),
               "killed failed: dying");
 }
 
