@@ -54,10 +54,12 @@ class Generate : public MachineTest {
                describe_tree(source_.written.entry, kEveryChange);
     }
 
-    void generate_successfully(const Summary& expected) {
-        const ProgramResult result = snapwright({"generate"});
+    void generate_successfully(const Summary& expected, const std::string& command = "generate") {
+        const ProgramResult result = snapwright({command});
         ASSERT_EQ(result.exit_code, 0) << describe(result);
-        EXPECT_EQ(result.out, expected.line());
+        EXPECT_TRUE(result.out.starts_with("Archived ")) << result.out;
+        EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << result.out;
+        EXPECT_EQ(summary_counts(result.out), expected.counts()) << result.out;
         EXPECT_EQ(result.err, "");
     }
 
@@ -86,6 +88,28 @@ TEST_F(Generate, FirstRunArchivesAndDeploysEverySnapshot) {
         EXPECT_EQ(sha256_of(machine().in_root("/boot" + boot_path(digest))), digest);
     }
     EXPECT_EQ(source_tree(), ordinary);
+}
+
+TEST_F(Generate, WithoutSnapshotsDeploysNothingAndHoldsNothing) {
+    for (const std::string command : {"generate", "generate", "--debounce"}) {
+        generate_successfully(deployed(0, 0), command);
+        expect_nothing_held();
+    }
+}
+
+TEST_F(Generate, FailedRunHoldsNothing) {
+    // An archive path that cannot become a subvolume fails the run after the mount was made.
+    machine().write_config("ARCHIVE_PATH=/etc/os-release\n");
+    const ProgramResult failed = snapwright({"generate"});
+    EXPECT_EQ(failed.exit_code, 1) << describe(failed);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_TRUE(failed.err.starts_with("snapwright: ")) << failed.err;
+    expect_nothing_held();
+
+    machine().write_config("PROVIDER=snapper\n");
+    const ProgramResult snapper = snapwright({"generate"});
+    EXPECT_EQ(snapper.err, "snapwright: the Snapper provider is not implemented yet\n");
+    expect_nothing_held();
 }
 
 TEST_F(Generate, RunWithoutChangesRewritesNothing) {
@@ -254,7 +278,7 @@ TEST_F(Generate, CopyFailureRemovesOnlyTheObjectsThisRunCopied) {
     const auto missing_objects = missing.objects();
     const std::string last = missing_objects.rbegin()->first;
     const fs::path archived = archive_store() / "objects/sha256" / last.substr(0, 2) / last;
-    const std::string original = read_host_file(archived);
+    const std::string original = read_file(archived);
     std::string corrupt = original;
     corrupt[corrupt.size() / 2] ^= 0x55;
     write_file(archived, corrupt, 0444);

@@ -62,8 +62,15 @@ struct Summary {
     std::uint64_t boot_gc_bytes = 0;
     bool entries_changed = false;
 
-    std::string line() const;
+    // The counts in the order printed, then 1 when the entries changed.
+    std::vector<std::uint64_t> counts() const;
 };
+
+// The same read back from a summary line: every number in order, then 1 when it ends "updated".
+std::vector<std::uint64_t> summary_counts(const std::string& line);
+
+// Label to value of every "Label : value" line of a report.
+std::map<std::string, std::string> labelled_values(const std::string& report);
 
 class MachineTest : public ::testing::Test {
   protected:
@@ -114,6 +121,5 @@ class MachineTest : public ::testing::Test {
 
 // The SHA-256 digest of a host file, computed by openssl rather than by the code under test.
 std::string sha256_of(const std::filesystem::path& path);
-std::string read_host_file(const std::filesystem::path& path);
 
 }  // namespace snapwright::testing
