@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text_file.hpp"
+#include "support/child_process.hpp"
 #include "support/error_of.hpp"
 #include "support/files.hpp"
 #include "support/scoped_env.hpp"
@@ -147,12 +148,13 @@ TEST_F(BootLockTest, RefusesWhatAnotherUserCouldHavePlanted) {
 }
 
 TEST(BootLockOwnership, FileOfAnOrdinaryUserIsRefused) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "needs an ordinary user: as root the file would be owned by root";
-    }
     ScratchDir dir;
-    EXPECT_EQ(error_of([&] { (void)acquire_lock_file(dir / "lock", 1s); }),
-              "lock file is not a regular file owned by root: " + (dir / "lock").string());
+    EXPECT_EQ(testing::run_as_ordinary_user(dir.path(),
+                                            [&] {
+                                                (void)acquire_lock_file(dir / "lock", 1s);
+                                                return std::string("acquired");
+                                            }),
+              "error: lock file is not a regular file owned by root: " + (dir / "lock").string());
 }
 
 }  // namespace
