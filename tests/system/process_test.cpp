@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text_file.hpp"
+#include "support/child_process.hpp"
 #include "support/error_of.hpp"
 #include "support/files.hpp"
 #include "support/scoped_env.hpp"
@@ -137,16 +138,11 @@ TEST_F(ProcessTest, RunInheritedWaitsAndIgnoresFailures) {
 TEST_F(ProcessTest, ReplaceProcessExecutesWithArgumentsOrReturnsErrno) {
     const fs::path record = tools / "argv";
     write_script(tools.path(), "recorder", "printf '%s\\n' \"$@\" > '" + record.string() + "'");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int error = replace_process("recorder", {"a b", "c"});
-        ::_exit(100 + error);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // A child that is replaced reports nothing; one that returns reports the error.
+    EXPECT_EQ(testing::run_in_child([&] {
+                  return "returned " + std::to_string(replace_process("recorder", {"a b", "c"}));
+              }),
+              "");
     EXPECT_EQ(base::read_text_file(record), "a b\nc\n");
 
     EXPECT_EQ(replace_process("snapwright-no-such-tool", {}), ENOENT);
@@ -186,17 +182,13 @@ TEST_F(FindExecutableTest, SearchesPathEntriesInOrderForRegularFiles) {
 TEST_F(FindExecutableTest, EmptyPathEntryMeansTheWorkingDirectory) {
     write_file(dir / "here", "");
     // The working directory is changed only in a child, so the test process keeps its own.
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::setenv("PATH", "/nonexistent:", 1);
-        const bool found = ::chdir(dir.path().c_str()) == 0 && find_executable("here") &&
-                           !find_executable("elsewhere");
-        ::_exit(found ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(testing::run_in_child([&] {
+                  ::setenv("PATH", "/nonexistent:", 1);
+                  const bool found = ::chdir(dir.path().c_str()) == 0 && find_executable("here") &&
+                                     !find_executable("elsewhere");
+                  return std::string(found ? "found" : "not found");
+              }),
+              "found");
 }
 
 }  // namespace
