@@ -5,17 +5,20 @@
 #include <array>
 #include <string>
 
+#include "app/gc_command.hpp"
 #include "app/generate_command.hpp"
 #include "app/help.hpp"
 #include "app/output.hpp"
 #include "app/run_context.hpp"
 #include "app/status_command.hpp"
+#include "app/verify_command.hpp"
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/system_paths.hpp"
 #include "bootloader/run_context.hpp"
 #include "config/config.hpp"
 #include "system/elevate.hpp"
+#include "triggers/watch.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -53,9 +56,8 @@ void status(const Command&, const bootloader::RunContext& context) {
     run_status(context);
 }
 
-void run_unimplemented(const Command& command, const bootloader::RunContext&) {
-    base::throw_error(std::string(base::kProgramName) + " " + command_word(command.kind) +
-                      " is not implemented yet");
+void watch(const Command&, const bootloader::RunContext& context) {
+    triggers::run_watch(context);
 }
 
 constexpr std::array<CommandEntry, 7> kCommands{{
@@ -63,9 +65,9 @@ constexpr std::array<CommandEntry, 7> kCommands{{
     {Command::Kind::Version, Access::None, run_version, nullptr},
     {Command::Kind::Generate, Access::Write, nullptr, run_generate_command},
     {Command::Kind::Status, Access::Read, nullptr, status},
-    {Command::Kind::Verify, Access::Read, nullptr, run_unimplemented},
-    {Command::Kind::Gc, Access::Write, nullptr, run_unimplemented},
-    {Command::Kind::Watch, Access::Write, nullptr, run_unimplemented},
+    {Command::Kind::Verify, Access::Read, nullptr, run_verify_command},
+    {Command::Kind::Gc, Access::Write, nullptr, run_gc_command},
+    {Command::Kind::Watch, Access::Write, nullptr, watch},
 }};
 
 // An ordinary user's write command is re-executed as root with the same arguments. Only the

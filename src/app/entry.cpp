@@ -1,5 +1,6 @@
 #include "app/entry.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -48,6 +49,9 @@ bool is_plugin_invocation(std::string_view invocation_name) {
 }
 
 int run_main(int argc, char** argv) {
+    // A reader that goes away early must not kill the process halfway: the failed write
+    // reports EPIPE like any other output failure. Children get the default action back.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     try {
         const std::string invocation_name =
             argc > 0 && argv[0] != nullptr ? argv[0] : base::kProgramName;

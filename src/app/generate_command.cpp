@@ -1,5 +1,10 @@
 #include "app/generate_command.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 
 #include "app/output.hpp"
@@ -7,27 +12,47 @@
 #include "base/app_error.hpp"
 #include "bootloader/generate.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
+#include "provider/snapper/snapper_provider.hpp"
 #include "system/boot_lock.hpp"
 #include "system/mount_table.hpp"
 #include "system/subvolume.hpp"
 #include "system/top_level_mount.hpp"
+#include "triggers/debounce_claim.hpp"
 
 namespace snapwright::app {
 namespace {
 
-// Hook for the debounce claims of snapshot events: whether this debounced run is still the
-// latest of its burst after waiting. Without claims every debounced run is the latest and goes
-// ahead at once.
-bool debounced_run_still_current(const bootloader::RunContext&) {
-    return true;
+// A debounced run claims the burst and waits; a run whose claim another run has overwritten
+// meanwhile has nothing to do. Answers the lock for a run that goes ahead, nothing for a run
+// that was superseded, before the lock or while it waited for it (a slow burst can queue
+// runs on the lock longer than its timeout; only the latest of them matters).
+std::optional<system::BootLock> lock_unless_superseded(const Command& command,
+                                                       const bootloader::RunContext& context) {
+    const std::uint64_t debounce = context.config.debounce_milliseconds;
+    if (!command.debounce || debounce == 0) {
+        return system::acquire_boot_lock();
+    }
+    const triggers::DebounceClaim claim = triggers::place_debounce_claim(context.machine_id);
+    // Millisecond counts beyond what the clock type holds are waits no one will see end.
+    const auto wait = std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(
+        std::min<std::uint64_t>(debounce, std::numeric_limits<std::int64_t>::max() / 1000000)));
+    if (!triggers::claim_still_current(claim, wait)) {
+        return std::nullopt;
+    }
+    return system::acquire_boot_lock(
+        [&claim] { return !triggers::claim_still_current(claim, std::chrono::milliseconds(0)); });
 }
 
 // Builds the configured provider and runs the generation with it. For Btrfs the filesystem's
 // top level is mounted only for the run and is unmounted when this returns or throws, so the
-// caller's lock always outlives it.
+// caller's lock always outlives it. Snapper needs no mount: it is asked for its snapshots.
 bootloader::GenerateReport generate_with_provider(const bootloader::RunContext& context) {
     if (context.config.provider == "snapper") {
-        base::throw_error("the Snapper provider is not implemented yet");
+        provider::snapper::SnapperProvider provider(context.root_filesystem_uuid,
+                                                    context.config.snapper_config,
+                                                    context.config.snapshots_path);
+        provider.set_source_root(system::root_mount_point(context.filesystems));
+        return bootloader::run_generate(context, provider);
     }
     if (context.config.provider != "btrfs") {
         base::throw_error("unsupported snapshot provider: " + context.config.provider);
@@ -60,12 +85,11 @@ std::string format_generate_summary(std::uint64_t archived_manifests,
 }
 
 void run_generate_command(const Command& command, const bootloader::RunContext& context) {
-    if (command.debounce && context.config.debounce_milliseconds > 0 &&
-        !debounced_run_still_current(context)) {
+    const std::optional<system::BootLock> lock = lock_unless_superseded(command, context);
+    if (!lock) {
         write_stdout("Skipped a superseded snapshot event\n");
         return;
     }
-    const system::BootLock lock = system::acquire_boot_lock();
     const bootloader::GenerateReport report = generate_with_provider(context);
     // The deployment is made by now; a status failure still fails the command, so that a run
     // whose result cannot be described is not reported as a success.

@@ -13,10 +13,12 @@ namespace snapwright::app {
 [[nodiscard]] std::string format_generate_summary(std::uint64_t archived_manifests,
                                                   const bootloader::GenerateReport& report);
 
-// The body of `generate`, run as root: under the boot partition lock, builds the configured
-// provider (for Btrfs with the filesystem's top level mounted for the run), runs the generation,
-// releases the mount and then computes the status, prints the summary and releases the lock.
-// Every failure leaves the mount removed and the lock released.
+// The body of `generate`, run as root. A debounced run (with a non-zero debounce) first claims
+// the burst and waits; superseded before or while waiting for the lock, it prints "Skipped a
+// superseded snapshot event" and ends successfully. Otherwise, under the boot partition lock,
+// builds the configured provider (for Btrfs with the filesystem's top level mounted for the run),
+// runs the generation, releases the mount and then computes the status, prints the summary and
+// releases the lock. Every failure leaves the mount removed and the lock released.
 void run_generate_command(const Command& command, const bootloader::RunContext& context);
 
 }  // namespace snapwright::app

@@ -17,6 +17,13 @@ std::string read_text_file(const std::filesystem::path& path,
 std::string read_file_bytes(const std::filesystem::path& path,
                             const std::string& message = "I/O operation failed");
 
+// The bytes of `path` when it is a regular file, opened without following a symbolic link and
+// without blocking on a FIFO or device, so what is read is what was judged; none when it is a
+// link or anything else than a regular file. A failure to open (also "not found") or read throws
+// `message` with the OS error.
+std::optional<std::string> read_regular_file_no_follow(
+    const std::filesystem::path& path, const std::string& message = "I/O operation failed");
+
 // The content of `path` when it is a regular file (a symbolic link is not followed, a FIFO or
 // device never blocks) no larger than `max_bytes`; none when it is anything else or cannot be
 // read. For callers to whom every failure just means "not there".

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
@@ -35,9 +36,13 @@ OnDisk inspect_entry(const fs::path& path, std::string_view machine_id) {
     if (!S_ISREG(status.st_mode)) {
         return OnDisk::NotAFile;
     }
-    const std::string text = base::read_file_bytes(path);
-    return has_ownership_marker(text) && belongs_to_machine(text, machine_id) ? OnDisk::Ours
-                                                                              : OnDisk::Foreign;
+    // Whatever was swapped in since the lstat is judged by the descriptor actually read.
+    const std::optional<std::string> text = base::read_regular_file_no_follow(path);
+    if (!text) {
+        return OnDisk::NotAFile;
+    }
+    return has_ownership_marker(*text) && belongs_to_machine(*text, machine_id) ? OnDisk::Ours
+                                                                                : OnDisk::Foreign;
 }
 
 bool same_entries(const std::map<std::string, std::string>& inventory,
@@ -54,6 +59,54 @@ bool same_entries(const std::map<std::string, std::string>& inventory,
 bool object_absent(const fs::path& path) {
     struct stat status {};
     return ::lstat(path.c_str(), &status) != 0;
+}
+
+// One entry file apply_entries writes (`entry` set) or removes (`entry` null), in the order it
+// does so: the desired entries by file name, then the stale inventory names by file name.
+struct EntryChange {
+    fs::path path;
+    const GeneratedEntry* entry = nullptr;
+};
+
+std::vector<EntryChange> entry_changes(const fs::path& entry_directory,
+                                       const std::map<std::string, std::string>& inventory,
+                                       const std::vector<GeneratedEntry>& desired) {
+    std::vector<const GeneratedEntry*> ordered;
+    for (const GeneratedEntry& entry : desired) {
+        ordered.push_back(&entry);
+    }
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto* a, const auto* b) { return a->file_name < b->file_name; });
+    std::vector<EntryChange> changes;
+    for (const GeneratedEntry* entry : ordered) {
+        changes.push_back({entry_directory / entry->file_name, entry});
+    }
+    for (const auto& [file_name, text] : inventory) {
+        const bool still_desired =
+            std::any_of(desired.begin(), desired.end(),
+                        [&](const GeneratedEntry& entry) { return entry.file_name == file_name; });
+        if (!still_desired) {
+            changes.push_back({entry_directory / file_name, nullptr});
+        }
+    }
+    return changes;
+}
+
+// What is at the change's path now, refusing anything the change may not touch.
+OnDisk inspect_for_change(const EntryChange& change, std::string_view machine_id) {
+    const OnDisk found = inspect_entry(change.path, machine_id);
+    const std::string path = base::display_path(change.path);
+    if (found == OnDisk::NotAFile) {
+        base::throw_error(change.entry != nullptr
+                              ? "refusing to overwrite non-file systemd-boot entry " + path
+                              : "refusing to remove non-file generated entry " + path);
+    }
+    if (found == OnDisk::Foreign) {
+        base::throw_error(change.entry != nullptr
+                              ? "refusing to overwrite unowned systemd-boot entry " + path
+                              : "refusing to remove unowned systemd-boot entry " + path);
+    }
+    return found;
 }
 
 }  // namespace
@@ -80,6 +133,18 @@ void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
     }
 }
 
+void check_entry_changes(const fs::path& entry_directory, std::string_view machine_id,
+                         const std::map<std::string, std::string>& inventory,
+                         const std::vector<GeneratedEntry>& desired) {
+    check_entry_directory(entry_directory);
+    if (same_entries(inventory, desired)) {
+        return;
+    }
+    for (const EntryChange& change : entry_changes(entry_directory, inventory, desired)) {
+        (void)inspect_for_change(change, machine_id);
+    }
+}
+
 bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
                    const std::map<std::string, std::string>& inventory,
                    const std::vector<GeneratedEntry>& desired) {
@@ -87,50 +152,15 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
     if (same_entries(inventory, desired)) {
         return false;
     }
-    std::vector<const GeneratedEntry*> ordered;
-    for (const GeneratedEntry& entry : desired) {
-        ordered.push_back(&entry);
-    }
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const auto* a, const auto* b) { return a->file_name < b->file_name; });
-    for (const GeneratedEntry* entry : ordered) {
-        const fs::path path = entry_directory / entry->file_name;
-        switch (inspect_entry(path, machine_id)) {
-            case OnDisk::NotAFile:
-                base::throw_error("refusing to overwrite non-file systemd-boot entry " +
-                                  base::display_path(path));
-            case OnDisk::Foreign:
-                base::throw_error("refusing to overwrite unowned systemd-boot entry " +
-                                  base::display_path(path));
-            case OnDisk::Absent:
-            case OnDisk::Ours:
-                store::write_file_atomically(path, entry->text, kEntryMode);
-                break;
-        }
-    }
-    for (const auto& [file_name, text] : inventory) {
-        const bool still_desired =
-            std::any_of(desired.begin(), desired.end(),
-                        [&](const GeneratedEntry& entry) { return entry.file_name == file_name; });
-        if (still_desired) {
-            continue;
-        }
-        const fs::path path = entry_directory / file_name;
-        switch (inspect_entry(path, machine_id)) {
-            case OnDisk::Absent:
-                break;
-            case OnDisk::NotAFile:
-                base::throw_error("refusing to remove non-file generated entry " +
-                                  base::display_path(path));
-            case OnDisk::Foreign:
-                base::throw_error("refusing to remove unowned systemd-boot entry " +
-                                  base::display_path(path));
-            case OnDisk::Ours:
-                if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-                    base::throw_io_error(errno);
-                }
-                store::sync_directory(entry_directory);
-                break;
+    for (const EntryChange& change : entry_changes(entry_directory, inventory, desired)) {
+        const OnDisk found = inspect_for_change(change, machine_id);
+        if (change.entry != nullptr) {
+            store::write_file_atomically(change.path, change.entry->text, kEntryMode);
+        } else if (found == OnDisk::Ours) {
+            if (::unlink(change.path.c_str()) != 0 && errno != ENOENT) {
+                base::throw_io_error(errno);
+            }
+            store::sync_directory(entry_directory);
         }
     }
     return true;

@@ -21,6 +21,13 @@ namespace fs = std::filesystem;
 void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
                     const fs::path& archive_store_root, const fs::path& boot_store_root);
 
+// Inspects, without changing anything, every file apply_entries would write or remove, and
+// throws the first refusal apply_entries would meet, with its message. Run before the first
+// change to the boot filesystem, so a refused run leaves it as it was.
+void check_entry_changes(const fs::path& entry_directory, std::string_view machine_id,
+                         const std::map<std::string, std::string>& inventory,
+                         const std::vector<GeneratedEntry>& desired);
+
 // Makes the entry directory hold exactly the `desired` generated entries: writes every desired
 // entry (mode 0644, atomically) and removes the inventory's other files. Returns false, writing
 // nothing, when the inventory already equals `desired`. Right before each write or removal the

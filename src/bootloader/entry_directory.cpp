@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
 #include "base/app_error.hpp"
@@ -75,13 +76,22 @@ std::vector<BootEntry> read_entry_directory(const fs::path& entry_directory) {
 
     std::vector<BootEntry> entries;
     for (const fs::path& path : paths) {
+        const std::string refusal =
+            "systemd-boot entry is not a regular file: " + base::display_path(path);
         if (!S_ISREG(lstat_or_throw(path).st_mode)) {
-            base::throw_error("systemd-boot entry is not a regular file: " +
-                              base::display_path(path));
+            base::throw_error(refusal);
         }
         const std::string name = path.filename().native();
         check_name_is_utf8(name);
-        entries.push_back(parse_entry(name, base::read_text_file(path)));
+        // Read through a descriptor that cannot be a link or a FIFO swapped in since the lstat.
+        const std::optional<std::string> text = base::read_regular_file_no_follow(path);
+        if (!text) {
+            base::throw_error(refusal);
+        }
+        if (!base::is_valid_utf8(*text)) {
+            base::throw_io_text_error(base::kIoFailed, base::kInvalidUtf8Cause);
+        }
+        entries.push_back(parse_entry(name, *text));
     }
     return entries;
 }
@@ -106,7 +116,11 @@ std::map<std::string, std::string> list_generated_entry_files(const fs::path& en
         }
         // Another installation's file is looked at only for its machine-id, so the bytes are
         // read first and judged as UTF-8 only once the file is known to be ours.
-        std::string text = base::read_file_bytes(path);
+        std::optional<std::string> read = base::read_regular_file_no_follow(path);
+        if (!read) {
+            continue;
+        }
+        std::string text = std::move(*read);
         if (!belongs_to_machine(base::lossy_utf8(text), machine_id)) {
             continue;
         }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/checked.hpp"
+#include "base/system_paths.hpp"
 #include "bootloader/budget.hpp"
 #include "bootloader/deployment.hpp"
 #include "bootloader/entry_directory.hpp"
@@ -18,6 +19,7 @@
 #include "store/fs_routines.hpp"
 #include "store/object_store.hpp"
 #include "system/subvolume.hpp"
+#include "system/top_level_mount.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -41,6 +43,16 @@ std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
 }
 
 }  // namespace
+
+void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
+                                  std::string_view machine_id, const fs::path& runtime_directory) {
+    const std::string own_prefix = std::string(base::kEntryPrefix) + std::string(machine_id) + "-";
+    (void)store::remove_temporaries(entry_directory, [&](std::string_view target) {
+        return target.starts_with(own_prefix) && target.ends_with(".conf");
+    });
+    manifest::remove_snapshot_leftovers(archive_root);
+    system::remove_abandoned_mount_points(runtime_directory);
+}
 
 GenerateReport run_generate(const RunContext& context, provider::Provider& provider) {
     const config::Config& config = context.config;
@@ -81,6 +93,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         render_entries(plan.deployments, context.boot_data_relative);
     check_boot_budget(context.boot_root, plan, current_references, total_text_bytes(desired),
                       context.boot_data_root);
+    check_entry_changes(context.entry_directory, context.machine_id, inventory, desired);
 
     // Every check has passed; from here on the boot filesystem changes. The whole data
     // directory chain is made (refusing a symbolic link at every level) before the first copy,
@@ -99,6 +112,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const store::GarbageCollection archive_gc =
         manifest::collect_archive_garbage(context.archive_root);
     manifest::remove_legacy_manifests(context.boot_data_root);
+    remove_interrupted_leftovers(context.entry_directory, context.archive_root, context.machine_id);
 
     GenerateReport report;
     report.manifests_created = counts.created;

@@ -127,14 +127,20 @@ bool is_root(const std::filesystem::path& path) {
 // The data directory lives under the boot root, so it must stay inside it: plain names only.
 std::filesystem::path checked_data_directory(const std::string& value) {
     const std::string relative = !value.empty() && value.front() == '/' ? value.substr(1) : value;
-    const bool leading_dot = relative == "." || relative.starts_with("./");
-    const std::vector<std::string> components = base::path_components(relative);
-    bool plain = !leading_dot && !components.empty() && relative.find('\0') == std::string::npos;
-    for (const std::string& component : components) {
-        if (!base::is_ordinary_name(component)) {
-            plain = false;
+    // Judged on the text rather than on parsed components, which drop "." silently: the boot
+    // data chain refuses every "." and ".." on its way, so such a value would fail every run
+    // only after the archive had changed.
+    bool plain =
+        !relative.empty() && relative.front() != '/' && relative.find('\0') == std::string::npos;
+    bool named = false;
+    for (std::string_view piece : base::split(relative, '/')) {
+        if (piece.empty()) {
+            continue;
         }
+        named = true;
+        plain = plain && base::is_ordinary_name(std::string(piece));
     }
+    plain = plain && named;
     if (!plain) {
         base::throw_error("unsafe DATA_DIRECTORY: " + value);
     }

@@ -1,7 +1,5 @@
 #include "manifest/capture.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <map>
 #include <set>
@@ -9,9 +7,10 @@
 #include "base/app_error.hpp"
 #include "base/checked.hpp"
 #include "base/paths.hpp"
-#include "bootloader/render.hpp"
+#include "bootloader/fragment.hpp"
 #include "bootloader/selection.hpp"
 #include "manifest/manifest_store.hpp"
+#include "provider/btrfs/btrfs_provider.hpp"
 #include "store/object_store.hpp"
 
 namespace snapwright::manifest {
@@ -40,28 +39,17 @@ bool in_btrfs_scope(const provider::SnapshotKey& key, const provider::ProviderSc
            key.filesystem_uuid == scope.filesystem_uuid && key.instance == scope.instance;
 }
 
-// Whether the recorded "path" of a Btrfs snapshot still names a directory below the source
-// root. The Btrfs listing only reports snapshots of the subvolume mounted at "/"; after a
-// rollback, or while booted into a snapshot, that subvolume is another one and the existing
-// snapshots drop out of the listing although they are still there.
+// Whether a Btrfs snapshot that the listing did not report is still there. The listing only
+// reports snapshots of the subvolume mounted at "/"; after a rollback, or while booted into a
+// snapshot, that subvolume is another one and the existing snapshots drop out of the listing
+// although they still exist. A path reused by a new snapshot or a plain directory does not count.
 bool btrfs_snapshot_still_exists(const SnapshotManifest& manifest,
                                  const std::optional<fs::path>& source_root) {
     if (!source_root) {
         // Nothing to look at: keeping the manifest is the side that loses nothing.
         return true;
     }
-    const auto& properties = manifest.snapshot.properties;
-    const auto path = properties.find("path");
-    if (path == properties.end() || path->second.empty()) {
-        return false;
-    }
-    const auto components = base::path_components(path->second);
-    if (std::find(components.begin(), components.end(), "..") != components.end()) {
-        return false;
-    }
-    struct stat status {};
-    const fs::path directory = base::join_under(*source_root, path->second);
-    return ::lstat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    return provider::btrfs::recorded_snapshot_exists(*source_root, manifest.snapshot.properties);
 }
 
 // Whether an archived manifest that the provider did not report is to be removed.
@@ -136,14 +124,8 @@ std::uint64_t asset_references(const SnapshotManifest& manifest) {
 }
 
 void write_manifest_fragment(const SnapshotManifest& manifest, const ReconcileInputs& inputs) {
-    std::string text;
-    for (const auto& entry : bootloader::render_entries({manifest}, inputs.boot_data_relative)) {
-        if (!text.empty()) {
-            text += '\n';
-        }
-        text += entry.text;
-    }
-    write_fragment(inputs.archive_root, manifest.snapshot.key, text);
+    write_fragment(inputs.archive_root, manifest.snapshot.key,
+                   bootloader::render_fragment(manifest, inputs.boot_data_relative));
 }
 
 }  // namespace

@@ -50,8 +50,9 @@ struct ReconcileCounts {
 //   and a changed subvolume rewrites the root options of every recorded command line;
 // - a manifest of this machine and OS whose snapshot is not reported is removed. For the Btrfs
 //   provider's own scope the listing only covers snapshots of the subvolume mounted at "/", so
-//   such a manifest is removed only once its "path" no longer names a directory under the
-//   source root (after a rollback the same snapshots exist but are no longer listed);
+//   such a manifest is removed only once its "path" under the source root no longer names a
+//   subvolume with its recorded "uuid" (after a rollback the same snapshots exist but are no
+//   longer listed; a path reused by a newer snapshot or a plain directory does not keep it);
 // - every reported snapshot gets its fragment.conf rendered, and a missing or stale source.conf
 //   rewritten; files that already hold the right text are not rewritten.
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot

@@ -168,7 +168,53 @@ bool remove_if_empty(const fs::path& directory) {
     return true;
 }
 
+bool is_snapshot_file_name(std::string_view name) {
+    return name == kManifestFile || name == kSourceConfigFile || name == kFragmentFile;
+}
+
+// The real directories directly in `directory` (symbolic links are not followed).
+std::vector<fs::path> subdirectories(const fs::path& directory) {
+    std::vector<fs::path> found;
+    std::error_code error;
+    fs::directory_iterator it(directory, error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        const fs::file_status own = it->symlink_status(error);
+        if (!error && fs::is_directory(own)) {
+            found.push_back(it->path());
+        }
+    }
+    if (error) {
+        base::throw_io_error(error.value());
+    }
+    return found;
+}
+
+// Below R/snapshots at `depth` (1 = filesystem UUID level, 4 = snapshot directories): clears
+// what interrupted writes and removals left, deepest first, so a level emptied below it goes
+// too.
+void remove_leftovers_below(const fs::path& directory, int depth) {
+    if (depth == 4) {
+        (void)store::remove_temporaries(directory, is_snapshot_file_name);
+    } else {
+        for (const fs::path& child : subdirectories(directory)) {
+            remove_leftovers_below(child, depth + 1);
+        }
+    }
+    (void)remove_if_empty(directory);
+}
+
 }  // namespace
+
+void remove_snapshot_leftovers(const fs::path& root) {
+    const fs::path snapshots_root = root / kSnapshotsDirectory;
+    struct stat status {};
+    if (::lstat(snapshots_root.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return;
+    }
+    for (const fs::path& child : subdirectories(snapshots_root)) {
+        remove_leftovers_below(child, 1);
+    }
+}
 
 fs::path snapshot_directory(const fs::path& root, const provider::SnapshotKey& key) {
     const auto components = key_components(key);

@@ -68,4 +68,12 @@ bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest
 // Returns false when there was no such directory.
 bool remove_manifest(const fs::path& root, const provider::SnapshotKey& key);
 
+// Clears what interrupted runs left under R/snapshots: in every snapshot directory (depth four)
+// the regular files whose names are the atomic writers' temporaries of manifest.json,
+// source.conf or fragment.conf, then every directory below R/snapshots that is (now) empty, such
+// as a snapshot directory whose removal stopped after manifest.json. Symbolic links are never
+// followed or removed, other names are never touched, and R/snapshots itself stays. Failures
+// are I/O errors. The caller holds the boot partition lock.
+void remove_snapshot_leftovers(const fs::path& root);
+
 }  // namespace snapwright::manifest

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -233,6 +234,84 @@ TemporaryFile::~TemporaryFile() {
     } else {
         ::unlink(path_.c_str());
     }
+}
+
+std::optional<std::string_view> temporary_target(std::string_view name) {
+    const auto all_digits = [](std::string_view text) {
+        return !text.empty() &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    const std::size_t marker = name.rfind(".tmp-");
+    if (marker == std::string_view::npos || marker < 2 || name.front() != '.') {
+        return std::nullopt;
+    }
+    const std::string_view numbers = name.substr(marker + 5);
+    const std::size_t dash = numbers.find('-');
+    if (dash == std::string_view::npos || !all_digits(numbers.substr(0, dash)) ||
+        !all_digits(numbers.substr(dash + 1))) {
+        return std::nullopt;
+    }
+    return name.substr(1, marker - 1);
+}
+
+std::size_t remove_temporaries(const fs::path& directory,
+                               const std::function<bool(std::string_view)>& accept) {
+    base::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) {
+            return 0;
+        }
+        base::throw_io_error(errno);
+    }
+    std::vector<std::string> names;
+    {
+        const int listing_fd = ::dup(fd.get());
+        if (listing_fd < 0) {
+            base::throw_io_error(errno);
+        }
+        std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(listing_fd), ::closedir);
+        if (!listing) {
+            const int error = errno;
+            ::close(listing_fd);
+            base::throw_io_error(error);
+        }
+        errno = 0;
+        while (const dirent* entry = ::readdir(listing.get())) {
+            const std::string_view name = entry->d_name;
+            const std::optional<std::string_view> target = temporary_target(name);
+            if (target && accept(*target)) {
+                names.emplace_back(name);
+            }
+            errno = 0;
+        }
+        if (errno != 0) {
+            base::throw_io_error(errno);
+        }
+    }
+    std::size_t removed = 0;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            base::throw_io_error(errno);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            continue;
+        }
+        if (::unlinkat(fd.get(), name.c_str(), 0) != 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            base::throw_io_error(errno);
+        }
+        ++removed;
+    }
+    if (removed > 0) {
+        fsync_or_throw(fd.get());
+    }
+    return removed;
 }
 
 TemporaryFile create_temporary_file(const fs::path& directory, const std::string& name) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -48,6 +51,19 @@ class TemporaryFile {
 // allocate a temporary file name" when all 1000 exist, "create temporary file {}" with the OS
 // error for any other failure.
 TemporaryFile create_temporary_file(const fs::path& directory, const std::string& name);
+
+// The final name that `name` is a temporary for, when `name` has exactly the form that
+// create_temporary_file and the atomic writers give their temporaries: "." + final name +
+// ".tmp-" + decimal process ID + "-" + decimal attempt; nothing for any other name.
+std::optional<std::string_view> temporary_target(std::string_view name);
+
+// Removes the regular files directly in `directory` whose names are temporaries (above) for a
+// final name that `accept` approves: what an interrupted atomic write left behind. Symbolic
+// links, directories, FIFOs and every other name stay. A missing directory is fine; a symbolic
+// link in its place is not followed and nothing is removed. Syncs the directory after removing.
+// Returns how many files were removed; failures are I/O errors.
+std::size_t remove_temporaries(const fs::path& directory,
+                               const std::function<bool(std::string_view)>& accept);
 
 // Replaces `target` by a copy of `source` (an object file, opened without following a link):
 // temporary in the target's directory, stream copy, fsync, rename, fsync of the directory. The

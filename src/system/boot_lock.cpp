@@ -46,13 +46,17 @@ BootLock::~BootLock() {
     }
 }
 
-BootLock acquire_lock_file(const std::filesystem::path& lock_path,
-                           std::chrono::milliseconds timeout) {
+std::optional<BootLock> acquire_lock_file(const std::filesystem::path& lock_path,
+                                          std::chrono::milliseconds timeout,
+                                          const GiveUpCheck& give_up) {
     base::UniqueFd fd = open_lock_file(lock_path);
     // Polling rather than a blocking flock keeps the deadline; the monotonic clock keeps it
     // immune to changes of the wall clock.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (give_up && give_up()) {
+            return std::nullopt;
+        }
         if (std::chrono::steady_clock::now() >= deadline) {
             base::throw_error("timed out waiting for " + base::display_path(lock_path));
         }
@@ -61,13 +65,31 @@ BootLock acquire_lock_file(const std::filesystem::path& lock_path,
     return BootLock(std::move(fd));
 }
 
-BootLock acquire_boot_lock() {
+BootLock acquire_lock_file(const std::filesystem::path& lock_path,
+                           std::chrono::milliseconds timeout) {
+    return std::move(*acquire_lock_file(lock_path, timeout, GiveUpCheck{}));
+}
+
+namespace {
+
+void ensure_lock_directory() {
     std::error_code error;
     std::filesystem::create_directories(base::kLockDirectory, error);
     if (error) {
         base::throw_io_error(error.value());
     }
+}
+
+}  // namespace
+
+BootLock acquire_boot_lock() {
+    ensure_lock_directory();
     return acquire_lock_file(base::kBootLockPath, kLockTimeout);
+}
+
+std::optional<BootLock> acquire_boot_lock(const GiveUpCheck& give_up) {
+    ensure_lock_directory();
+    return acquire_lock_file(base::kBootLockPath, kLockTimeout, give_up);
 }
 
 void release_boot_lock(BootLock lock) {

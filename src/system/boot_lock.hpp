@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
 
 #include "base/unique_fd.hpp"
 
@@ -31,6 +33,19 @@ class BootLock {
 // The same on `lock_path` (whose directory must exist) with a deadline of `timeout` from now.
 [[nodiscard]] BootLock acquire_lock_file(const std::filesystem::path& lock_path,
                                          std::chrono::milliseconds timeout);
+
+// Asked between attempts while the lock is held elsewhere; true stops the waiting.
+using GiveUpCheck = std::function<bool()>;
+
+// acquire_boot_lock for a run that may become pointless while it waits: before every retry
+// `give_up` is asked, and when it answers true the wait ends without the lock (nothing).
+// Its errors end the wait as well.
+[[nodiscard]] std::optional<BootLock> acquire_boot_lock(const GiveUpCheck& give_up);
+
+// The same on `lock_path` with a deadline of `timeout` from now.
+[[nodiscard]] std::optional<BootLock> acquire_lock_file(const std::filesystem::path& lock_path,
+                                                        std::chrono::milliseconds timeout,
+                                                        const GiveUpCheck& give_up);
 
 // Unlocks and closes now; any failure is ignored.
 void release_boot_lock(BootLock lock);

@@ -291,8 +291,19 @@ void run_inherited(const std::string& program, const std::vector<std::string>& a
 
 int replace_process(const std::string& program, const std::vector<std::string>& arguments) {
     const ArgumentVector argv(program, arguments);
+    // An ignored signal stays ignored across exec; the new program starts with the default
+    // SIGPIPE action, as a spawned child does. Kept as it was when the exec fails.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    struct sigaction previous {};
+    const bool changed = ::sigaction(SIGPIPE, &default_action, &previous) == 0;
     ::execvp(program.c_str(), argv.data());
-    return errno;
+    const int error = errno;
+    if (changed) {
+        (void)::sigaction(SIGPIPE, &previous, nullptr);
+    }
+    return error;
 }
 
 bool find_executable(const std::string& name) {
@@ -311,6 +322,58 @@ bool find_executable(const std::string& name) {
         }
     }
     return false;
+}
+
+namespace {
+
+// Starts `program` with every standard stream on the null device.
+pid_t spawn_silenced(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& spawn_context) {
+    UniqueFd null_device(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!null_device) {
+        base::throw_io_error(errno);
+    }
+    null_device = above_standard_streams(std::move(null_device));
+    SpawnFileActions actions;
+    actions.duplicate(null_device.get(), STDIN_FILENO);
+    actions.duplicate(null_device.get(), STDOUT_FILENO);
+    actions.duplicate(null_device.get(), STDERR_FILENO);
+    return spawn(program, arguments, actions.get(), spawn_context);
+}
+
+int wait_status_of(pid_t pid) {
+    int status = 0;
+    if (wait_for(pid, status) != 0) {
+        base::throw_io_error(errno);
+    }
+    return status;
+}
+
+}  // namespace
+
+int run_foreground(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& spawn_context) {
+    return wait_status_of(spawn(program, arguments, nullptr, spawn_context));
+}
+
+int run_silenced(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::string& spawn_context) {
+    return wait_status_of(spawn_silenced(program, arguments, spawn_context));
+}
+
+void start_detached(const std::string& program, const std::vector<std::string>& arguments,
+                    const std::string& spawn_context) {
+    (void)spawn_silenced(program, arguments, spawn_context);
+}
+
+std::string describe_wait_status(int status) {
+    if (WIFEXITED(status)) {
+        return "exit status: " + std::to_string(WEXITSTATUS(status));
+    }
+    if (WIFSIGNALED(status)) {
+        return "signal: " + std::to_string(WTERMSIG(status));
+    }
+    return "wait status: " + std::to_string(status);
 }
 
 }  // namespace snapwright::system

@@ -48,4 +48,24 @@ void run_inherited(const std::string& program, const std::vector<std::string>& a
 // directory). Symbolic links are followed; execute permission is not examined.
 bool find_executable(const std::string& name);
 
+// Runs `program` with this process's own standard streams and waits; returns the wait status.
+// A child that cannot be started throws `spawn_context` with the OS error.
+[[nodiscard]] int run_foreground(const std::string& program,
+                                 const std::vector<std::string>& arguments,
+                                 const std::string& spawn_context);
+
+// Runs `program` with all three standard streams on the null device and waits; returns the
+// wait status. Start failure as for run_foreground.
+[[nodiscard]] int run_silenced(const std::string& program,
+                               const std::vector<std::string>& arguments,
+                               const std::string& spawn_context);
+
+// Starts `program` with all three standard streams on the null device and does not wait. The
+// child stays this process's child until someone reaps it. Start failure as for run_foreground.
+void start_detached(const std::string& program, const std::vector<std::string>& arguments,
+                    const std::string& spawn_context);
+
+// A wait status in words: "exit status: N" for a normal exit, "signal: N" for a killed child.
+std::string describe_wait_status(int status);
+
 }  // namespace snapwright::system

@@ -1,10 +1,16 @@
 #include "system/top_level_mount.hpp"
 
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <optional>
+#include <string_view>
+#include <system_error>
 
 #include "base/app_error.hpp"
 #include "base/system_paths.hpp"
@@ -38,7 +44,54 @@ void enter_private_mount_namespace() {
     }
 }
 
+// The process ID in a mount point name "top-level-<32 hex digits>-<decimal pid>".
+std::optional<pid_t> mount_point_owner(std::string_view name) {
+    constexpr std::string_view prefix = "top-level-";
+    if (!name.starts_with(prefix) || name.size() < prefix.size() + 34 ||
+        !is_valid_machine_id(std::string(name.substr(prefix.size(), 32))) ||
+        name[prefix.size() + 32] != '-') {
+        return std::nullopt;
+    }
+    const std::string_view digits = name.substr(prefix.size() + 33);
+    pid_t pid = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+    if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0 ||
+        digits.front() == '0') {
+        return std::nullopt;
+    }
+    return pid;
+}
+
 }  // namespace
+
+void remove_abandoned_mount_points(const std::filesystem::path& runtime_directory) {
+    struct stat runtime {};
+    if (::lstat(runtime_directory.c_str(), &runtime) != 0 || !S_ISDIR(runtime.st_mode)) {
+        return;
+    }
+    std::error_code error;
+    std::filesystem::directory_iterator it(runtime_directory, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::optional<pid_t> owner = mount_point_owner(it->path().filename().native());
+        // A process that still exists (or cannot be asked) may still be using it.
+        if (!owner || ::kill(*owner, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        struct stat status {};
+        if (::lstat(it->path().c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+            status.st_dev != runtime.st_dev) {
+            continue;
+        }
+        // rmdir takes only an empty directory and never a mount point of this namespace.
+        if (::rmdir(it->path().c_str()) != 0 && errno != ENOTEMPTY && errno != EEXIST &&
+            errno != EBUSY && errno != ENOENT) {
+            base::throw_io_error(errno);
+        }
+    }
+    if (error) {
+        base::throw_io_error(error.value());
+    }
+}
 
 TopLevelMount::~TopLevelMount() {
     if (mount_point_.empty()) {

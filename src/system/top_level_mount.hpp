@@ -42,6 +42,13 @@ bool is_valid_filesystem_uuid(const std::string& uuid);
 [[nodiscard]] TopLevelMount mount_top_level(const std::string& filesystem_uuid,
                                             const std::string& machine_id);
 
+// Removes the mount points "top-level-<machine id>-<pid>" in `runtime_directory` whose process
+// no longer exists (a killed run leaves its directory, while its mount died with its mount
+// namespace): only real, empty directories on the runtime directory's own filesystem, never a
+// mount point, a symbolic link or another name. Failures other than "in use" are I/O errors.
+// The caller holds the boot partition lock.
+void remove_abandoned_mount_points(const std::filesystem::path& runtime_directory);
+
 // Unmounts and removes the mount point now; failures are ignored.
 void release_top_level(TopLevelMount mount);
 

@@ -175,23 +175,30 @@ TEST_F(DispatcherBinary, NoBootPartitionFoundByProbing) {
               "ENTRIES_DIRECTORY\n");
 }
 
-TEST_F(DispatcherBinary, CommandsWithoutABodyFailAfterTheContext) {
+TEST_F(DispatcherBinary, WatchStartsAfterTheContext) {
     use_findmnt(fake_findmnt("btrfs"));
     const std::string machine_id =
         files_.write("machine-id", std::string(testing::kMachineId) + "\n");
     std::filesystem::create_directories(files_ / "boot/loader/entries");
+    const std::string missing = (files_ / "snapshots").string();
     const std::string config =
         files_
             .write("good.conf", "MACHINE_ID_FILE=" + machine_id + "\nTARGET_OS_NAME=T\nBOOT_PATH=" +
-                                    (files_ / "boot").string() + "\n")
+                                    (files_ / "boot").string() + "\nWATCH_PATHS=" + missing + "\n")
             .string();
-    for (const char* word : {"verify", "gc", "watch"}) {
-        const ProgramResult result = run({word, "--config", config});
-        EXPECT_EQ(result.exit_code, 1) << word;
-        EXPECT_EQ(result.err, expected_failure(word, std::string("snapwright ") + word +
-                                                         " is not implemented yet"))
-            << word;
-    }
+    const ProgramResult result = run({"watch", "--config", config});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err,
+              expected_failure("watch", "inspect WATCH_PATHS entry " + missing +
+                                            ": No such file or directory (os error 2)"));
+}
+
+TEST_F(DispatcherBinary, VerifyOfAnEmptyArchiveFindsNothing) {
+    use_findmnt(fake_findmnt("btrfs"));
+    const ProgramResult result = run({"verify", "--config", local_config()});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, "Checked objects: 0\nNo integrity issues found\n");
+    EXPECT_EQ(result.err, "");
 }
 
 TEST_F(DispatcherBinary, StatusOfAnEmptyArchiveCountsNothing) {

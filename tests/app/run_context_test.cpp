@@ -11,6 +11,8 @@
 #include <iostream>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/app_fixture.hpp"
 #include "support/error_of.hpp"
@@ -142,6 +144,47 @@ TEST_F(RunContextTest, EntryDirectoryMustBeARealDirectory) {
     fs::create_directory_symlink(files_ / "real-entries", boot() / "loader/entries");
     EXPECT_EQ(error_of(config()), "systemd-boot entry directory is unavailable: " +
                                       (boot() / "loader/entries").string());
+}
+
+TEST(StoreSeparation, RefusesAnArchiveAndBootDataDirectoryThatOverlap) {
+    const auto message = [](const std::string& archive, const std::string& boot_data) {
+        return testing::error_of([&] { check_store_separation(archive, boot_data); });
+    };
+    const std::string m = kMachineId;
+    // BOOT_PATH=/ with ARCHIVE_PATH=/snapwright; the boot root on the Btrfs root with the archive
+    // in its data directory; one store inside the other either way.
+    for (const auto& [archive, boot_data] : std::vector<std::pair<std::string, std::string>>{
+             {"/snapwright/" + m, "/snapwright/" + m},
+             {"/boot/snapwright/" + m, "/boot//snapwright/./" + m},
+             {"/boot/snapwright/" + m + "/x/" + m, "/boot/snapwright/" + m},
+             {"/var/lib/" + m, "/var/lib/" + m + "/snapwright/" + m}}) {
+        EXPECT_EQ(message(archive, boot_data),
+                  "the archive " + archive + " and the boot data directory " + boot_data +
+                      " overlap; set ARCHIVE_PATH, BOOT_PATH or DATA_DIRECTORY so that neither "
+                      "lies inside the other");
+    }
+    EXPECT_NO_THROW(check_store_separation("/var/lib/snapwright/" + m, "/boot/snapwright/" + m));
+    EXPECT_NO_THROW(
+        check_store_separation("/boot/snapwright-archive/" + m, "/boot/snapwright/" + m));
+
+    ScratchDir dir;
+    fs::create_directories(dir / "real/snapwright");
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    EXPECT_NE(
+        message((dir / "link/snapwright" / m).string(), (dir / "real/snapwright" / m).string()),
+        "");
+}
+
+TEST_F(RunContextTest, ArchiveInsideTheBootDataDirectoryIsRefused) {
+    use_root("btrfs");
+    const fs::path config_path = config("ARCHIVE_PATH=" + (boot() / "snapwright").string() + "\n");
+    const std::set<fs::path> before = tree_of(files_.path());
+    const fs::path store = boot() / "snapwright" / kMachineId;
+    EXPECT_EQ(error_of(config_path),
+              "the archive " + store.string() + " and the boot data directory " + store.string() +
+                  " overlap; set ARCHIVE_PATH, BOOT_PATH or DATA_DIRECTORY so that neither lies "
+                  "inside the other");
+    EXPECT_EQ(tree_of(files_.path()), before);
 }
 
 // "/etc/os-release" is a fixed path, so it is replaced inside a private mount namespace of a

@@ -216,8 +216,9 @@ TEST(ParseConfig, AbsolutePathKeys) {
 TEST(ParseConfig, DataDirectory) {
     EXPECT_EQ(parse_config("DATA_DIRECTORY=/snaps").data_directory, "snaps");
     EXPECT_EQ(parse_config("DATA_DIRECTORY=a/b").data_directory, "a/b");
-    EXPECT_EQ(parse_config("DATA_DIRECTORY=a/./b/").data_directory, "a/./b/");
+    EXPECT_EQ(parse_config("DATA_DIRECTORY=a//b/").data_directory, "a//b/");
     EXPECT_EQ(parse_config("DATA_DIRECTORY=..x").data_directory, "..x");
+    EXPECT_EQ(parse_config("DATA_DIRECTORY=.x/y.").data_directory, ".x/y.");
     expect_errors({
         {"DATA_DIRECTORY=/", "unsafe DATA_DIRECTORY: /"},
         {"DATA_DIRECTORY=//snaps", "unsafe DATA_DIRECTORY: //snaps"},
@@ -225,6 +226,12 @@ TEST(ParseConfig, DataDirectory) {
         {"DATA_DIRECTORY=./snaps", "unsafe DATA_DIRECTORY: ./snaps"},
         {"DATA_DIRECTORY=/./snaps", "unsafe DATA_DIRECTORY: /./snaps"},
         {"DATA_DIRECTORY=..", "unsafe DATA_DIRECTORY: .."},
+        {"DATA_DIRECTORY=a/./b", "unsafe DATA_DIRECTORY: a/./b"},
+        {"DATA_DIRECTORY=snap/./wright", "unsafe DATA_DIRECTORY: snap/./wright"},
+        {"DATA_DIRECTORY=snapwright/.", "unsafe DATA_DIRECTORY: snapwright/."},
+        {"DATA_DIRECTORY=snapwright/./", "unsafe DATA_DIRECTORY: snapwright/./"},
+        {"DATA_DIRECTORY=/.", "unsafe DATA_DIRECTORY: /."},
+        {"DATA_DIRECTORY=a/../b", "unsafe DATA_DIRECTORY: a/../b"},
         {"DATA_DIRECTORY=snaps/../..", "unsafe DATA_DIRECTORY: snaps/../.."},
         {std::string("DATA_DIRECTORY=a\0b", 18), std::string("unsafe DATA_DIRECTORY: a\0b", 26)},
     });

@@ -105,6 +105,14 @@ ProgramResult MachineTest::snapwright(const std::vector<std::string>& arguments,
     return sandbox_->run(argv, extra_env);
 }
 
+void MachineTest::expect_summary(const ProgramResult& result, const Summary& expected) {
+    ASSERT_EQ(result.exit_code, 0) << describe(result);
+    EXPECT_TRUE(result.out.starts_with("Archived ")) << result.out;
+    EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << result.out;
+    EXPECT_EQ(summary_counts(result.out), expected.counts()) << result.out;
+    EXPECT_EQ(result.err, "");
+}
+
 EntrySpec MachineTest::standard_entry() {
     EntrySpec wanted;
     wanted.kernel_size = 6144;

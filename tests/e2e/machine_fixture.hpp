@@ -84,6 +84,9 @@ class MachineTest : public ::testing::Test {
     ProgramResult snapwright(const std::vector<std::string>& arguments,
                              const std::vector<std::string>& extra_env = {}) const;
 
+    // A successful run that printed exactly the summary line of `expected` and nothing else.
+    static void expect_summary(const ProgramResult& result, const Summary& expected);
+
     // Writes an ordinary entry and hashes its assets.
     SourceEntry write_source_entry(const EntrySpec& wanted);
     // The entry most tests boot from: kernel, microcode and initramfs of different sizes.

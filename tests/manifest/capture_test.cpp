@@ -11,6 +11,7 @@
 #include "support/error_of.hpp"
 #include "support/files.hpp"
 #include "support/manifest_builders.hpp"
+#include "support/scoped_env.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace snapwright::manifest {
@@ -217,20 +218,51 @@ TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
               "edited\n");
 }
 
-TEST_F(Capture, BtrfsManifestStaysWhileItsSnapshotDirectoryExists) {
-    const auto kept = snapshot("1", "btrfs");
-    const auto gone = snapshot("2", "btrfs");
-    const auto listed = snapshot("3", "btrfs");
-    fs::create_directories(top_level() / ".snapshots" / "1" / "snapshot");
-    fs::create_directories(top_level() / ".snapshots" / "3" / "snapshot");
-    ASSERT_EQ(reconcile_archive(inputs({kept, gone, listed}, "btrfs")).created, 3u);
+// A fake btrfs answers `subvolume show` for a directory that holds a ".uuid" file.
+class BtrfsCapture : public Capture {
+  protected:
+    BtrfsCapture() {
+        snapwright::testing::write_script(
+            tools_.path(), "btrfs",
+            "[ -f \"$3/.uuid\" ] || { echo \"ERROR: not a subvolume: $3\" >&2; exit 1; }\n"
+            "read -r uuid < \"$3/.uuid\"\n"
+            "printf '%s\\n\\tUUID: \\t\\t%s\\n\\tParent UUID: \\t\\t-\\n' \"$3\" \"$uuid\"");
+    }
+
+    static provider::SnapshotDescriptor btrfs_snapshot(const std::string& id) {
+        provider::SnapshotDescriptor descriptor = snapshot(id, "btrfs");
+        descriptor.properties["uuid"] = "UUID-" + id;
+        return descriptor;
+    }
+    void subvolume(const std::string& id, const std::string& uuid) const {
+        write_file(top_level() / ".snapshots" / id / "snapshot" / ".uuid", uuid + "\n");
+    }
+
+    snapwright::testing::ScratchDir tools_;
+    snapwright::testing::FakeToolPath path_{tools_.path()};
+};
+
+TEST_F(BtrfsCapture, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
+    const auto listed = btrfs_snapshot("3");
+    std::vector<provider::SnapshotDescriptor> all;
+    for (const char* id : {"1", "2", "3", "4", "5"}) {
+        all.push_back(btrfs_snapshot(id));
+    }
+    subvolume("1", "uuid-1");
+    subvolume("3", "uuid-3");
+    subvolume("5", "uuid-5");
+    ASSERT_EQ(reconcile_archive(inputs(all, "btrfs")).created, 5u);
     // Another manifest of the Btrfs provider in another scope keeps the ordinary rule.
     SnapshotManifest other_scope = testing::sample_manifest({kUuid, "btrfs", "home", "9"});
-    other_scope.snapshot.properties = {{"path", ".snapshots/1/snapshot"}};
+    other_scope.snapshot.properties = {{"path", ".snapshots/1/snapshot"}, {"uuid", "uuid-1"}};
     save_manifest(archive(), other_scope);
+    // 4: a plain directory took the deleted snapshot's place; 5: a rotation made a new snapshot
+    // under the same name.
+    fs::create_directories(top_level() / ".snapshots/4/snapshot");
+    subvolume("5", "uuid-55");
 
     // After a rollback the listing reports only snapshots of the new root subvolume.
-    EXPECT_EQ(reconcile_archive(inputs({listed}, "btrfs")), (ReconcileCounts{0, 0, 2, 0}));
+    EXPECT_EQ(reconcile_archive(inputs({listed}, "btrfs")), (ReconcileCounts{0, 0, 4, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "3"}));
 
     EXPECT_EQ(reconcile_archive(inputs({}, "btrfs")), (ReconcileCounts{0, 0, 0, 0}));
@@ -241,10 +273,10 @@ TEST_F(Capture, BtrfsManifestStaysWhileItsSnapshotDirectoryExists) {
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"3"}));
 }
 
-TEST_F(Capture, BtrfsPathThatClimbsOutOfTheSourceRootCountsAsGone) {
-    auto climbing = snapshot("1", "btrfs");
-    climbing.properties = {{"path", "../top/.snapshots/1/snapshot"}};
-    fs::create_directories(top_level() / ".snapshots" / "1" / "snapshot");
+TEST_F(BtrfsCapture, PathThatClimbsOutOfTheSourceRootCountsAsGone) {
+    auto climbing = btrfs_snapshot("1");
+    climbing.properties["path"] = "../top/.snapshots/1/snapshot";
+    subvolume("1", "uuid-1");
     ASSERT_EQ(reconcile_archive(inputs({climbing}, "btrfs")).created, 1u);
     EXPECT_EQ(reconcile_archive(inputs({}, "btrfs")), (ReconcileCounts{0, 0, 1, 0}));
 }

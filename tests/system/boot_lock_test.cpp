@@ -122,6 +122,20 @@ TEST_F(BootLockTest, TimesOutWhileAnotherProcessHoldsIt) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
 }
 
+TEST_F(BootLockTest, AWaiterThatGivesUpLeavesWithoutTheLock) {
+    write_file(lock, "");
+    const LockHolder holder(lock, 60s);
+    ASSERT_TRUE(holder.locked());
+    int asked = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(acquire_lock_file(lock, 10s, [&] { return ++asked == 3; }));
+    EXPECT_EQ(asked, 3);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    // A free lock is taken without asking.
+    EXPECT_TRUE(acquire_lock_file(dir / "free.lock", 1s, [&] { return ++asked > 0; }));
+    EXPECT_EQ(asked, 3);
+}
+
 TEST_F(BootLockTest, RefusesWhatAnotherUserCouldHavePlanted) {
     write_file(dir / "target", "");
     fs::create_symlink(dir / "target", lock);

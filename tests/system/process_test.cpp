@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 
@@ -146,6 +147,35 @@ TEST_F(ProcessTest, ReplaceProcessExecutesWithArgumentsOrReturnsErrno) {
     EXPECT_EQ(base::read_text_file(record), "a b\nc\n");
 
     EXPECT_EQ(replace_process("snapwright-no-such-tool", {}), ENOENT);
+}
+
+// Whether SIGPIPE is ignored in the process that `tool` starts, as the process itself records it.
+bool child_ignores_sigpipe(const fs::path& record) {
+    const std::string mask = base::read_text_file(record);
+    return (std::stoull(mask, nullptr, 16) & (1ULL << (SIGPIPE - 1))) != 0;
+}
+
+TEST_F(ProcessTest, ChildrenStartWithTheDefaultSigpipeActionAlthoughThisProcessIgnoresIt) {
+    const fs::path record = tools / "sigign-mask";
+    write_script(tools.path(), "sigign",
+                 "while read -r key value; do [ \"$key\" = SigIgn: ] && echo \"$value\"; done "
+                 "< /proc/$$/status > '" +
+                     record.string() + "'; exit 0");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::signal(SIGPIPE, SIG_IGN);
+        (void)run_captured("sigign", {}, "execute sigign");
+        if (child_ignores_sigpipe(record)) {
+            ::_exit(2);
+        }
+        ::_exit(100 + replace_process("sigign", {}));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: a spawned child ignored SIGPIPE";
+    EXPECT_FALSE(child_ignores_sigpipe(record)) << "the replacing program ignored SIGPIPE";
 }
 
 class FindExecutableTest : public ::testing::Test {

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
@@ -35,6 +37,27 @@ std::optional<SubvolumeShow> show_subvolume(const std::string& program, const fs
 
 }  // namespace
 
+bool recorded_snapshot_exists(const fs::path& top_level_mount,
+                              const std::map<std::string, std::string>& properties) {
+    const auto path = properties.find("path");
+    const auto uuid = properties.find("uuid");
+    if (path == properties.end() || path->second.empty() || uuid == properties.end() ||
+        uuid->second.empty() || uuid->second == "-") {
+        return false;
+    }
+    const auto components = base::path_components(path->second);
+    if (std::find(components.begin(), components.end(), "..") != components.end()) {
+        return false;
+    }
+    const fs::path directory = base::join_under(top_level_mount, path->second);
+    struct stat status {};
+    if (::lstat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    const std::optional<SubvolumeShow> show = show_subvolume("btrfs", directory);
+    return show && show->uuid && *show->uuid == base::to_lower_ascii(uuid->second);
+}
+
 BtrfsProvider::BtrfsProvider(std::string filesystem_uuid, fs::path top_level_mount,
                              std::uint64_t limit)
     : filesystem_uuid_(base::to_lower_ascii(filesystem_uuid)),
@@ -64,6 +87,14 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
         return descriptors;
     }
     MetadataLookup metadata_lookup;
+    // Rows are dropped one by one to resist snapshot names with line breaks; a listing of which
+    // not one row holds up is not read as "no snapshots", which would remove every entry.
+    std::optional<std::string> first_dropped;
+    const auto drop = [&](std::string_view line) {
+        if (!first_dropped) {
+            first_dropped = std::string(line);
+        }
+    };
     for (std::string_view line : base::split_lines(listing)) {
         if (base::trim(line).empty()) {
             continue;
@@ -72,6 +103,9 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
             break;
         }
         const ParsedRow parsed = parse_subvolume_row(line, root_subvolume_uuid_);
+        if (parsed.verdict == RowVerdict::malformed) {
+            drop(line);
+        }
         if (parsed.verdict != RowVerdict::accepted) {
             continue;
         }
@@ -84,6 +118,7 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
         // snapshots from counting toward the limit.
         const std::optional<SubvolumeShow> show = show_subvolume(program_, directory);
         if (!show || !show_confirms_row(*show, row)) {
+            drop(line);
             continue;
         }
         const std::string name = snapshot_name(row.path);
@@ -108,6 +143,9 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
             {"readonly", show->readonly ? "true" : "false"},
         };
         descriptors.push_back(std::move(descriptor));
+    }
+    if (descriptors.empty() && first_dropped) {
+        base::throw_error("invalid btrfs subvolume row: " + *first_dropped);
     }
     sort_descriptors(descriptors);
     return descriptors;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,7 +36,9 @@ class BtrfsProvider final : public Provider {
     // `btrfs subvolume show` confirms the row (same UUID and parent UUID): a path in the listing
     // is printed unescaped, so a line may come from a snapshot name rather than from the tool.
     // Lines that are not whole rows, paths the kernel command line cannot carry, snapshots of
-    // other subvolumes and snapshots without "boot" are passed over silently.
+    // other subvolumes and snapshots without "boot" are passed over silently. But when lines
+    // were dropped as not whole rows or not confirmed and no snapshot is left, the listing
+    // fails with "invalid btrfs subvolume row: " and the first such line.
     // Throws "execute btrfs" with the OS error when btrfs cannot be started and
     // "btrfs subvolume list failed: " with its standard error when it fails.
     std::vector<SnapshotDescriptor> list_snapshots() override;
@@ -52,5 +55,14 @@ class BtrfsProvider final : public Provider {
     std::optional<std::string> root_subvolume_uuid_;
     std::uint64_t limit_;
 };
+
+// Whether the snapshot recorded with these descriptor properties still exists although the
+// listing no longer reports it (after a rollback the snapshots of the old root are no longer
+// children of "/"): its "path" below `top_level_mount` must name a subvolume whose UUID, as
+// `btrfs subvolume show` reports it, equals the recorded "uuid" (compared in lower case). A
+// missing property, a path that climbs out with "..", a plain directory, another subvolume at
+// the same path, or a show that cannot be run or fails all mean it is gone.
+bool recorded_snapshot_exists(const fs::path& top_level_mount,
+                              const std::map<std::string, std::string>& properties);
 
 }  // namespace snapwright::provider::btrfs

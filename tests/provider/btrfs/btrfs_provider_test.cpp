@@ -118,6 +118,29 @@ TEST_F(BtrfsProviderTest, PassesOverRowsThatShowDoesNotConfirm) {
     EXPECT_EQ(list[0].key.snapshot_id, "aaaa-1");
 }
 
+// Were these read as "no snapshots", every generated entry would be removed.
+TEST_F(BtrfsProviderTest, ListingOfWhichNoRowHoldsUpIsAnError) {
+    const auto error_of = [&] {
+        return testing::error_of([&] { (void)provider().list_snapshots(); });
+    };
+    listing("\n261\t" + kRoot + "\taaaa-1\t@/.snapshots/1/snapshot\n262\tbbbb-2\n");
+    EXPECT_EQ(error_of(),
+              "invalid btrfs subvolume row: 261\t" + kRoot + "\taaaa-1\t@/.snapshots/1/snapshot");
+
+    listing(row("263", "cccc-3", kRoot, "t", "@/noboot") + row("262", "bbbb-2", kRoot, "t", "@/b") +
+            row("261", "aaaa-1", "0000-other", "t", "@/a"));
+    snapshot("@/noboot", show("cccc-3", kRoot, ""), false);
+    fs::create_directories(top() / "@/b/boot");  // show fails for it
+    EXPECT_EQ(error_of(), "invalid btrfs subvolume row: " +
+                              row("262", "bbbb-2", kRoot, "t", "@/b")
+                                  .substr(0, row("262", "bbbb-2", kRoot, "t", "@/b").size() - 1));
+
+    // Rows passed over for the ordinary reasons alone: simply no snapshots.
+    listing(row("263", "cccc-3", kRoot, "t", "@/noboot") +
+            row("261", "aaaa-1", "0000-other", "t", "@/a"));
+    EXPECT_TRUE(provider().list_snapshots().empty());
+}
+
 TEST_F(BtrfsProviderTest, LimitCountsOnlyListedSnapshots) {
     listing(row("263", "cccc-3", kRoot, "3", "@/noboot") + row("262", "bbbb-2", kRoot, "2", "@/b") +
             row("261", "aaaa-1", kRoot, "1", "@/a"));

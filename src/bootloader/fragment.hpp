@@ -1,0 +1,16 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "manifest/schema.hpp"
+
+namespace snapwright::bootloader {
+
+// The text the archive keeps in a snapshot's fragment.conf: the entries of every profile of
+// `manifest`, rendered for `boot_data_relative`, joined with a newline between them (the file
+// itself ends with a newline, added on writing). Throws render_entries' errors.
+[[nodiscard]] std::string render_fragment(const manifest::SnapshotManifest& manifest,
+                                          const std::filesystem::path& boot_data_relative);
+
+}  // namespace snapwright::bootloader

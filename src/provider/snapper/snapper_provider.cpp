@@ -1,0 +1,46 @@
+#include "provider/snapper/snapper_provider.hpp"
+
+#include "base/text.hpp"
+#include "provider/snapper/snapper_csv.hpp"
+#include "provider/snapper/snapper_row.hpp"
+#include "system/process.hpp"
+
+namespace snapwright::provider::snapper {
+
+SnapperProvider::SnapperProvider(std::string filesystem_uuid, std::string config,
+                                 fs::path snapshots_path)
+    : filesystem_uuid_(base::to_lower_ascii(filesystem_uuid)),
+      config_(std::move(config)),
+      snapshots_path_(std::move(snapshots_path)) {}
+
+void SnapperProvider::set_source_root(fs::path root) {
+    source_root_ = std::move(root);
+}
+
+ProviderScope SnapperProvider::scope() const {
+    return {filesystem_uuid_, "snapper", config_};
+}
+
+std::optional<fs::path> SnapperProvider::source_root() const {
+    return source_root_;
+}
+
+std::vector<SnapshotDescriptor> SnapperProvider::list_snapshots() {
+    const std::string listing = system::run_checked(
+        program_,
+        {"--no-dbus", "--config", config_, "--no-headers", "--utc", "--machine-readable", "csv",
+         "list", "--columns", "number,date,type,description"},
+        "execute " + program_, "snapper list failed: ");
+    const std::string base = snapshot_base(snapshots_path_);
+    const ProviderScope own_scope = scope();
+    std::vector<SnapshotDescriptor> descriptors;
+    for (const CsvRecord& record : split_snapper_csv(listing)) {
+        if (auto descriptor = describe_snapper_row(record, own_scope, base)) {
+            descriptors.push_back(std::move(*descriptor));
+        }
+    }
+    sort_descriptors(descriptors);
+    return descriptors;
+}
+
+}  // namespace snapwright::provider::snapper

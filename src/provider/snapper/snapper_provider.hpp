@@ -1,0 +1,45 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "provider/snapshot.hpp"
+
+namespace snapwright::provider::snapper {
+
+namespace fs = std::filesystem;
+
+// Lists the snapshots of one Snapper configuration by asking Snapper, without D-Bus. The
+// snapshots themselves are not looked into: the subvolume of snapshot N is
+// "<snapshots_path>/N/snapshot".
+class SnapperProvider final : public Provider {
+  public:
+    // `filesystem_uuid` is lower-cased; `config` names the Snapper configuration; `snapshots_path`
+    // is the directory below which the subvolumes are named on the kernel command line.
+    SnapperProvider(std::string filesystem_uuid, std::string config, fs::path snapshots_path);
+
+    // The root mount point, through which the snapshot subvolumes are reachable.
+    void set_source_root(fs::path root);
+
+    // (filesystem UUID, "snapper", configuration name).
+    ProviderScope scope() const override;
+    // Runs `snapper --no-dbus --config <config> --no-headers --utc --machine-readable csv list
+    // --columns number,date,type,description` and describes every snapshot it lists except
+    // number 0, sorted. Throws "execute snapper" with the OS error when Snapper cannot be
+    // started, "snapper list failed: " with its standard error when it fails, and the messages
+    // of split_snapper_csv, snapshot_base and describe_snapper_row; nothing partial is returned.
+    std::vector<SnapshotDescriptor> list_snapshots() override;
+    // The root mount point once set, else nothing.
+    std::optional<fs::path> source_root() const override;
+
+  private:
+    std::string filesystem_uuid_;
+    std::string config_;
+    fs::path snapshots_path_;
+    std::string program_ = "snapper";
+    std::optional<fs::path> source_root_;
+};
+
+}  // namespace snapwright::provider::snapper

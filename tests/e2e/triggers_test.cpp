@@ -1,0 +1,235 @@
+// Debounced generate runs, the Snapper plugin and watch mode on a sandbox machine.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "e2e/machine_fixture.hpp"
+#include "support/files.hpp"
+#include "support/snapper_sandbox.hpp"
+
+namespace snapwright::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* kSkipped = "Skipped a superseded snapshot event\n";
+constexpr const char* kInside = "/opt/snapwright-test/snapwright";
+constexpr const char* kFakePath = "PATH=/opt/fake:/usr/sbin:/usr/bin:/sbin:/bin";
+
+std::string summary_start(int archived) {
+    return "Archived " + std::to_string(archived) + " snapshot manifests (created ";
+}
+
+// Waits up to `limit` for `done` to hold.
+template <typename Condition>
+bool eventually(Condition done, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::string file_text(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Zombie processes whose parent is `parent`.
+int zombie_children(pid_t parent) {
+    int zombies = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        const std::string stat = file_text(entry.path() / "stat");
+        const std::size_t end = stat.rfind(')');
+        if (end == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(stat.c_str() + end + 1, " %c %d", &state, &ppid) == 2 && ppid == parent &&
+            state == 'Z') {
+            ++zombies;
+        }
+    }
+    return zombies;
+}
+
+class Triggers : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        (void)write_source_entry(standard_entry());
+        (void)take_snapshot(1);
+    }
+};
+
+TEST_F(Triggers, OfTwoDebouncedRunsOnlyTheLaterGenerates) {
+    machine().write_config("DEBOUNCE_MILLISECONDS=1000\n");
+    RunningProgram first = machine().start({kInside, "generate", "--debounce"});
+    std::this_thread::sleep_for(100ms);
+    RunningProgram second = machine().start({kInside, "--debounce"});
+    const ProgramResult early = first.wait();
+    const ProgramResult late = second.wait();
+    EXPECT_EQ(early.exit_code, 0) << describe(early);
+    EXPECT_EQ(early.out + early.err, kSkipped);
+    ASSERT_EQ(late.exit_code, 0) << describe(late);
+    EXPECT_TRUE(late.out.starts_with(summary_start(1) + "1,")) << late.out;
+
+    const fs::path claim = machine().in_root("/run/snapwright/" + machine_id() + ".token");
+    EXPECT_TRUE(file_text(claim).starts_with(std::to_string(second.pid()) + "-"));
+    EXPECT_EQ(fs::status(claim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// A slow burst: runs that each won their claim queue on the lock; every one that a later run
+// supersedes meanwhile leaves at once instead of waiting for its turn or the timeout.
+TEST_F(Triggers, ARunSupersededWhileWaitingForTheLockLeaves) {
+    machine().write_config("DEBOUNCE_MILLISECONDS=100\n");
+    const fs::path lock_path = machine().in_root("/run/lock/boot-partition.lock");
+    fs::create_directories(lock_path.parent_path());
+    const int lock = ::open(lock_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+
+    RunningProgram waiting = machine().start({kInside, "generate", "--debounce"});
+    std::this_thread::sleep_for(700ms);
+    EXPECT_FALSE(waiting.finished());
+    RunningProgram latest = machine().start({kInside, "generate", "--debounce"});
+    EXPECT_TRUE(eventually([&] { return waiting.finished(); }, 3s));
+    EXPECT_FALSE(latest.finished());
+    ::close(lock);
+
+    const ProgramResult superseded = waiting.wait();
+    EXPECT_EQ(superseded.exit_code, 0) << describe(superseded);
+    EXPECT_EQ(superseded.out + superseded.err, kSkipped);
+    const ProgramResult generated = latest.wait();
+    ASSERT_EQ(generated.exit_code, 0) << describe(generated);
+    EXPECT_TRUE(generated.out.starts_with(summary_start(1))) << generated.out;
+}
+
+TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {
+    const fs::path snapshots = machine().in_root("/watched");
+    fs::create_directories(snapshots);
+    machine().write_config("WATCH_PATHS=/watched\n");
+    // systemd-run refuses, so the run goes through setsid, which only records it.
+    write_file(machine().in_root("/opt/fake/systemd-run"), "#!/bin/sh\nexit 1\n", 0755);
+    write_file(machine().in_root("/opt/fake/setsid"), "#!/bin/sh\necho \"$*\" >> /tmp/scheduled\n",
+               0755);
+    const fs::path scheduled = machine().in_root("/tmp/scheduled");
+    const auto runs = [&] { return file_text(scheduled); };
+
+    const int ready = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(ready, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = machine().in_root("/run/ready.sock").string();
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    socket_path.copy(address.sun_path, socket_path.size());
+    ASSERT_EQ(::bind(ready, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+    RunningProgram watcher =
+        machine().start({kInside, "watch"}, {kFakePath, "NOTIFY_SOCKET=/run/ready.sock"});
+    pollfd readable{ready, POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, 10000), 1);
+    char datagram[256];
+    const ssize_t got = ::recv(ready, datagram, sizeof datagram, 0);
+    ::close(ready);
+    EXPECT_EQ(std::string(datagram, static_cast<std::size_t>(std::max<ssize_t>(got, 0))),
+              "READY=1\nSTATUS=Watching 1 snapshot directory");
+
+    write_file(snapshots / "notes.txt", "not a snapshot");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(runs(), "");
+
+    const std::string run = std::string(kInside) + " generate --debounce\n";
+    fs::create_directory(snapshots / "5");
+    EXPECT_TRUE(eventually([&] { return runs() == run; })) << runs();
+
+    // An upgrade replaces the executable under the running watcher.
+    fs::remove(machine().in_root(kInside));
+    (void)machine().install_binary();
+    fs::create_directory(snapshots / "6");
+    EXPECT_TRUE(eventually([&] { return runs() == run + run; })) << runs();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(zombie_children(watcher.pid()), 1);
+
+    fs::remove_all(snapshots);
+    EXPECT_TRUE(eventually([&] { return watcher.finished(); }));
+    const ProgramResult ended = watcher.wait();
+    EXPECT_EQ(ended.exit_code, 1);
+    EXPECT_EQ(ended.out, "");
+    EXPECT_EQ(ended.err,
+              "snapwright: an inotify watch was invalidated; restart after restoring "
+              "WATCH_PATHS\n");
+    EXPECT_TRUE(runs().starts_with(run + run + run)) << runs();
+}
+
+// A directory of the machine laid over another one (under the read-only /usr, for example) for
+// the life of the object.
+class Overlay {
+  public:
+    Overlay(const fs::path& source, const fs::path& target) : target_(target) {
+        if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            throw std::runtime_error("bind " + source.string() + " over " + target.string());
+        }
+    }
+    Overlay(const Overlay&) = delete;
+    Overlay& operator=(const Overlay&) = delete;
+    ~Overlay() { (void)::umount2(target_.c_str(), MNT_DETACH); }
+
+  private:
+    fs::path target_;
+};
+
+// Debian 12's Snapper (0.10.4) calls its plugins with the older event names only; the
+// forwarding script that an administrator installs there passes them on as newer Snapper
+// names them.
+using SnapperHook = MachineTest;
+
+TEST_F(SnapperHook, CreateGeneratesThroughAForwardingScript) {
+    SKIP_WITHOUT_SNAPPER();
+    (void)write_source_entry(standard_entry());
+    const std::string path = set_up_snapper(machine());
+    machine().write_config("PROVIDER=snapper\n");
+    write_file(machine().in_root("/opt/snapper-lib/plugins/10-snapwright-forward"),
+               "#!/bin/bash\n"
+               "case \"$1\" in\n"
+               "create-snapshot|delete-snapshot|modify-snapshot)\n"
+               "    exec -a 10-snapwright " +
+                   std::string(kInside) +
+                   " \"$1-post\" \"$2\" \"$3\" \"$4\" ;;\n"
+                   "esac\n",
+               0755);
+    const Overlay plugins(machine().in_root("/opt/snapper-lib"),
+                          machine().in_root("/usr/lib/snapper"));
+
+    const ProgramResult created = machine().run(
+        {"snapper", "--no-dbus", "--config", "root", "create", "--description", "t"}, {path});
+    ASSERT_EQ(created.exit_code, 0) << describe(created);
+    EXPECT_TRUE(eventually([&] { return generated_entries().size() == 1; })) << describe(created);
+}
+
+}  // namespace
+}  // namespace snapwright::testing
