@@ -16,8 +16,6 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "support/run_program.hpp"
 #include "support/tree_description.hpp"
 
@@ -61,13 +59,6 @@ struct SnapshotOptions {
     bool with_boot = true;
 };
 
-struct SnapperInfo {
-    int number = 1;
-    std::string type = "single";
-    std::string date = "2024-03-01 10:00:00";
-    std::string description;
-};
-
 class Sandbox {
   public:
     // Why sandboxes cannot be made here (not root, no loop devices, tools or Btrfs missing), or
@@ -102,13 +93,6 @@ class Sandbox {
 
     // An ordinary boot entry with asset files of the given sizes.
     WrittenEntry write_entry(const EntrySpec& wanted);
-    // Snapper's info.xml in `directory` (a host path).
-    static void write_snapper_info(const fs::path& directory, const SnapperInfo& info);
-    // Timeshift's info.json in `directory`.
-    static void write_timeshift_info(const fs::path& directory, const nlohmann::json& info);
-    // yabsnap's "<name>-meta.json" in `directory`.
-    static void write_yabsnap_meta(const fs::path& directory, std::string_view name,
-                                   const nlohmann::json& meta);
     // /etc/snapwright.conf inside the chroot.
     void write_config(std::string_view text);
 

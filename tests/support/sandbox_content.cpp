@@ -1,5 +1,5 @@
-// What tests put on a sandbox machine: boot entries with their assets, snapshot metadata of the
-// usual tools, the configuration and programs.
+// What tests put on a sandbox machine: boot entries with their assets, the configuration and
+// programs.
 
 #include <sys/stat.h>
 
@@ -65,23 +65,6 @@ WrittenEntry Sandbox::write_entry(const EntrySpec& wanted) {
     write_file(written.entry, text);
     written.text = text;
     return written;
-}
-
-void Sandbox::write_snapper_info(const fs::path& directory, const SnapperInfo& info) {
-    write_file(directory / "info.xml",
-               "<?xml version=\"1.0\"?>\n<snapshot>\n  <type>" + info.type + "</type>\n  <num>" +
-                   std::to_string(info.number) + "</num>\n  <date>" + info.date +
-                   "</date>\n  <description>" + info.description +
-                   "</description>\n  <cleanup>number</cleanup>\n</snapshot>\n");
-}
-
-void Sandbox::write_timeshift_info(const fs::path& directory, const nlohmann::json& info) {
-    write_file(directory / "info.json", info.dump(2) + "\n");
-}
-
-void Sandbox::write_yabsnap_meta(const fs::path& directory, std::string_view name,
-                                 const nlohmann::json& meta) {
-    write_file(directory / (std::string(name) + "-meta.json"), meta.dump(2) + "\n");
 }
 
 void Sandbox::write_config(std::string_view text) {
