@@ -21,16 +21,8 @@ namespace fs = std::filesystem;
 
 constexpr TreeOptions kEveryChange{.content = true, .mtimes = true, .inodes = true};
 
-class Generate : public MachineTest {
+class Generate : public StandardMachineTest {
   protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        source_ = write_source_entry(standard_entry());
-    }
-
     // The summary of a run that deploys `count` snapshots of the standard entry.
     Summary deployed(std::uint64_t archived, std::uint64_t count) const {
         return Summary{.archived = archived,
@@ -59,8 +51,6 @@ class Generate : public MachineTest {
     void generate_successfully(const Summary& expected, const std::string& command = "generate") {
         expect_summary(snapwright({command}), expected);
     }
-
-    SourceEntry source_;
 };
 
 TEST_F(Generate, FirstRunArchivesAndDeploysEverySnapshot) {

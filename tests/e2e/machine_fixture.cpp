@@ -98,6 +98,13 @@ void MachineTest::SetUp() {
     binary_ = sandbox_->install_binary();
 }
 
+void StandardMachineTest::SetUp() {
+    MachineTest::SetUp();
+    if (!IsSkipped()) {
+        source_ = write_source_entry(standard_entry());
+    }
+}
+
 ProgramResult MachineTest::snapwright(const std::vector<std::string>& arguments,
                                       const std::vector<std::string>& extra_env) const {
     std::vector<std::string> argv{binary_};

@@ -122,6 +122,14 @@ class MachineTest : public ::testing::Test {
     std::string binary_;
 };
 
+// A machine with the standard ordinary entry already written.
+class StandardMachineTest : public MachineTest {
+  protected:
+    void SetUp() override;
+
+    SourceEntry source_;
+};
+
 // The SHA-256 digest of a host file, computed by openssl rather than by the code under test.
 std::string sha256_of(const std::filesystem::path& path);
 

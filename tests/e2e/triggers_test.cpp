@@ -74,15 +74,13 @@ int zombie_children(pid_t parent) {
     return zombies;
 }
 
-class Triggers : public MachineTest {
+class Triggers : public StandardMachineTest {
   protected:
     void SetUp() override {
-        MachineTest::SetUp();
-        if (IsSkipped()) {
-            return;
+        StandardMachineTest::SetUp();
+        if (!IsSkipped()) {
+            (void)take_snapshot(1);
         }
-        (void)write_source_entry(standard_entry());
-        (void)take_snapshot(1);
     }
 };
 

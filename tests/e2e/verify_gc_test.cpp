@@ -22,14 +22,13 @@ constexpr const char* kEntriesDiffer =
     "deployed systemd-boot entries do not match the archive and retention policy";
 
 // Two snapshots of the standard entry, deployed: three objects in each store, two entries.
-class VerifyGc : public MachineTest {
+class VerifyGc : public StandardMachineTest {
   protected:
     void SetUp() override {
-        MachineTest::SetUp();
+        StandardMachineTest::SetUp();
         if (IsSkipped()) {
             return;
         }
-        source_ = write_source_entry(standard_entry());
         snapshots_ = take_snapshots(2);
         const ProgramResult generate = snapwright({"generate"});
         ASSERT_EQ(generate.exit_code, 0) << describe(generate);
@@ -63,7 +62,6 @@ class VerifyGc : public MachineTest {
         expect_nothing_held();
     }
 
-    SourceEntry source_;
     std::vector<Snapshot> snapshots_;
 };
 
