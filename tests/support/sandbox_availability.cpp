@@ -1,3 +1,5 @@
+#include "support/sandbox.hpp"
+
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -7,8 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-#include "support/sandbox.hpp"
 
 namespace snapwright::testing {
 namespace {
