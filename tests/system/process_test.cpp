@@ -161,20 +161,16 @@ TEST_F(ProcessTest, ChildrenStartWithTheDefaultSigpipeActionAlthoughThisProcessI
                  "while read -r key value; do [ \"$key\" = SigIgn: ] && echo \"$value\"; done "
                  "< /proc/$$/status > '" +
                      record.string() + "'; exit 0");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::signal(SIGPIPE, SIG_IGN);
-        (void)run_captured("sigign", {}, "execute sigign");
-        if (child_ignores_sigpipe(record)) {
-            ::_exit(2);
-        }
-        ::_exit(100 + replace_process("sigign", {}));
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: a spawned child ignored SIGPIPE";
+    // Replaced, the child reports nothing.
+    EXPECT_EQ(testing::run_in_child([&] {
+                  ::signal(SIGPIPE, SIG_IGN);
+                  (void)run_captured("sigign", {}, "execute sigign");
+                  if (child_ignores_sigpipe(record)) {
+                      return std::string("a spawned child ignored SIGPIPE");
+                  }
+                  return "returned " + std::to_string(replace_process("sigign", {}));
+              }),
+              "");
     EXPECT_FALSE(child_ignores_sigpipe(record)) << "the replacing program ignored SIGPIPE";
 }
 
