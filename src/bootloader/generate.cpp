@@ -18,6 +18,7 @@
 #include "manifest/manifest_store.hpp"
 #include "store/fs_routines.hpp"
 #include "store/object_store.hpp"
+#include "system/root_device.hpp"
 #include "system/subvolume.hpp"
 #include "system/top_level_mount.hpp"
 
@@ -76,6 +77,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         .machine_id = context.machine_id,
         .os_name = context.os_name,
         .entries = entries,
+        .names_root =
+            [&context](std::string_view root_value) {
+                return system::names_root_filesystem(root_value, context.root_filesystem_uuid);
+            },
         .boot_root = context.boot_root,
         .archive_root = context.archive_root,
         .kernel_parameters = config.snapshot_kernel_parameters,

@@ -38,6 +38,37 @@ bool is_source_candidate(const BootEntry& entry, std::string_view machine_id) {
            base::equals_ignore_ascii_case(*entry.machine_id, machine_id) && !entry.linux.empty();
 }
 
+// Entries written without a machine-id line (by installers and by hand) are tied to this
+// machine only through the root filesystem they mount; one that names no root, or another
+// installation's root on a shared boot partition, is never taken.
+bool is_root_candidate(const BootEntry& entry, const NamesRootFilesystem& names_root) {
+    if (is_owned_entry(entry) || entry.machine_id || entry.linux.empty() || !names_root) {
+        return false;
+    }
+    const std::optional<std::string> root = root_parameter(entry.options);
+    return root && names_root(*root);
+}
+
+// Splits at ASCII white space outside double quotes, as the kernel does.
+std::vector<std::string_view> split_kernel_parameters(std::string_view options) {
+    std::vector<std::string_view> parameters;
+    std::size_t i = 0;
+    while (i < options.size()) {
+        while (i < options.size() && base::is_ascii_space(options[i]))
+            ++i;
+        const std::size_t start = i;
+        bool quoted = false;
+        while (i < options.size() && (quoted || !base::is_ascii_space(options[i]))) {
+            if (options[i] == '"')
+                quoted = !quoted;
+            ++i;
+        }
+        if (i > start)
+            parameters.push_back(options.substr(start, i - start));
+    }
+    return parameters;
+}
+
 SourceProfile profile_of(const BootEntry& entry) {
     SourceProfile profile;
     profile.name = entry.version && !entry.version->empty()
@@ -86,12 +117,41 @@ std::string join(const std::vector<std::string>& pieces, std::string_view separa
 
 }  // namespace
 
+std::optional<std::string> root_parameter(std::string_view options) {
+    std::optional<std::string> root;
+    for (std::string_view parameter : split_kernel_parameters(options)) {
+        const bool quoted = parameter.starts_with('"');
+        if (quoted)
+            parameter.remove_prefix(1);
+        if (!parameter.starts_with("root="))
+            continue;
+        std::string_view value = parameter.substr(5);
+        if (value.starts_with('"')) {
+            value.remove_prefix(1);
+            if (value.ends_with('"'))
+                value.remove_suffix(1);
+        } else if (quoted && value.ends_with('"')) {
+            value.remove_suffix(1);
+        }
+        root = std::string(value);
+    }
+    return root;
+}
+
 SourceSelection select_source_entries(const std::vector<BootEntry>& entries,
-                                      std::string_view machine_id, std::string_view os_name) {
+                                      std::string_view machine_id, std::string_view os_name,
+                                      const NamesRootFilesystem& names_root) {
     std::vector<const BootEntry*> chosen;
     for (const BootEntry& entry : entries) {
         if (is_source_candidate(entry, machine_id)) {
             chosen.push_back(&entry);
+        }
+    }
+    if (chosen.empty()) {
+        for (const BootEntry& entry : entries) {
+            if (is_root_candidate(entry, names_root)) {
+                chosen.push_back(&entry);
+            }
         }
     }
     if (chosen.empty()) {

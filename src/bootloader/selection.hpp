@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,12 +36,24 @@ struct SourceSelection {
     bool operator==(const SourceSelection&) const = default;
 };
 
+// Whether a root= value (unquoted) names the filesystem mounted at "/".
+using NamesRootFilesystem = std::function<bool(std::string_view root_value)>;
+
+// The value of the root= parameter of a kernel command line as the kernel reads it: parameters
+// are split at ASCII white space outside double quotes, quotes around the parameter or its value
+// are removed, and the last root= wins. Nothing when there is no root= parameter.
+[[nodiscard]] std::optional<std::string> root_parameter(std::string_view options);
+
 // Chooses the ordinary (not owned) entries of this machine that boot a linux image, in the
-// order sort-key, title, version, file name (absent before present). Throws "no ordinary
-// systemd-boot Linux entries were found for machine <machine ID>" when there is none.
+// order sort-key, title, version, file name (absent before present). An entry is this machine's
+// when its machine-id line names it. Only when no entry qualifies that way, the entries without
+// any machine-id line whose root= parameter `names_root` accepts are taken instead (an empty
+// `names_root` accepts none). Throws "no ordinary systemd-boot Linux entries were found for
+// machine <machine ID>" when there is none either way.
 [[nodiscard]] SourceSelection select_source_entries(const std::vector<BootEntry>& entries,
                                                     std::string_view machine_id,
-                                                    std::string_view os_name);
+                                                    std::string_view os_name,
+                                                    const NamesRootFilesystem& names_root = {});
 
 // Microcode when the final path component mentions "ucode" or "microcode" (ASCII case
 // ignored), otherwise initramfs.

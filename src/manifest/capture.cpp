@@ -154,8 +154,8 @@ ReconcileCounts reconcile_archive(const ReconcileInputs& inputs) {
         std::any_of(inputs.snapshots.begin(), inputs.snapshots.end(),
                     [&](const auto& descriptor) { return archived.count(descriptor.key) == 0; });
     if (any_new) {
-        selection =
-            bootloader::select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name);
+        selection = bootloader::select_source_entries(inputs.entries, inputs.machine_id,
+                                                      inputs.os_name, inputs.names_root);
     }
 
     counts.removed = remove_stale(listed, inputs, current);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bootloader/entry_parser.hpp"
+#include "bootloader/selection.hpp"
 #include "provider/snapshot.hpp"
 
 namespace snapwright::manifest {
@@ -21,6 +22,9 @@ struct ReconcileInputs {
     std::string os_name;
     // The entries read from the entry directory; sources for snapshots seen for the first time.
     std::vector<bootloader::BootEntry> entries;
+    // Whether a root= value names the running root filesystem: ties entries without a
+    // machine-id line to this machine when none has one.
+    bootloader::NamesRootFilesystem names_root;
     std::filesystem::path boot_root;
     // The manifest root and archive store data root.
     std::filesystem::path archive_root;

@@ -42,6 +42,82 @@ TEST(SelectSourceEntries, FailsWithoutAnyQualifyingEntry) {
         std::string("no ordinary systemd-boot Linux entries were found for machine ") + kMachine);
 }
 
+TEST(RootParameter, ReadsTheLastRootAsTheKernelDoes) {
+    struct Case {
+        const char* options;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        {"root=UUID=ab-CD rw", "UUID=ab-CD"},
+        {"  rw\troot=/dev/sda2   quiet ", "/dev/sda2"},
+        {"root=\"PARTUUID=1234\" rw", "PARTUUID=1234"},
+        {"\"root=LABEL=my root\" rw", "LABEL=my root"},
+        {"root=\"LABEL=my root\" rw", "LABEL=my root"},
+        {"root=/dev/a rw root=/dev/b", "/dev/b"},
+        {"root=/dev/a root=", ""},
+        {"rw quiet", std::nullopt},
+        {"", std::nullopt},
+        // Only a parameter named exactly root counts.
+        {"ROOT=/dev/a rootflags=subvol=@ xroot=/dev/b root", std::nullopt},
+        {"opt=\"a root=/dev/a\" rw", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(root_parameter(c.options), c.expected) << c.options;
+    }
+}
+
+TEST(SelectSourceEntries, TakesEntriesWithoutMachineIdOnlyWhenTheyNameTheRoot) {
+    // The root filesystem, as the system side would resolve it.
+    const NamesRootFilesystem names_root = [](std::string_view value) {
+        return value == "UUID=root" || value == "LABEL=root";
+    };
+    struct Case {
+        const char* what;
+        std::vector<BootEntry> entries;
+        std::vector<std::string> kernels;  // empty: selection fails
+    };
+    const std::vector<Case> cases = {
+        {"root by UUID", {entry("a.conf", "linux /a\noptions root=UUID=root rw\n")}, {"/a"}},
+        {"quoted, and the last root= wins",
+         {entry("a.conf", "linux /a\noptions root=UUID=other root=\"LABEL=root\"\n"),
+          entry("b.conf", "linux /b\noptions root=UUID=root root=UUID=other\n")},
+         {"/a"}},
+        {"a machine-id entry wins over one without",
+         {entry("a.conf", "linux /a\noptions root=UUID=root\n"),
+          entry("b.conf", with_machine("linux /b\noptions root=UUID=other\n"))},
+         {"/b"}},
+        {"another filesystem is not taken",
+         {entry("a.conf", "linux /a\noptions root=UUID=other rw\n")},
+         {}},
+        {"no root= is not taken", {entry("a.conf", "linux /a\noptions rw quiet\n")}, {}},
+        {"another machine's entry is not taken",
+         {entry("a.conf",
+                "machine-id fedcba9876543210fedcba9876543210\nlinux /a\noptions root=UUID=root\n")},
+         {}},
+        {"owned and kernel-less entries are not taken",
+         {entry("snapwright-a.conf", "linux /a\noptions root=UUID=root\n"),
+          entry("b.conf", "uki /b.efi\noptions root=UUID=root\n")},
+         {}},
+    };
+    for (const Case& c : cases) {
+        if (c.kernels.empty()) {
+            EXPECT_EQ(
+                testing::error_of(
+                    [&] { (void)select_source_entries(c.entries, kMachine, "x", names_root); }),
+                std::string("no ordinary systemd-boot Linux entries were found for machine ") +
+                    kMachine)
+                << c.what;
+            continue;
+        }
+        std::vector<std::string> kernels;
+        for (const SourceProfile& profile :
+             select_source_entries(c.entries, kMachine, "x", names_root).profiles) {
+            kernels.push_back(profile.kernel);
+        }
+        EXPECT_EQ(kernels, c.kernels) << c.what;
+    }
+}
+
 TEST(SelectSourceEntries, SortsBySortKeyTitleVersionFileNameWithAbsentFirst) {
     const std::vector<BootEntry> entries = {
         entry("e.conf", with_machine("title B\nlinux /k\n")),

@@ -148,6 +148,7 @@ struct Sandbox::Resources {
     std::vector<fs::path> mounts;  // in the order they were made
     std::vector<LoopDevice> loops;
     std::string filesystem_uuid;
+    std::string root_device;
     std::string boot_uuid;
     std::string machine_id;
     std::string root_subvolume_uuid;
@@ -214,8 +215,9 @@ Sandbox::Sandbox() : resources_(std::make_unique<Resources>()) {
     create_sparse_file(root_image, kRootImageBytes);
     create_sparse_file(boot_image, kBootImageBytes);
     // Both file systems are made at the same time; together they are most of the set-up time.
-    RunningProgram mkfs_root = start_program(
-        "mkfs.btrfs", {"mkfs.btrfs", "-q", "-K", "-U", r.filesystem_uuid, root_image.string()});
+    RunningProgram mkfs_root =
+        start_program("mkfs.btrfs", {"mkfs.btrfs", "-q", "-K", "-U", r.filesystem_uuid, "-L",
+                                     kFilesystemLabel, root_image.string()});
     RunningProgram mkfs_boot =
         start_program("mkfs.ext4", {"mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-E",
                                     "nodiscard", "-U", r.boot_uuid, boot_image.string()});
@@ -273,11 +275,15 @@ Sandbox::Sandbox() : resources_(std::make_unique<Resources>()) {
         make_node(R / "dev/btrfs-control", S_IFCHR | 0600, control.st_rdev);
     }
     make_directories(R / "dev/disk/by-uuid");
+    make_directories(R / "dev/disk/by-label");
     for (const auto* loop : {&root_loop, &boot_loop}) {
         make_node(R / "dev" / loop->name(), S_IFBLK | 0660, loop->device);
     }
     make_symlink("../../" + root_loop.name(), R / "dev/disk/by-uuid" / r.filesystem_uuid);
     make_symlink("../../" + boot_loop.name(), R / "dev/disk/by-uuid" / r.boot_uuid);
+    // udev writes the blank of the label as \x20.
+    make_symlink("../../" + root_loop.name(), R / "dev/disk/by-label/sandbox\\x20root");
+    r.root_device = "/dev/" + root_loop.name();
     make_symlink("/proc/self/fd", R / "dev/fd");
     make_symlink("/proc/self/fd/0", R / "dev/stdin");
     make_symlink("/proc/self/fd/1", R / "dev/stdout");
@@ -315,6 +321,9 @@ const fs::path& Sandbox::top_level() const {
 }
 const std::string& Sandbox::filesystem_uuid() const {
     return resources_->filesystem_uuid;
+}
+const std::string& Sandbox::root_device() const {
+    return resources_->root_device;
 }
 const std::string& Sandbox::boot_uuid() const {
     return resources_->boot_uuid;

@@ -61,6 +61,8 @@ struct SnapshotOptions {
 
 class Sandbox {
   public:
+    static constexpr const char* kFilesystemLabel = "sandbox root";
+
     // Why sandboxes cannot be made here (not root, no loop devices, tools or Btrfs missing), or
     // nothing when they can. Tests skip with this text through SKIP_WITHOUT_SANDBOX.
     static std::optional<std::string> unavailable_reason();
@@ -76,6 +78,9 @@ class Sandbox {
     // The filesystem's top level (subvolume ID 5), mounted read-write outside the chroot.
     const fs::path& top_level() const;
     const std::string& filesystem_uuid() const;
+    // The root filesystem's label (kFilesystemLabel) has a /dev/disk/by-label link, and its
+    // block device a node, "/dev/loop<N>", inside the chroot.
+    const std::string& root_device() const;
     const std::string& boot_uuid() const;
     const std::string& machine_id() const;
     const std::string& root_subvolume_uuid() const;

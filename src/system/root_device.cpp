@@ -1,0 +1,147 @@
+#include "system/root_device.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "base/text.hpp"
+
+namespace snapwright::system {
+namespace {
+
+constexpr const char* kMountinfoPath = "/proc/self/mountinfo";
+
+// udev's encoding of names in /dev/disk/by-label and by-partlabel: ASCII letters, digits,
+// "#+-.:=@_" and valid multi-byte UTF-8 stay, every other byte becomes "\xNN".
+std::string encode_device_name(std::string_view name) {
+    std::string encoded;
+    for (std::size_t i = 0; i < name.size();) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        if (byte >= 0x80) {
+            std::size_t end = i;
+            (void)base::decode_utf8(name, end);
+            if (base::is_valid_utf8(name.substr(i, end - i))) {
+                encoded.append(name.substr(i, end - i));
+                i = end;
+                continue;
+            }
+        }
+        const bool kept =
+            (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
+            (byte >= 'A' && byte <= 'Z') ||
+            std::string_view("#+-.:=@_").find(static_cast<char>(byte)) != std::string_view::npos;
+        if (kept) {
+            encoded += static_cast<char>(byte);
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            encoded += escape;
+        }
+        ++i;
+    }
+    return encoded;
+}
+
+// mountinfo writes space, tab, line feed and backslash in names as "\ooo".
+std::string unescape_octal(std::string_view text) {
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '3' &&
+            text[i + 2] >= '0' && text[i + 2] <= '7' && text[i + 3] >= '0' && text[i + 3] <= '7') {
+            plain += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
+                                       (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            plain += text[i];
+        }
+    }
+    return plain;
+}
+
+std::optional<dev_t> block_device_number(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+        return std::nullopt;
+    }
+    return st.st_rdev;
+}
+
+std::optional<dev_t> root_mount_device() {
+    std::ifstream in(kMountinfoPath);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> source = root_mount_source(text.str());
+    if (!source || !source->starts_with('/')) {
+        return std::nullopt;
+    }
+    return block_device_number(*source);
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> root_device_link(std::string_view root_value) {
+    const auto after = [&](std::string_view prefix) -> std::optional<std::string_view> {
+        if (root_value.starts_with(prefix) && root_value.size() > prefix.size()) {
+            return root_value.substr(prefix.size());
+        }
+        return std::nullopt;
+    };
+    if (root_value.starts_with("/dev/")) {
+        return std::filesystem::path(root_value);
+    }
+    if (const auto partuuid = after("PARTUUID=")) {
+        return "/dev/disk/by-partuuid/" + encode_device_name(base::to_lower_ascii(*partuuid));
+    }
+    if (const auto label = after("LABEL=")) {
+        return "/dev/disk/by-label/" + encode_device_name(*label);
+    }
+    if (const auto partlabel = after("PARTLABEL=")) {
+        return "/dev/disk/by-partlabel/" + encode_device_name(*partlabel);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> root_mount_source(std::string_view mountinfo) {
+    std::optional<std::string> source;
+    for (const std::string_view line : base::split_lines(mountinfo)) {
+        const std::vector<std::string_view> fields = base::split_ascii_whitespace(line);
+        std::size_t separator = 6;
+        while (separator < fields.size() && fields[separator] != "-") {
+            ++separator;
+        }
+        // Six fixed fields come before the optional ones and the separator; fstype and
+        // source follow it.
+        if (fields.size() < separator + 3) {
+            continue;
+        }
+        if (unescape_octal(fields[4]) == "/") {
+            source = unescape_octal(fields[separator + 2]);
+        }
+    }
+    return source;
+}
+
+bool names_root_filesystem(std::string_view root_value, std::string_view root_filesystem_uuid) {
+    if (root_value.starts_with("UUID=")) {
+        return !root_filesystem_uuid.empty() &&
+               base::equals_ignore_ascii_case(root_value.substr(5), root_filesystem_uuid);
+    }
+    const std::optional<std::filesystem::path> link = root_device_link(root_value);
+    if (!link) {
+        return false;
+    }
+    const std::optional<dev_t> named = block_device_number(*link);
+    if (!named) {
+        return false;
+    }
+    const std::optional<dev_t> root = root_mount_device();
+    return root && *named == *root;
+}
+
+}  // namespace snapwright::system

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace snapwright::system {
+
+// The device path that a root= value names: a "/dev/..." path as written, the
+// /dev/disk/by-partuuid link for "PARTUUID=" (lower-cased, as udev names it), the by-label and
+// by-partlabel links for "LABEL=" and "PARTLABEL=" (encoded as udev encodes names). Nothing for
+// any other form ("UUID=" is compared by value, not resolved).
+std::optional<std::filesystem::path> root_device_link(std::string_view root_value);
+
+// The source of the mount at "/" in a /proc/self/mountinfo text (the last one when mounts are
+// stacked there), with the octal escapes undone. Nothing when no line mounts "/".
+std::optional<std::string> root_mount_source(std::string_view mountinfo);
+
+// Whether a root= value names the filesystem mounted at "/": "UUID=" compares with
+// `root_filesystem_uuid` ignoring ASCII case; the forms of root_device_link compare the device
+// number of the block device the link or path resolves to with that of the root mount's source
+// (read from /proc/self/mountinfo). Reads links, mountinfo and device numbers only; anything
+// that does not resolve to a block device, or cannot be read, does not match.
+bool names_root_filesystem(std::string_view root_value, std::string_view root_filesystem_uuid);
+
+}  // namespace snapwright::system

@@ -1,0 +1,96 @@
+// Entries written without a machine-id line (by installers and by hand) are taken as sources
+// only when no entry names this machine and their root= names the running root filesystem.
+
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "e2e/machine_fixture.hpp"
+
+namespace snapwright::testing {
+namespace {
+
+struct RootCase {
+    const char* name;
+    // The root= value of the entry without a machine-id line.
+    std::function<std::string(const Sandbox&)> root;
+    bool taken;
+    // Another entry, with this machine's machine-id line, is on the boot partition too.
+    bool with_machine_entry = false;
+};
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+const RootCase kCases[] = {
+    {"UuidInAnotherCase", [](const Sandbox& m) { return "UUID=" + upper(m.filesystem_uuid()); },
+     true},
+    {"QuotedLabel",
+     [](const Sandbox&) { return std::string("\"LABEL=") + Sandbox::kFilesystemLabel + "\""; },
+     true},
+    {"DevicePath", [](const Sandbox& m) { return m.root_device(); }, true},
+    {"AnotherFilesystemByUuid",
+     [](const Sandbox&) { return std::string("UUID=0f1e2d3c-0000-4000-8000-000000000000"); },
+     false},
+    // The boot partition is a real block device too, just not the one holding "/".
+    {"AnotherDeviceByPath", [](const Sandbox& m) { return "/dev/disk/by-uuid/" + m.boot_uuid(); },
+     false},
+    {"NoRoot", nullptr, false},
+    {"MachineIdEntryWins", [](const Sandbox& m) { return "UUID=" + m.filesystem_uuid(); }, false,
+     true},
+};
+
+class RootMatch : public MachineTest, public ::testing::WithParamInterface<RootCase> {};
+
+TEST_P(RootMatch, TakesAnEntryWithoutMachineIdOnlyWhenItNamesTheRoot) {
+    const RootCase& c = GetParam();
+    std::optional<SourceEntry> machine_entry;
+    if (c.with_machine_entry) {
+        machine_entry = write_source_entry(standard_entry());
+    }
+    EntrySpec wanted = standard_entry();
+    wanted.file_name = "2024-03-01_linux.conf";
+    wanted.title = "Arch Linux";
+    wanted.version = "6.8.1-arch1-1";
+    wanted.machine_id_line = false;
+    const std::string root = c.root ? "root=" + c.root(machine()) + " " : "";
+    wanted.options = root + "rootflags=subvol=@ rw quiet";
+    const SourceEntry unmarked = write_source_entry(wanted);
+    const Snapshot snapshot = take_snapshot(1);
+
+    const ProgramResult result = snapwright({"generate"});
+    if (!c.taken && !c.with_machine_entry) {
+        EXPECT_EQ(result.exit_code, 1) << describe(result);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err,
+                  "snapwright: no ordinary systemd-boot Linux entries were found for machine " +
+                      machine_id() + "\n");
+        EXPECT_TRUE(generated_entries().empty());
+        return;
+    }
+    ASSERT_EQ(result.exit_code, 0) << describe(result);
+    EXPECT_EQ(result.err, "");
+    if (machine_entry) {
+        EXPECT_EQ(generated_entries(),
+                  (std::map<std::string, std::string>{
+                      {entry_name(snapshot), entry_text(snapshot, *machine_entry)}}));
+        return;
+    }
+    // The generated entry carries this machine's machine-id and the entry's own root=.
+    std::string expected = entry_text(snapshot, unmarked);
+    const std::string usual = "root=UUID=" + machine().filesystem_uuid() + " ";
+    expected.replace(expected.find(usual), usual.size(), root);
+    EXPECT_EQ(generated_entries(),
+              (std::map<std::string, std::string>{{entry_name(snapshot), expected}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, RootMatch, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace snapwright::testing
