@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace snapwright::app::testing {
+namespace snapwright::testing {
 
 inline constexpr const char* kMachineId = "4f2d9b0c3e1a4b7d8c6e5f0a1b2c3d4e";
 inline constexpr const char* kRootUuid = "0b4c1f64-4d54-4f1b-9a43-2f6c4bd4a7e1";
@@ -17,4 +17,4 @@ inline std::string fake_findmnt(const std::string& fstype, bool with_uuid = true
            uuid + ", \"label\": null, \"fstype\": \"" + fstype + "\"}]}'\n";
 }
 
-}  // namespace snapwright::app::testing
+}  // namespace snapwright::testing

@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "app/app_fixture.hpp"
-#include "base/app_error.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
 #include "support/scratch_dir.hpp"
-#include "system/system_fixtures.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -28,12 +29,7 @@ using testing::fake_findmnt;
 using testing::kMachineId;
 
 std::string error_of(const fs::path& config_path) {
-    try {
-        (void)build_run_context(config_path);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "no error";
+    return testing::error_of([&] { (void)build_run_context(config_path); });
 }
 
 std::set<fs::path> tree_of(const fs::path& root) {
@@ -152,12 +148,7 @@ TEST_F(RunContextTest, EntryDirectoryMustBeARealDirectory) {
 
 TEST(StoreSeparation, RefusesAnArchiveAndBootDataDirectoryThatOverlap) {
     const auto message = [](const std::string& archive, const std::string& boot_data) {
-        try {
-            check_store_separation(archive, boot_data);
-        } catch (const base::AppError& error) {
-            return error.display();
-        }
-        return std::string("no error");
+        return testing::error_of([&] { check_store_separation(archive, boot_data); });
     };
     const std::string m = kMachineId;
     // BOOT_PATH=/ with ARCHIVE_PATH=/snapwright; the boot root on the Btrfs root with the archive
@@ -172,15 +163,16 @@ TEST(StoreSeparation, RefusesAnArchiveAndBootDataDirectoryThatOverlap) {
                       " overlap; set ARCHIVE_PATH, BOOT_PATH or DATA_DIRECTORY so that neither "
                       "lies inside the other");
     }
-    EXPECT_EQ(message("/var/lib/snapwright/" + m, "/boot/snapwright/" + m), "no error");
-    EXPECT_EQ(message("/boot/snapwright-archive/" + m, "/boot/snapwright/" + m), "no error");
+    EXPECT_NO_THROW(check_store_separation("/var/lib/snapwright/" + m, "/boot/snapwright/" + m));
+    EXPECT_NO_THROW(
+        check_store_separation("/boot/snapwright-archive/" + m, "/boot/snapwright/" + m));
 
     ScratchDir dir;
     fs::create_directories(dir / "real/snapwright");
     fs::create_directory_symlink(dir / "real", dir / "link");
     EXPECT_NE(
         message((dir / "link/snapwright" / m).string(), (dir / "real/snapwright" / m).string()),
-        "no error");
+        "");
 }
 
 TEST_F(RunContextTest, ArchiveInsideTheBootDataDirectoryIsRefused) {

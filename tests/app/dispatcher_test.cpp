@@ -42,9 +42,10 @@ class DispatcherBinary : public ::testing::Test {
     ProgramResult run(std::vector<std::string> arguments,
                       std::optional<unsigned> user = std::nullopt) const {
         arguments.insert(arguments.begin(), "snapwright");
-        return snapwright::testing::run_program_as(
-            user, SNAPWRIGHT_BINARY, arguments,
-            snapwright::testing::environment_with_path(tools_.path().string()));
+        return snapwright::testing::run_program(
+            SNAPWRIGHT_BINARY, arguments,
+            {.environment = snapwright::testing::environment_with_path(tools_.path().string()),
+             .user = user});
     }
 
     // A configuration for a machine whose boot partition and archive live in `files_`.

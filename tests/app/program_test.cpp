@@ -1,7 +1,5 @@
 #include "app/program.hpp"
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -9,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -75,7 +71,7 @@ testing::ProgramResult run_binary(const std::vector<std::string>& arguments,
                                   const std::string& path = "/usr/bin:/bin") {
     std::vector<std::string> argv{"snapwright"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return run_program(kBinary, argv, testing::environment_with_path(path));
+    return run_program(kBinary, argv, {.environment = testing::environment_with_path(path)});
 }
 
 TEST(EntryBinary, HelpAndVersionNeedNothing) {
@@ -118,38 +114,28 @@ TEST(EntryBinary, HelpWriteFailureIsReported) {
         GTEST_SKIP() << "/dev/full is not available";
     }
     const std::string command = "'" + kBinary + "' --help >/dev/full";
-    const auto result = run_program("/bin/sh", {"sh", "-c", command},
-                                    testing::environment_with_path("/usr/bin:/bin"));
+    const auto result =
+        run_program("/bin/sh", {"sh", "-c", command},
+                    {.environment = testing::environment_with_path("/usr/bin:/bin")});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.err,
               "snapwright: I/O operation failed: No space left on device (os error 28)\n");
 }
 
 TEST(EntryBinary, ReaderThatWentAwayIsAnOrdinaryFailure) {
-    // Standard output is a pipe whose reader is gone before the program starts.
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    ::close(out[0]);
-    ScratchDir dir;
-    const std::string err = (dir / "err").string();
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(err_fd, STDERR_FILENO);
+    // Standard output is a pipe whose reader is gone before the program starts, and SIGPIPE
+    // has its default action.
+    const auto gone_reader = [] {
+        int out[2];
+        if (::pipe(out) != 0 || ::close(out[0]) != 0 || ::dup2(out[1], STDOUT_FILENO) < 0) {
+            return std::string("cannot make a pipe without a reader");
+        }
         ::signal(SIGPIPE, SIG_DFL);
-        ::execl(kBinary.c_str(), kBinary.c_str(), "version", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    std::ifstream in(err);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "snapwright: I/O operation failed: Broken pipe (os error 32)\n");
+        return std::string();
+    };
+    const auto result = run_program(kBinary, {kBinary, "version"}, {.prepare = gone_reader});
+    EXPECT_EQ(result.exit_code, 1) << testing::describe(result);
+    EXPECT_EQ(result.err, "snapwright: I/O operation failed: Broken pipe (os error 32)\n");
 }
 
 TEST(EntryBinary, PluginModeFollowsInvocationName) {
@@ -157,7 +143,7 @@ TEST(EntryBinary, PluginModeFollowsInvocationName) {
     for (const std::string name : {"10-snapwright", "10-snapwright.bak", "10-Snapwright"}) {
         std::filesystem::create_symlink(kBinary, dir / name);
     }
-    const auto env = testing::environment_with_path("/usr/bin:/bin");
+    const testing::ChildSetup env{.environment = testing::environment_with_path("/usr/bin:/bin")};
 
     // An event that schedules nothing: a plugin ends quietly, a command line refuses the word.
     const std::string plugin = (dir / "10-snapwright").string();

@@ -11,17 +11,19 @@
 #include <gtest/gtest.h>
 
 #include "base/directory_chain.hpp"
-#include "store/store_fixture.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::base {
 namespace {
 
 namespace fs = std::filesystem;
-using store::testing::error_of;
-using store::testing::names_in;
-using store::testing::read_bytes;
-using store::testing::TemporaryDirectory;
-using store::testing::write_bytes;
+using testing::error_of;
+using testing::names_in;
+using testing::read_file;
+using testing::ScratchDir;
+using testing::write_file;
 
 std::string temporary_name(const std::string& name, int attempt) {
     return "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
@@ -71,7 +73,7 @@ class SmallTmpfs {
 };
 
 TEST(TemporaryFile, NamesFollowTheCounterAndAreUnlinkedUnlessKept) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     {
         TemporaryFile first = create_temporary_file(dir.path(), "entry.conf");
         TemporaryFile second = create_temporary_file(dir.path(), "entry.conf");
@@ -84,9 +86,9 @@ TEST(TemporaryFile, NamesFollowTheCounterAndAreUnlinkedUnlessKept) {
 }
 
 TEST(TemporaryFile, FailsWhenAllThousandNamesAreTaken) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     for (int n = 0; n < 1000; ++n) {
-        write_bytes(dir / temporary_name("target", n), "");
+        write_file(dir / temporary_name("target", n), "");
     }
     EXPECT_EQ(error_of([&] { create_temporary_file(dir.path(), "target"); }),
               "cannot allocate a temporary file name");
@@ -96,20 +98,20 @@ TEST(TemporaryFile, FailsWhenAllThousandNamesAreTaken) {
 }
 
 TEST(TemporaryFile, OtherCreationFailuresNameThePath) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     EXPECT_EQ(error_of([&] { create_temporary_file(dir / "missing", "x"); }),
               "create temporary file " + (dir / "missing" / temporary_name("x", 0)).string() +
                   ": No such file or directory (os error 2)");
 }
 
 TEST(WriteFileAtomically, CreatesParentsAndSetsModeExactly) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     const fs::path target = dir / "a" / "b" / "manifest.json";
     write_file_atomically(target, "first", 0640);
-    EXPECT_EQ(read_bytes(target), "first");
+    EXPECT_EQ(read_file(target), "first");
     EXPECT_EQ(permission_bits(target), 0640u);
     write_file_atomically(target, std::string(300000, 'z'), 0600);
-    EXPECT_EQ(read_bytes(target), std::string(300000, 'z'));
+    EXPECT_EQ(read_file(target), std::string(300000, 'z'));
     EXPECT_EQ(permission_bits(target), 0600u);
     EXPECT_EQ(names_in(dir / "a" / "b"), std::set<std::string>{"manifest.json"});
 }
@@ -124,14 +126,14 @@ TEST(WriteFileAtomically, FailureOnAFullFilesystemKeepsTheOldFile) {
     if (!reason.empty()) {
         GTEST_SKIP() << reason;
     }
-    TemporaryDirectory dir;
+    ScratchDir dir;
     SmallTmpfs tmpfs(dir.path(), "size=64k");
     ASSERT_TRUE(tmpfs.ok());
     const fs::path target = dir / "entry.conf";
     write_file_atomically(target, "old", 0644);
     EXPECT_EQ(error_of([&] { write_file_atomically(target, std::string(1 << 20, 'x'), 0644); }),
               "I/O operation failed: No space left on device (os error 28)");
-    EXPECT_EQ(read_bytes(target), "old");
+    EXPECT_EQ(read_file(target), "old");
     EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"entry.conf"});
 }
 
@@ -140,7 +142,7 @@ TEST(WriteFileAtomically, ReadOnlyDirectoryKeepsTheOldFile) {
     if (!reason.empty()) {
         GTEST_SKIP() << reason;
     }
-    TemporaryDirectory dir;
+    ScratchDir dir;
     SmallTmpfs tmpfs(dir.path(), "size=1m");
     ASSERT_TRUE(tmpfs.ok());
     const fs::path target = dir / "entry.conf";
@@ -149,26 +151,26 @@ TEST(WriteFileAtomically, ReadOnlyDirectoryKeepsTheOldFile) {
     EXPECT_EQ(error_of([&] { write_file_atomically(target, "new", 0644); }),
               "create temporary file " + (dir / temporary_name("entry.conf", 0)).string() +
                   ": Read-only file system (os error 30)");
-    EXPECT_EQ(read_bytes(target), "old");
+    EXPECT_EQ(read_file(target), "old");
 }
 
 TEST(CopyFileAtomically, CopiesLargeFilesAndReplacesTheTarget) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     std::string content;
     for (int i = 0; i < 400000; ++i) {
         content += static_cast<char>(i * 7 + i / 251);
     }
-    write_bytes(dir / "source", content);
-    write_bytes(dir / "target", "old");
+    write_file(dir / "source", content);
+    write_file(dir / "target", "old");
     copy_file_atomically(dir / "source", dir / "target");
-    EXPECT_EQ(read_bytes(dir / "target"), content);
+    EXPECT_EQ(read_file(dir / "target"), content);
     EXPECT_EQ(permission_bits(dir / "target"), 0600u);
     EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"source", "target"}));
 }
 
 TEST(CopyFileAtomically, RefusesAMissingOrLinkedParent) {
-    TemporaryDirectory dir;
-    write_bytes(dir / "source", "x");
+    ScratchDir dir;
+    write_file(dir / "source", "x");
     fs::create_directory(dir / "real");
     fs::create_directory_symlink(dir / "real", dir / "link");
     EXPECT_EQ(error_of([&] { copy_file_atomically(dir / "source", dir / "link" / "t"); }),
@@ -181,14 +183,14 @@ TEST(CopyFileAtomically, RefusesAMissingOrLinkedParent) {
 }
 
 TEST(CopyFileAtomically, UnreadableSourceLeavesTargetAndNoTemporary) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     fs::create_directory(dir / "source-dir");
-    write_bytes(dir / "target", "old");
+    write_file(dir / "target", "old");
     EXPECT_EQ(error_of([&] { copy_file_atomically(dir / "source-dir", dir / "target"); }),
               "I/O operation failed: Is a directory (os error 21)");
     EXPECT_EQ(error_of([&] { copy_file_atomically(dir / "absent", dir / "target"); }),
               "I/O operation failed: No such file or directory (os error 2)");
-    EXPECT_EQ(read_bytes(dir / "target"), "old");
+    EXPECT_EQ(read_file(dir / "target"), "old");
     EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"source-dir", "target"}));
 }
 
@@ -197,20 +199,20 @@ TEST(CopyFileAtomically, FullFilesystemKeepsTheOldTarget) {
     if (!reason.empty()) {
         GTEST_SKIP() << reason;
     }
-    TemporaryDirectory source_dir;
-    TemporaryDirectory dir;
-    write_bytes(source_dir / "big", std::string(1 << 20, 'k'));
+    ScratchDir source_dir;
+    ScratchDir dir;
+    write_file(source_dir / "big", std::string(1 << 20, 'k'));
     SmallTmpfs tmpfs(dir.path(), "size=64k");
     ASSERT_TRUE(tmpfs.ok());
-    write_bytes(dir / "target", "old");
+    write_file(dir / "target", "old");
     EXPECT_EQ(error_of([&] { copy_file_atomically(source_dir / "big", dir / "target"); }),
               "I/O operation failed: No space left on device (os error 28)");
-    EXPECT_EQ(read_bytes(dir / "target"), "old");
+    EXPECT_EQ(read_file(dir / "target"), "old");
     EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"target"});
 }
 
 TEST(EnsureDirectory, CreatesTheChainAndAcceptsAnExistingOne) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     const fs::path root = dir / "missing" / "root";
     EXPECT_EQ(ensure_directory(root, "objects/sha256/ab"), root / "objects/sha256/ab");
     EXPECT_TRUE(fs::is_directory(root / "objects/sha256/ab"));
@@ -219,7 +221,7 @@ TEST(EnsureDirectory, CreatesTheChainAndAcceptsAnExistingOne) {
 }
 
 TEST(EnsureDirectory, RejectsUnsafeRelativePaths) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     for (const char* relative : {"/objects", "objects/../etc", "..", "./objects", "a/./b"}) {
         EXPECT_EQ(error_of([&] { ensure_directory(dir.path(), relative); }),
                   std::string("unsafe relative directory path: ") + relative);
@@ -228,12 +230,12 @@ TEST(EnsureDirectory, RejectsUnsafeRelativePaths) {
 }
 
 TEST(EnsureDirectory, RefusesLinksAndFilesInsteadOfDirectories) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     fs::create_directory(dir / "real");
     fs::create_directory_symlink(dir / "real", dir / "root-link");
     EXPECT_EQ(error_of([&] { ensure_directory(dir / "root-link", "objects"); }),
               "data root is not a real directory: " + (dir / "root-link").string());
-    write_bytes(dir / "root-file", "");
+    write_file(dir / "root-file", "");
     EXPECT_EQ(error_of([&] { ensure_directory(dir / "root-file", "objects"); }),
               "data root is not a real directory: " + (dir / "root-file").string());
 
@@ -242,14 +244,14 @@ TEST(EnsureDirectory, RefusesLinksAndFilesInsteadOfDirectories) {
     fs::create_directory_symlink(dir / "real", root / "objects/sha256/ab");
     EXPECT_EQ(error_of([&] { ensure_directory(root, "objects/sha256/ab"); }),
               "refusing to traverse non-directory path " + (root / "objects/sha256/ab").string());
-    write_bytes(root / "objects/file", "");
+    write_file(root / "objects/file", "");
     EXPECT_EQ(error_of([&] { ensure_directory(root, "objects/file/x"); }),
               "refusing to traverse non-directory path " + (root / "objects/file").string());
     EXPECT_TRUE(fs::is_empty(dir / "real"));
 }
 
 TEST(RemoveEmptyDirectory, RemovesOnlyWhenEmpty) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     fs::create_directories(dir / "full" / "inner");
     remove_if_empty(dir / "full");
     EXPECT_TRUE(fs::exists(dir / "full" / "inner"));

@@ -6,12 +6,14 @@
 
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/render.hpp"
-#include "manifest/manifest_fixture.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/manifest_builders.hpp"
+#include "support/scoped_env.hpp"
 #include "support/scratch_dir.hpp"
-#include "system/system_fixtures.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -20,10 +22,10 @@ using manifest::list_manifests;
 using manifest::save_manifest;
 using manifest::snapshot_directory;
 using manifest::SnapshotManifest;
-using manifest::testing::error_of;
-using manifest::testing::read_file;
-using manifest::testing::TemporaryDirectory;
-using manifest::testing::write_file;
+using snapwright::testing::error_of;
+using snapwright::testing::read_file;
+using snapwright::testing::ScratchDir;
+using snapwright::testing::write_file;
 namespace fs = std::filesystem;
 
 const std::string kUuid = "0f5c6a1e-7d2b-4c3a-9e8f-112233445566";
@@ -84,7 +86,7 @@ class Capture : public ::testing::Test {
         "initrd /initramfs-linux.img\n"
         "options root=UUID=x rw rootflags=subvol=@\n";
 
-    TemporaryDirectory dir_;
+    ScratchDir dir_;
     std::vector<BootEntry> entries_;
 };
 
@@ -158,14 +160,14 @@ TEST_F(Capture, BlankKernelParametersAddNothing) {
 
 TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
     ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).created, 2u);
-    SnapshotManifest foreign = manifest::testing::sample_manifest({kUuid, "snapper", "root", "7"});
+    SnapshotManifest foreign = snapwright::testing::sample_manifest({kUuid, "snapper", "root", "7"});
     foreign.machine_id = "other-machine";
     save_manifest(archive(), foreign);
-    SnapshotManifest other_os = manifest::testing::sample_manifest({kUuid, "snapper", "root", "8"});
+    SnapshotManifest other_os = snapwright::testing::sample_manifest({kUuid, "snapper", "root", "8"});
     other_os.os_name = "Fedora";
     save_manifest(archive(), other_os);
     // This machine and OS, another instance: not among the current keys, so it goes too.
-    save_manifest(archive(), manifest::testing::sample_manifest({kUuid, "snapper", "home", "1"}));
+    save_manifest(archive(), snapwright::testing::sample_manifest({kUuid, "snapper", "home", "1"}));
 
     EXPECT_EQ(capture_archive(inputs({snapshot("1")})), (CaptureCounts{0, 0, 2, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "7", "8"}));
@@ -255,7 +257,7 @@ TEST_F(BtrfsCapture, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
     subvolume("5", "uuid-5");
     ASSERT_EQ(capture_archive(inputs(all, "btrfs")).created, 5u);
     // Another manifest of the Btrfs provider in another scope keeps the ordinary rule.
-    SnapshotManifest other_scope = manifest::testing::sample_manifest({kUuid, "btrfs", "home", "9"});
+    SnapshotManifest other_scope = snapwright::testing::sample_manifest({kUuid, "btrfs", "home", "9"});
     other_scope.snapshot.properties = {{"path", ".snapshots/1/snapshot"}, {"uuid", "uuid-1"}};
     save_manifest(archive(), other_scope);
     // 4: a plain directory took the deleted snapshot's place; 5: a rotation made a new snapshot

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "store/object_store.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -16,12 +16,7 @@ const std::string kPath =
     "/snapwright/0123456789abcdef0123456789abcdef/objects/sha256/0f/" + kDigest;
 
 std::string error_of(std::string_view path) {
-    try {
-        (void)object_id_from_boot_path(path, kData);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "no error";
+    return testing::error_of([&] { (void)object_id_from_boot_path(path, kData); });
 }
 
 TEST(BootPaths, RoundTripsAnObjectIdentity) {
@@ -33,12 +28,7 @@ TEST(BootPaths, RoundTripsAnObjectIdentity) {
 
 TEST(BootPaths, RefusesIdentitiesThatAreNotStoredObjects) {
     const auto error = [](const store::ObjectId& id) {
-        try {
-            (void)boot_asset_path(kData, id);
-        } catch (const base::AppError& failure) {
-            return failure.display();
-        }
-        return std::string("no error");
+        return testing::error_of([&] { (void)boot_asset_path(kData, id); });
     };
     EXPECT_EQ(error({"md5", kDigest}), "unsupported object hash algorithm: md5");
     EXPECT_EQ(error({"sha256", "../../../etc"}), "invalid SHA-256 object digest");

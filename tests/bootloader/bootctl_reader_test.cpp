@@ -13,15 +13,17 @@
 
 #include "bootloader/boot_paths.hpp"
 #include "bootloader/entry_parser.hpp"
-#include "bootloader/manifest_builders.hpp"
 #include "bootloader/render.hpp"
-#include "bootloader/temp_dir.hpp"
+#include "support/files.hpp"
+#include "support/manifest_builders.hpp"
+#include "support/run_program.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::bootloader {
 namespace {
 
 using store::AssetKind;
-using testing::TempDir;
+using testing::ScratchDir;
 
 bool bootctl_installed() {
     for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
@@ -32,45 +34,21 @@ bool bootctl_installed() {
     return false;
 }
 
-struct BootctlResult {
-    int exit_code = -1;
-    std::string output;
-};
-
 // bootctl insists that the ESP is the root of a filesystem; a bind mount of the directory onto
 // itself, in a mount namespace of the child alone, makes it one.
-BootctlResult run_bootctl_list(const fs::path& esp) {
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        return {};
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(pipe_fds[1], STDOUT_FILENO);
-        ::dup2(pipe_fds[1], STDERR_FILENO);
+testing::ProgramResult run_bootctl_list(const fs::path& esp) {
+    const auto bind_esp = [&]() -> std::string {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount(esp.c_str(), esp.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-            std::fprintf(stderr, "sandbox setup failed: %s\n", std::strerror(errno));
-            ::_exit(125);
+            return std::string("sandbox setup failed: ") + std::strerror(errno);
         }
         ::setenv("SYSTEMD_RELAX_ESP_CHECKS", "1", 1);
-        const std::string esp_option = "--esp-path=" + esp.string();
-        ::execlp("bootctl", "bootctl", esp_option.c_str(), "--no-variables", "list", nullptr);
-        ::_exit(127);
-    }
-    ::close(pipe_fds[1]);
-    BootctlResult result;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-        result.output.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(pipe_fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+        return "";
+    };
+    return testing::run_program("bootctl",
+                                {"bootctl", "--esp-path=" + esp.string(), "--no-variables", "list"},
+                                {.prepare = bind_esp});
 }
 
 TEST(BootctlReader, ListsARenderedEntryWithAllItsFiles) {
@@ -91,7 +69,7 @@ TEST(BootctlReader, ListsARenderedEntryWithAllItsFiles) {
     manifest.snapshot.description = "before upgrade";
     const GeneratedEntry entry = render_entries({manifest}, data_relative).at(0);
 
-    TempDir esp;
+    ScratchDir esp;
     testing::write_file(esp / "loader/entries" / entry.file_name, entry.text);
     const BootEntry parsed =
         parse_entry(entry.file_name, testing::read_file(esp / "loader/entries" / entry.file_name));
@@ -101,17 +79,17 @@ TEST(BootctlReader, ListsARenderedEntryWithAllItsFiles) {
                             "x");
     }
 
-    const BootctlResult result = run_bootctl_list(esp.path());
-    if (result.exit_code == 125) {
-        GTEST_SKIP() << "cannot set up a mount namespace: " << result.output;
+    const testing::ProgramResult listed = run_bootctl_list(esp.path());
+    if (listed.exit_code == 125) {
+        GTEST_SKIP() << "cannot set up a mount namespace: " << listed.err;
     }
-    ASSERT_EQ(result.exit_code, 0) << result.output;
-    EXPECT_NE(result.output.find("title: " + parsed.title), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("id: " + entry.file_name), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("options: " + parsed.options), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("devicetree: " + *parsed.devicetree), std::string::npos)
-        << result.output;
-    EXPECT_EQ(result.output.find("No such file"), std::string::npos) << result.output;
+    ASSERT_EQ(listed.exit_code, 0) << testing::describe(listed);
+    const std::string output = listed.out + listed.err;
+    EXPECT_NE(output.find("title: " + parsed.title), std::string::npos) << output;
+    EXPECT_NE(output.find("id: " + entry.file_name), std::string::npos) << output;
+    EXPECT_NE(output.find("options: " + parsed.options), std::string::npos) << output;
+    EXPECT_NE(output.find("devicetree: " + *parsed.devicetree), std::string::npos) << output;
+    EXPECT_EQ(output.find("No such file"), std::string::npos) << output;
 }
 
 }  // namespace

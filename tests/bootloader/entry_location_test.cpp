@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -18,18 +18,12 @@ TEST(LocateEntryDirectory, UsesBootPathAndEntriesDirectoryAsWritten) {
     config.entries_directory = "/efi/loader/entries";
     const EntryLocation location = locate_entry_directory(config, {});
     EXPECT_EQ(location, (EntryLocation{"/boot", "/efi/loader/entries"}));
-    try {
-        check_entry_location(location);
-        FAIL() << "an entry directory outside the boot root was accepted";
-    } catch (const base::AppError& error) {
-        // Whichever comes first on this machine: the missing boot root or the containment.
-        const std::string message = error.display();
-        EXPECT_TRUE(message ==
-                        "systemd-boot entry directory /efi/loader/entries is outside boot "
-                        "root /boot" ||
-                    message == "systemd-boot entry directory is unavailable: /boot")
-            << message;
-    }
+    // Whichever comes first on this machine: the missing boot root or the containment.
+    const std::string message = testing::error_of([&] { check_entry_location(location); });
+    EXPECT_TRUE(message ==
+                    "systemd-boot entry directory /efi/loader/entries is outside boot root /boot" ||
+                message == "systemd-boot entry directory is unavailable: /boot")
+        << message;
 }
 
 TEST(LocateEntryDirectory, TakesTheBootRootFromTheMountTableForEntriesDirectoryAlone) {
@@ -38,12 +32,8 @@ TEST(LocateEntryDirectory, TakesTheBootRootFromTheMountTableForEntriesDirectoryA
     const system::MountTable mounts = {mount("/"), mount("/efi"), mount("/efi/loader/x")};
     EXPECT_EQ(locate_entry_directory(config, mounts),
               (EntryLocation{"/efi", "/efi/loader/entries"}));
-    try {
-        (void)locate_entry_directory(config, {});
-        FAIL() << "located without a containing mount";
-    } catch (const base::AppError& error) {
-        EXPECT_EQ(error.display(), "no mounted filesystem contains /efi/loader/entries");
-    }
+    EXPECT_EQ(testing::error_of([&] { (void)locate_entry_directory(config, {}); }),
+              "no mounted filesystem contains /efi/loader/entries");
 }
 
 }  // namespace

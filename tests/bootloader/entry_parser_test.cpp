@@ -2,18 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::bootloader {
 namespace {
 
 std::string parse_error(std::string_view file_name, std::string_view text) {
-    try {
-        (void)parse_entry(file_name, text);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "no error";
+    return testing::error_of([&] { (void)parse_entry(file_name, text); });
 }
 
 TEST(ParseEntry, ReadsEveryKnownField) {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
-#include "bootloader/manifest_builders.hpp"
+#include "support/error_of.hpp"
+#include "support/manifest_builders.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -20,12 +20,7 @@ constexpr std::uint64_t kLimit = 512 * kMiB;
 
 std::string plan_error(const std::vector<SnapshotManifest>& manifests, std::uint64_t snapshots,
                        std::uint64_t kernels, std::uint64_t bytes) {
-    try {
-        (void)plan_deployment(manifests, snapshots, kernels, bytes);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "no error";
+    return testing::error_of([&] { (void)plan_deployment(manifests, snapshots, kernels, bytes); });
 }
 
 std::vector<std::string> deployed_ids(const DeploymentPlan& plan) {

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "bootloader/boot_paths.hpp"
 #include "bootloader/entry_parser.hpp"
-#include "bootloader/manifest_builders.hpp"
+#include "support/error_of.hpp"
+#include "support/manifest_builders.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -19,12 +19,7 @@ using testing::snapshot;
 const fs::path kDataRelative = "snapwright/0123456789abcdef0123456789abcdef";
 
 std::string render_error(const std::vector<SnapshotManifest>& manifests) {
-    try {
-        (void)render_entries(manifests, kDataRelative);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "no error";
+    return testing::error_of([&] { (void)render_entries(manifests, kDataRelative); });
 }
 
 SnapshotManifest full_snapshot() {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "base/app_error.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::config {
 namespace {
@@ -13,12 +13,7 @@ namespace {
 using Paths = std::vector<std::filesystem::path>;
 
 std::string error_of(const std::string& text) {
-    try {
-        (void)parse_config(text);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(accepted)";
+    return testing::error_of([&] { (void)parse_config(text); });
 }
 
 TEST(DefaultConfig, HasEveryDefault) {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
+#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
@@ -20,16 +21,8 @@ namespace fs = std::filesystem;
 
 constexpr TreeOptions kEveryChange{.content = true, .mtimes = true, .inodes = true};
 
-class Generate : public MachineTest {
+class Generate : public StandardMachineTest {
   protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        source_ = write_source_entry(standard_entry());
-    }
-
     // The summary of a run that deploys `count` snapshots of the standard entry.
     Summary deployed(std::uint64_t archived, std::uint64_t count) const {
         return Summary{.archived = archived,
@@ -51,18 +44,13 @@ class Generate : public MachineTest {
 
     // The ordinary entry and its assets, which no run may change.
     std::string source_tree() const {
-        return Sandbox::describe_tree(machine().in_root("/boot/" + machine_id()), kEveryChange) +
-               Sandbox::describe_tree(source_.written.entry, kEveryChange);
+        return describe_tree(machine().in_root("/boot/" + machine_id()), kEveryChange) +
+               describe_tree(source_.written.entry, kEveryChange);
     }
 
-    void generate_successfully(const Summary& expected) {
-        const ProgramResult result = snapwright({"generate"});
-        ASSERT_EQ(result.exit_code, 0) << describe(result);
-        EXPECT_EQ(result.out, expected.line());
-        EXPECT_EQ(result.err, "");
+    void generate_successfully(const Summary& expected, const std::string& command = "generate") {
+        expect_summary(snapwright({command}), expected);
     }
-
-    SourceEntry source_;
 };
 
 TEST_F(Generate, FirstRunArchivesAndDeploysEverySnapshot) {
@@ -88,16 +76,33 @@ TEST_F(Generate, FirstRunArchivesAndDeploysEverySnapshot) {
     EXPECT_EQ(source_tree(), ordinary);
 }
 
+TEST_F(Generate, WithoutSnapshotsDeploysNothingAndHoldsNothing) {
+    for (const std::string command : {"generate", "generate", "--debounce"}) {
+        generate_successfully(deployed(0, 0), command);
+        expect_nothing_held();
+    }
+}
+
+TEST_F(Generate, FailedRunHoldsNothing) {
+    // An archive path that cannot become a subvolume fails the run after the mount was made.
+    machine().write_config("ARCHIVE_PATH=/etc/os-release\n");
+    const ProgramResult failed = snapwright({"generate"});
+    EXPECT_EQ(failed.exit_code, 1) << describe(failed);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_TRUE(failed.err.starts_with("snapwright: ")) << failed.err;
+    expect_nothing_held();
+}
+
 TEST_F(Generate, RunWithoutChangesRewritesNothing) {
     take_snapshots(3);
     const ProgramResult first = snapwright({"generate"});
     ASSERT_EQ(first.exit_code, 0) << describe(first);
     const std::string ordinary = source_tree();
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
     generate_successfully(deployed(3, 3));
     expect_nothing_held();
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     EXPECT_EQ(source_tree(), ordinary);
 }
 
@@ -145,7 +150,7 @@ TEST_F(Generate, VanishedSnapshotLosesItsManifestAndEntryAndLeftoversGo) {
     // What killed runs leave behind goes too.
     const fs::path temporary =
         entry_directory() / ("." + entry_name(snapshots[0]) + ".tmp-4194303-0");
-    Sandbox::write_file(temporary, "half an entry");
+    write_file(temporary, "half an entry");
     const fs::path emptied =
         archive_store() / "snapshots" / machine().filesystem_uuid() / "btrfs/root/gone";
     fs::create_directories(emptied);
@@ -204,7 +209,7 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
     const std::uint64_t filler = free_before - 512 * 1024;
     ASSERT_EQ(machine().run({"fallocate", "-l", std::to_string(filler), "/boot/filler"}).exit_code,
               0);
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
     const ProgramResult refused = snapwright({"generate"});
     std::uint64_t entry_bytes = 0;
@@ -219,7 +224,7 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
                                std::to_string(need) + " bytes, have " +
                                std::to_string(boot_free_bytes()) +
                                "; existing systemd-boot snapshot entries were not changed\n");
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();
 }
 
@@ -228,8 +233,8 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
 TEST_F(Generate, RefusesToOverwriteAForeignFileWithAGeneratedName) {
     const std::vector<Snapshot> snapshots = take_snapshots(2);
     const std::string last = std::max(entry_name(snapshots[0]), entry_name(snapshots[1]));
-    Sandbox::write_file(entry_directory() / last, "title Somebody else's entry\nlinux /vmlinuz\n");
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+    write_file(entry_directory() / last, "title Somebody else's entry\nlinux /vmlinuz\n");
+    const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
     const ProgramResult refused = snapwright({"generate"});
     EXPECT_EQ(refused.exit_code, 1) << describe(refused);
@@ -238,13 +243,13 @@ TEST_F(Generate, RefusesToOverwriteAForeignFileWithAGeneratedName) {
               "snapwright: refusing to overwrite unowned systemd-boot entry "
               "/boot/loader/entries/" +
                   last + "\n");
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();
 
     // Nothing converges over it either: the next run refuses the same way.
     const ProgramResult again = snapwright({"generate"});
     EXPECT_EQ(again.err, refused.err);
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
 }
 
 // A rotation deletes a snapshot and takes a new one under the same name, here with a kernel
@@ -289,22 +294,22 @@ TEST_F(Generate, UnreadableListingChangesNothing) {
     take_snapshots(2);
     const ProgramResult first = snapwright({"generate"});
     ASSERT_EQ(first.exit_code, 0) << describe(first);
-    Sandbox::write_file(machine().in_root("/opt/fake-btrfs/btrfs"),
-                        "#!/bin/sh\n"
-                        "if [ \"$2\" = list ]; then printf '261\\t@/.snapshots/1/snapshot\\n'; "
-                        "exit 0; fi\n"
-                        "exec /usr/bin/btrfs \"$@\"\n",
-                        0755);
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
-    const std::string archive = Sandbox::describe_tree(archive_store(), kEveryChange);
+    write_file(machine().in_root("/opt/fake-btrfs/btrfs"),
+               "#!/bin/sh\n"
+               "if [ \"$2\" = list ]; then printf '261\\t@/.snapshots/1/snapshot\\n'; "
+               "exit 0; fi\n"
+               "exec /usr/bin/btrfs \"$@\"\n",
+               0755);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
+    const std::string archive = describe_tree(archive_store(), kEveryChange);
 
     const ProgramResult refused =
         snapwright({"generate"}, {"PATH=/opt/fake-btrfs:/usr/sbin:/usr/bin:/sbin:/bin"});
     EXPECT_EQ(refused.exit_code, 1) << describe(refused);
     EXPECT_EQ(refused.err,
               "snapwright: invalid btrfs subvolume row: 261\t@/.snapshots/1/snapshot\n");
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
-    EXPECT_EQ(Sandbox::describe_tree(archive_store(), kEveryChange), archive);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(archive_store(), kEveryChange), archive);
     expect_nothing_held();
 }
 
@@ -331,15 +336,15 @@ TEST_F(Generate, CopyFailureRemovesOnlyTheObjectsThisRunCopied) {
     const auto missing_objects = missing.objects();
     const std::string last = missing_objects.rbegin()->first;
     const fs::path archived = archive_store() / "objects/sha256" / last.substr(0, 2) / last;
-    const std::string original = read_host_file(archived);
+    const std::string original = read_file(archived);
     std::string corrupt = original;
     corrupt[corrupt.size() / 2] ^= 0x55;
-    Sandbox::write_file(archived, corrupt, 0444);
+    write_file(archived, corrupt, 0444);
     // The fan-out directories made for the new objects go again, which touches their parent's
     // time stamp; inode numbers still show any file that was replaced.
     constexpr TreeOptions kFiles{.content = true, .mtimes = false, .inodes = true};
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kFiles);
-    const std::string entries = Sandbox::describe_tree(entry_directory(), kEveryChange);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kFiles);
+    const std::string entries = describe_tree(entry_directory(), kEveryChange);
 
     machine().write_config("");
     const ProgramResult failed = snapwright({"generate"});
@@ -347,12 +352,12 @@ TEST_F(Generate, CopyFailureRemovesOnlyTheObjectsThisRunCopied) {
     EXPECT_EQ(failed.out, "");
     EXPECT_EQ(failed.err,
               "snapwright: source object is missing or corrupted: sha256:" + last + "\n");
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kFiles), boot);
-    EXPECT_EQ(Sandbox::describe_tree(entry_directory(), kEveryChange), entries);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kFiles), boot);
+    EXPECT_EQ(describe_tree(entry_directory(), kEveryChange), entries);
     expect_nothing_held();
 
     // Once the archive copy is sound again the same run deploys both sets.
-    Sandbox::write_file(archived, original, 0444);
+    write_file(archived, original, 0444);
     const ProgramResult repaired = snapwright({"generate"});
     ASSERT_EQ(repaired.exit_code, 0) << describe(repaired);
     EXPECT_EQ(stored_objects(boot_store()).size(), 6u);
@@ -370,14 +375,14 @@ TEST_P(LinkedDataDirectory, IsRefusedBeforeAnythingIsCopied) {
     fs::create_directories(machine().in_root(link).parent_path());
     fs::create_directory(machine().in_root("/tmp/x"));
     fs::create_directory_symlink("/tmp/x", machine().in_root(link));
-    const std::string boot = Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange);
+    const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
     const ProgramResult refused = snapwright({"generate"});
     EXPECT_EQ(refused.exit_code, 1) << describe(refused);
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err, "snapwright: refusing to traverse non-directory path " + link + "\n");
     EXPECT_TRUE(fs::is_empty(machine().in_root("/tmp/x")));
-    EXPECT_EQ(Sandbox::describe_tree(machine().in_root("/boot"), kEveryChange), boot);
+    EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();
 }
 

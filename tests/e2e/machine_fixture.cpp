@@ -1,5 +1,7 @@
 #include "e2e/machine_fixture.hpp"
 
+#include "support/files.hpp"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/statvfs.h>
@@ -37,24 +39,52 @@ std::uint64_t SourceEntry::total_bytes() const {
     return set_bytes() + (microcode ? wanted.microcode_size : 0);
 }
 
-std::string Summary::line() const {
-    const auto n = [](std::uint64_t value) { return std::to_string(value); };
-    return "Archived " + n(archived) + " snapshot manifests (created " + n(created) + ", updated " +
-           n(updated) + ", removed " + n(removed) + "); deployed " + n(snapshots) +
-           " snapshots using " + n(kernel_sets) + " kernel set(s), " + n(objects) +
-           " objects and " + n(bytes) + " bytes; average kernel/initramfs set " + n(average_set) +
-           " bytes, reserved free space " + n(reserve) + " bytes; archive GC removed " +
-           n(archive_gc_objects) + " objects (" + n(archive_gc_bytes) +
-           " bytes); boot GC removed " + n(boot_gc_objects) + " objects (" + n(boot_gc_bytes) +
-           " bytes); systemd-boot snapshot entries " + (entries_changed ? "updated" : "unchanged") +
-           "\n";
+std::vector<std::uint64_t> Summary::counts() const {
+    return {archived,
+            created,
+            updated,
+            removed,
+            snapshots,
+            kernel_sets,
+            objects,
+            bytes,
+            average_set,
+            reserve,
+            archive_gc_objects,
+            archive_gc_bytes,
+            boot_gc_objects,
+            boot_gc_bytes,
+            entries_changed ? 1u : 0u};
 }
 
-std::string read_host_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+std::vector<std::uint64_t> summary_counts(const std::string& line) {
+    std::vector<std::uint64_t> counts;
+    for (std::size_t at = line.find_first_of("0123456789"); at != std::string::npos;
+         at = line.find_first_of("0123456789", at)) {
+        std::size_t length = 0;
+        counts.push_back(std::stoull(line.substr(at), &length));
+        at += length;
+    }
+    counts.push_back(line.ends_with(" updated\n") ? 1 : 0);
+    return counts;
+}
+
+std::map<std::string, std::string> labelled_values(const std::string& report) {
+    std::map<std::string, std::string> values;
+    std::istringstream lines(report);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto colon = line.find(": ");
+        const auto label_end = colon == std::string::npos || colon == 0
+                                   ? colon
+                                   : line.find_last_not_of(' ', colon - 1);
+        if (label_end == std::string::npos || colon == 0) {
+            values.emplace(line, "(not a labelled line)");
+            continue;
+        }
+        values.emplace(line.substr(0, label_end + 1), line.substr(colon + 2));
+    }
+    return values;
 }
 
 std::string sha256_of(const fs::path& path) {
@@ -68,11 +98,26 @@ void MachineTest::SetUp() {
     binary_ = sandbox_->install_binary();
 }
 
+void StandardMachineTest::SetUp() {
+    MachineTest::SetUp();
+    if (!IsSkipped()) {
+        source_ = write_source_entry(standard_entry());
+    }
+}
+
 ProgramResult MachineTest::snapwright(const std::vector<std::string>& arguments,
                                       const std::vector<std::string>& extra_env) const {
     std::vector<std::string> argv{binary_};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return sandbox_->run(argv, extra_env);
+}
+
+void MachineTest::expect_summary(const ProgramResult& result, const Summary& expected) {
+    ASSERT_EQ(result.exit_code, 0) << describe(result);
+    EXPECT_TRUE(result.out.starts_with("Archived ")) << result.out;
+    EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << result.out;
+    EXPECT_EQ(summary_counts(result.out), expected.counts()) << result.out;
+    EXPECT_EQ(result.err, "");
 }
 
 EntrySpec MachineTest::standard_entry() {
@@ -182,7 +227,7 @@ std::map<std::string, std::string> MachineTest::generated_entries() const {
     for (const auto& entry : fs::directory_iterator(entry_directory())) {
         const std::string name = entry.path().filename().string();
         if (name.starts_with("snapwright-")) {
-            entries.emplace(name, read_host_file(entry.path()));
+            entries.emplace(name, read_file(entry.path()));
         }
     }
     return entries;

@@ -62,15 +62,15 @@ struct Summary {
     std::uint64_t boot_gc_bytes = 0;
     bool entries_changed = false;
 
-    std::string line() const;
+    // The counts in the order printed, then 1 when the entries changed.
+    std::vector<std::uint64_t> counts() const;
 };
 
-#define SKIP_WITHOUT_SANDBOX()                                    \
-    do {                                                          \
-        if (auto reason = Sandbox::unavailable_reason()) {        \
-            GTEST_SKIP() << "no end-to-end sandbox: " << *reason; \
-        }                                                         \
-    } while (false)
+// The same read back from a summary line: every number in order, then 1 when it ends "updated".
+std::vector<std::uint64_t> summary_counts(const std::string& line);
+
+// Label to value of every "Label : value" line of a report.
+std::map<std::string, std::string> labelled_values(const std::string& report);
 
 class MachineTest : public ::testing::Test {
   protected:
@@ -83,6 +83,9 @@ class MachineTest : public ::testing::Test {
     // Runs the installed binary inside the machine.
     ProgramResult snapwright(const std::vector<std::string>& arguments,
                              const std::vector<std::string>& extra_env = {}) const;
+
+    // A successful run that printed exactly the summary line of `expected` and nothing else.
+    static void expect_summary(const ProgramResult& result, const Summary& expected);
 
     // Writes an ordinary entry and hashes its assets.
     SourceEntry write_source_entry(const EntrySpec& wanted);
@@ -119,8 +122,15 @@ class MachineTest : public ::testing::Test {
     std::string binary_;
 };
 
+// A machine with the standard ordinary entry already written.
+class StandardMachineTest : public MachineTest {
+  protected:
+    void SetUp() override;
+
+    SourceEntry source_;
+};
+
 // The SHA-256 digest of a host file, computed by openssl rather than by the code under test.
 std::string sha256_of(const std::filesystem::path& path);
-std::string read_host_file(const std::filesystem::path& path);
 
 }  // namespace snapwright::testing

@@ -3,6 +3,8 @@
 
 #include "support/sandbox.hpp"
 
+#include "support/files.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -16,13 +18,6 @@
 
 namespace snapwright::testing {
 namespace {
-
-#define SKIP_WITHOUT_SANDBOX()                                    \
-    do {                                                          \
-        if (auto reason = Sandbox::unavailable_reason()) {        \
-            GTEST_SKIP() << "no end-to-end sandbox: " << *reason; \
-        }                                                         \
-    } while (false)
 
 const nlohmann::json* find_mount(const nlohmann::json& filesystems, const std::string& target) {
     for (const auto& fs : filesystems) {
@@ -97,7 +92,7 @@ TEST(Sandbox, CapturesStatusAndBothStreams) {
 
     const ProgramResult missing = sandbox.run({"/no/such/program"});
     EXPECT_EQ(missing.exit_code, 127);
-    EXPECT_EQ(missing.err, "sandbox: cannot execute /no/such/program: No such file or directory\n");
+    EXPECT_EQ(missing.err, "cannot execute /no/such/program: No such file or directory\n");
 
     const ProgramResult killed = sandbox.run({"sh", "-c", "kill -9 $$"});
     EXPECT_EQ(killed.exit_code, -1);
@@ -147,18 +142,17 @@ TEST(Sandbox, TreeDescriptionNoticesChanges) {
     const WrittenEntry entry = sandbox.write_entry({});
     const fs::path boot = sandbox.in_root("/boot");
     const fs::path kernel = boot / entry.kernel.substr(1);
-    const std::string before = Sandbox::describe_tree(boot);
-    const std::string before_with_times = Sandbox::describe_tree(boot, {.mtimes = true});
+    const std::string before = describe_tree(boot);
+    const std::string before_with_times = describe_tree(boot, {.mtimes = true});
 
     const timespec times[2] = {{1, 0}, {1, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, kernel.c_str(), times, 0), 0);
-    EXPECT_EQ(Sandbox::describe_tree(boot), before);
-    EXPECT_NE(Sandbox::describe_tree(boot, {.mtimes = true}), before_with_times);
+    EXPECT_EQ(describe_tree(boot), before);
+    EXPECT_NE(describe_tree(boot, {.mtimes = true}), before_with_times);
 
-    Sandbox::write_file(kernel, std::string(4096, 'x'));
-    EXPECT_NE(Sandbox::describe_tree(boot), before);
-    EXPECT_EQ(Sandbox::describe_tree(boot, {.content = false}),
-              Sandbox::describe_tree(boot, {.content = false}));
+    write_file(kernel, std::string(4096, 'x'));
+    EXPECT_NE(describe_tree(boot), before);
+    EXPECT_EQ(describe_tree(boot, {.content = false}), describe_tree(boot, {.content = false}));
 }
 
 TEST(Sandbox, LeavesNoMountLoopOrFileBehind) {

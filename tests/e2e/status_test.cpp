@@ -33,26 +33,25 @@ std::uint64_t total_size(const std::map<std::string, std::uint64_t>& objects) {
 
 class Status : public MachineTest {
   protected:
-    std::string report(const Figures& figures) const {
-        const auto n = [](std::uint64_t value) { return std::to_string(value); };
-        return "Entry directory    : /boot/loader/entries\n"
-               "Archive root       : /var/lib/snapwright/" +
-               machine_id() + "\nBoot data root      : /boot/snapwright/" + machine_id() +
-               "\nArchived manifests : " + n(figures.manifests) +
-               "\nArchive references : " + n(figures.references) +
-               "\nArchive objects    : " + n(figures.archive_objects) +
-               "\nArchive bytes      : " + n(figures.archive_bytes) +
-               "\nDeployed objects   : " + n(figures.deployed_objects) +
-               "\nDeployed bytes     : " + n(figures.deployed_bytes) +
-               "\nAverage kernel set : " + n(figures.average_set) +
-               "\nRequired boot reserve: " + n(figures.reserve) +
-               "\nBoot free bytes     : " + n(figures.boot_free) + "\n";
-    }
-
     void expect_status(const Figures& figures) {
         const ProgramResult result = snapwright({"status"});
         ASSERT_EQ(result.exit_code, 0) << describe(result);
-        EXPECT_EQ(result.out, report(figures));
+        const auto n = [](std::uint64_t value) { return std::to_string(value); };
+        EXPECT_EQ(labelled_values(result.out),
+                  (std::map<std::string, std::string>{
+                      {"Entry directory", "/boot/loader/entries"},
+                      {"Archive root", "/var/lib/snapwright/" + machine_id()},
+                      {"Boot data root", "/boot/snapwright/" + machine_id()},
+                      {"Archived manifests", n(figures.manifests)},
+                      {"Archive references", n(figures.references)},
+                      {"Archive objects", n(figures.archive_objects)},
+                      {"Archive bytes", n(figures.archive_bytes)},
+                      {"Deployed objects", n(figures.deployed_objects)},
+                      {"Deployed bytes", n(figures.deployed_bytes)},
+                      {"Average kernel set", n(figures.average_set)},
+                      {"Required boot reserve", n(figures.reserve)},
+                      {"Boot free bytes", n(figures.boot_free)}}))
+            << result.out;
         EXPECT_EQ(result.err, "");
     }
 };

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
+#include "support/files.hpp"
 #include "support/snapper_sandbox.hpp"
 
 namespace snapwright::testing {
@@ -73,15 +74,13 @@ int zombie_children(pid_t parent) {
     return zombies;
 }
 
-class Triggers : public MachineTest {
+class Triggers : public StandardMachineTest {
   protected:
     void SetUp() override {
-        MachineTest::SetUp();
-        if (IsSkipped()) {
-            return;
+        StandardMachineTest::SetUp();
+        if (!IsSkipped()) {
+            (void)take_snapshot(1);
         }
-        (void)write_source_entry(standard_entry());
-        (void)take_snapshot(1);
     }
 };
 
@@ -133,9 +132,9 @@ TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {
     fs::create_directories(snapshots);
     machine().write_config("WATCH_PATHS=/watched\n");
     // systemd-run refuses, so the run goes through setsid, which only records it.
-    Sandbox::write_file(machine().in_root("/opt/fake/systemd-run"), "#!/bin/sh\nexit 1\n", 0755);
-    Sandbox::write_file(machine().in_root("/opt/fake/setsid"),
-                        "#!/bin/sh\necho \"$*\" >> /tmp/scheduled\n", 0755);
+    write_file(machine().in_root("/opt/fake/systemd-run"), "#!/bin/sh\nexit 1\n", 0755);
+    write_file(machine().in_root("/opt/fake/setsid"), "#!/bin/sh\necho \"$*\" >> /tmp/scheduled\n",
+               0755);
     const fs::path scheduled = machine().in_root("/tmp/scheduled");
     const auto runs = [&] { return file_text(scheduled); };
 
@@ -158,7 +157,7 @@ TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {
     EXPECT_EQ(std::string(datagram, static_cast<std::size_t>(std::max<ssize_t>(got, 0))),
               "READY=1\nSTATUS=Watching 1 snapshot directory");
 
-    Sandbox::write_file(snapshots / "notes.txt", "not a snapshot");
+    write_file(snapshots / "notes.txt", "not a snapshot");
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(runs(), "");
 
@@ -212,15 +211,15 @@ TEST_F(SnapperHook, CreateGeneratesThroughAForwardingScript) {
     (void)write_source_entry(standard_entry());
     const std::string path = set_up_snapper(machine());
     machine().write_config("PROVIDER=snapper\n");
-    Sandbox::write_file(machine().in_root("/opt/snapper-lib/plugins/10-snapwright-forward"),
-                        "#!/bin/bash\n"
-                        "case \"$1\" in\n"
-                        "create-snapshot|delete-snapshot|modify-snapshot)\n"
-                        "    exec -a 10-snapwright " +
-                            std::string(kInside) +
-                            " \"$1-post\" \"$2\" \"$3\" \"$4\" ;;\n"
-                            "esac\n",
-                        0755);
+    write_file(machine().in_root("/opt/snapper-lib/plugins/10-snapwright-forward"),
+               "#!/bin/bash\n"
+               "case \"$1\" in\n"
+               "create-snapshot|delete-snapshot|modify-snapshot)\n"
+               "    exec -a 10-snapwright " +
+                   std::string(kInside) +
+                   " \"$1-post\" \"$2\" \"$3\" \"$4\" ;;\n"
+                   "esac\n",
+               0755);
     const Overlay plugins(machine().in_root("/opt/snapper-lib"),
                           machine().in_root("/usr/lib/snapper"));
 

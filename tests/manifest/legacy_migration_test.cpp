@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "manifest/archive_gc.hpp"
-#include "manifest/manifest_fixture.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/manifest_builders.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::manifest {
 namespace {
@@ -16,7 +19,7 @@ using testing::error_of;
 using testing::key;
 using testing::read_file;
 using testing::sample_manifest;
-using testing::TemporaryDirectory;
+using testing::ScratchDir;
 using testing::write_file;
 
 // An archive root and a boot data root that may hold the older layout.
@@ -43,7 +46,7 @@ class ArchiveMaintenance : public ::testing::Test {
         return {manifest.profiles[0].kernel.object, manifest.profiles[0].modules[0].object};
     }
 
-    TemporaryDirectory dir_;
+    ScratchDir dir_;
 };
 
 TEST_F(ArchiveMaintenance, MigrationCopiesEveryObjectButSavesOnlyWhatTheArchiveLacks) {

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "manifest/manifest_fixture.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/manifest_builders.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::manifest {
 namespace {

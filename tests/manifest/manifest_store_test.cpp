@@ -1,13 +1,20 @@
 #include "manifest/manifest_store.hpp"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "manifest/manifest_fixture.hpp"
 #include "manifest/manifest_json.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/manifest_builders.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::manifest {
 namespace {
@@ -16,8 +23,58 @@ using testing::error_of;
 using testing::key;
 using testing::read_file;
 using testing::sample_manifest;
-using testing::TemporaryDirectory;
+using testing::ScratchDir;
 using testing::write_file;
+
+// Makes a file impossible to remove while the object lives: the immutable flag where the
+// process may set it (root on a filesystem that has it), else a read-only parent directory
+// (which stops only an unprivileged process). `active` says whether either worked.
+class UndeletableFile {
+  public:
+    explicit UndeletableFile(fs::path file) : file_(std::move(file)) {
+        const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            immutable_ = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (!immutable_ && ::geteuid() != 0) {
+            read_only_parent_ = ::chmod(file_.parent_path().c_str(), 0500) == 0;
+        }
+    }
+    ~UndeletableFile() { release(); }
+    UndeletableFile(const UndeletableFile&) = delete;
+    UndeletableFile& operator=(const UndeletableFile&) = delete;
+
+    bool active() const { return immutable_ || read_only_parent_; }
+
+    // Makes the file removable again.
+    void release() {
+        if (immutable_) {
+            const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+            int flags = 0;
+            if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+                flags &= ~FS_IMMUTABLE_FL;
+                (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            }
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        if (read_only_parent_) {
+            (void)::chmod(file_.parent_path().c_str(), 0700);
+        }
+        immutable_ = read_only_parent_ = false;
+    }
+
+  private:
+    fs::path file_;
+    bool immutable_ = false;
+    bool read_only_parent_ = false;
+};
 
 const std::string kUuid = "0f5c6a1e-7d2b-4c3a-9e8f-112233445566";
 
@@ -62,7 +119,7 @@ TEST(SnapshotDirectory, RefusesInvalidComponentsNamingTheFirst) {
 }
 
 TEST(ManifestStore, SaveWritesManifestAndSourceConfig) {
-    TemporaryDirectory root;
+    ScratchDir root;
     SnapshotManifest manifest = sample_manifest(key("42"));
     manifest.source_config = "abc";
     save_manifest(root.path(), manifest);
@@ -81,7 +138,7 @@ TEST(ManifestStore, SaveWritesManifestAndSourceConfig) {
 }
 
 TEST(ManifestStore, LoadWithoutSourceConfigKeepsTheDocumentsText) {
-    TemporaryDirectory root;
+    ScratchDir root;
     SnapshotManifest manifest = sample_manifest(key("42"));
     save_manifest(root.path(), manifest);
     fs::remove(snapshot_directory(root.path(), manifest.snapshot.key) / "source.conf");
@@ -89,7 +146,7 @@ TEST(ManifestStore, LoadWithoutSourceConfigKeepsTheDocumentsText) {
 }
 
 TEST(ManifestStore, SaveRefusesOtherSchemasAndWritesNothing) {
-    TemporaryDirectory root;
+    ScratchDir root;
     SnapshotManifest manifest = sample_manifest(key("42"));
     manifest.schema_version = 2;
     EXPECT_EQ(error_of([&] { save_manifest(root.path(), manifest); }),
@@ -98,7 +155,7 @@ TEST(ManifestStore, SaveRefusesOtherSchemasAndWritesNothing) {
 }
 
 TEST(ManifestStore, SaveRefusesALinkOnTheWay) {
-    TemporaryDirectory root;
+    ScratchDir root;
     fs::create_directories(root / "elsewhere");
     fs::create_directory_symlink(root / "elsewhere", root / "snapshots");
     EXPECT_EQ(error_of([&] { save_manifest(root.path(), sample_manifest(key("1"))); }),
@@ -118,7 +175,7 @@ fs::path key_path(const provider::SnapshotKey& k) {
 }
 
 TEST(ManifestStore, LoadRejectsOtherSchemaAndForeignKey) {
-    TemporaryDirectory root;
+    ScratchDir root;
     SnapshotManifest future = sample_manifest(key("1"));
     future.schema_version = 2;
     plant(root.path(), key_path(key("1")), future);
@@ -134,7 +191,7 @@ TEST(ManifestStore, LoadRejectsOtherSchemaAndForeignKey) {
 }
 
 TEST(ManifestStore, LoadReportsTheParsersCause) {
-    TemporaryDirectory root;
+    ScratchDir root;
     write_file(snapshot_directory(root.path(), key("1")) / "manifest.json",
                "{\"schema_version\": 1}");
     EXPECT_EQ(error_of([&] { (void)load_manifest(root.path(), key("1")); }),
@@ -142,7 +199,7 @@ TEST(ManifestStore, LoadReportsTheParsersCause) {
 }
 
 TEST(ManifestStore, ListIsEmptyWithoutSnapshotsDirectory) {
-    TemporaryDirectory root;
+    ScratchDir root;
     EXPECT_TRUE(list_manifests(root.path()).empty());
     EXPECT_TRUE(list_manifests(root / "absent").empty());
     write_file(root / "snapshots", "not a directory");
@@ -150,7 +207,7 @@ TEST(ManifestStore, ListIsEmptyWithoutSnapshotsDirectory) {
 }
 
 TEST(ManifestStore, ListSortsEveryComponentAsBytes) {
-    TemporaryDirectory root;
+    ScratchDir root;
     for (const auto& k : {key("9"), key("10"), key("2"), key("1", "root", "btrfs"),
                           key("1", "home"), key("1", "root", "snapper", "00-first")}) {
         save_manifest(root.path(), sample_manifest(k));
@@ -167,7 +224,7 @@ TEST(ManifestStore, ListSortsEveryComponentAsBytes) {
 }
 
 TEST(ManifestStore, ListIgnoresLinksAndOtherFiles) {
-    TemporaryDirectory root;
+    ScratchDir root;
     save_manifest(root.path(), sample_manifest(key("1")));
     const fs::path directory = snapshot_directory(root.path(), key("1"));
     write_file(root / "outside" / "x" / "y" / "z" / "w" / "manifest.json", "garbage");
@@ -206,7 +263,7 @@ TEST(ManifestStore, ListFailsOnTheFirstBadManifest) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TemporaryDirectory root;
+        ScratchDir root;
         save_manifest(root.path(), sample_manifest(key("1")));
         const fs::path file = plant(root.path(), c.relative, c.manifest);
         EXPECT_EQ(error_of([&] { (void)list_manifests(root.path()); }),
@@ -215,7 +272,7 @@ TEST(ManifestStore, ListFailsOnTheFirstBadManifest) {
 }
 
 TEST(ManifestStore, ListReportsABrokenDocument) {
-    TemporaryDirectory root;
+    ScratchDir root;
     write_file(root / "snapshots" / key_path(key("1")) / "manifest.json",
                "{\"schema_version\": \"1\"}");
     EXPECT_EQ(
@@ -224,7 +281,7 @@ TEST(ManifestStore, ListReportsABrokenDocument) {
 }
 
 TEST(ManifestStore, WriteFragmentEndsWithANewlineAndSkipsIdenticalText) {
-    TemporaryDirectory root;
+    ScratchDir root;
     const fs::path fragment = snapshot_directory(root.path(), key("1")) / "fragment.conf";
     write_fragment(root.path(), key("1"), "");
     EXPECT_EQ(read_file(fragment), "\n");
@@ -241,7 +298,7 @@ TEST(ManifestStore, WriteFragmentEndsWithANewlineAndSkipsIdenticalText) {
 }
 
 TEST(ManifestStore, WriteFragmentReplacesALinkInsteadOfWritingThroughIt) {
-    TemporaryDirectory root;
+    ScratchDir root;
     write_file(root / "target", "c\n");
     const fs::path fragment = snapshot_directory(root.path(), key("1")) / "fragment.conf";
     fs::create_directories(fragment.parent_path());
@@ -253,7 +310,7 @@ TEST(ManifestStore, WriteFragmentReplacesALinkInsteadOfWritingThroughIt) {
 }
 
 TEST(ManifestStore, RepairSourceConfigWritesOnlyWhatIsMissingOrStale) {
-    TemporaryDirectory root;
+    ScratchDir root;
     SnapshotManifest manifest = sample_manifest(key("1"));
     manifest.source_config = "abc";
     save_manifest(root.path(), manifest);
@@ -269,7 +326,7 @@ TEST(ManifestStore, RepairSourceConfigWritesOnlyWhatIsMissingOrStale) {
 }
 
 TEST(ManifestStore, RemoveCleansEmptyParentsButKeepsSnapshots) {
-    TemporaryDirectory root;
+    ScratchDir root;
     save_manifest(root.path(), sample_manifest(key("1")));
     save_manifest(root.path(), sample_manifest(key("2")));
     write_fragment(root.path(), key("2"), "x");
@@ -290,7 +347,7 @@ TEST(ManifestStore, RemoveCleansEmptyParentsButKeepsSnapshots) {
 }
 
 TEST(ManifestStore, RemoveStopsAtTheFirstDirectoryStillInUse) {
-    TemporaryDirectory root;
+    ScratchDir root;
     save_manifest(root.path(), sample_manifest(key("1", "root")));
     save_manifest(root.path(), sample_manifest(key("1", "home")));
     EXPECT_TRUE(remove_manifest(root.path(), key("1", "root")));
@@ -299,12 +356,12 @@ TEST(ManifestStore, RemoveStopsAtTheFirstDirectoryStillInUse) {
 }
 
 TEST(ManifestStore, InterruptedRemoveLeavesAListedManifestThatTheNextRemoveFinishes) {
-    TemporaryDirectory root;
+    ScratchDir root;
     save_manifest(root.path(), sample_manifest(key("1")));
     write_fragment(root.path(), key("1"), "x");
     const fs::path directory = snapshot_directory(root.path(), key("1"));
     write_file(directory / "pinned" / "file", "x");
-    testing::UndeletableFile pin(directory / "pinned" / "file");
+    UndeletableFile pin(directory / "pinned" / "file");
     if (!pin.active()) {
         GTEST_SKIP() << "cannot make a file undeletable here (no immutable flag, running as root)";
     }

@@ -10,14 +10,16 @@
 #include <gtest/gtest.h>
 
 #include "store/file_hash.hpp"
-#include "store/store_fixture.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::store {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TemporaryDirectory;
-using testing::write_bytes;
+using testing::ScratchDir;
+using testing::write_file;
 
 struct Vector {
     std::string message;
@@ -126,12 +128,12 @@ std::vector<std::string> reference_digests(const std::vector<fs::path>& files) {
 }
 
 TEST(HashFile, EveryLengthUpTo300MatchesSha256sum) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     std::vector<fs::path> files;
     std::string content;
     for (int length = 0; length <= 300; ++length) {
         files.push_back(dir / ("length-" + std::to_string(length)));
-        write_bytes(files.back(), content);
+        write_file(files.back(), content);
         content += static_cast<char>('0' + (length * 31) % 75);
     }
     const std::vector<std::string> expected = reference_digests(files);
@@ -144,14 +146,14 @@ TEST(HashFile, EveryLengthUpTo300MatchesSha256sum) {
 }
 
 TEST(HashFile, ReadsFilesLargerThanOneChunk) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     const std::string content(131072 * 2 + 17, 'a');
-    write_bytes(dir / "big", content);
+    write_file(dir / "big", content);
     EXPECT_EQ(hash_file(dir / "big"), sha256_hex(content, Sha256Backend::Portable));
 }
 
 TEST(HashFile, ReportsOpenAndReadFailures) {
-    TemporaryDirectory dir;
+    ScratchDir dir;
     EXPECT_EQ(testing::error_of([&] { hash_file(dir / "absent"); }),
               "open " + (dir / "absent").string() +
                   " for hashing: No such file or directory (os error 2)");

@@ -3,17 +3,23 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
 namespace snapwright::testing {
 namespace {
+
+// No test program legitimately runs this long; a hung one fails its test instead of the suite.
+constexpr auto kProgramTimeLimit = std::chrono::seconds(120);
 
 std::vector<char*> c_strings(const std::vector<std::string>& strings) {
     std::vector<char*> pointers;
@@ -24,81 +30,189 @@ std::vector<char*> c_strings(const std::vector<std::string>& strings) {
     return pointers;
 }
 
-void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    std::string* sinks[2] = {&out, &err};
-    int open_count = 2;
-    while (open_count > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            throw std::runtime_error("poll failed");
+[[noreturn]] void fail_in_child(const std::string& message, int code) {
+    const std::string line = message + "\n";
+    (void)!::write(2, line.data(), line.size());
+    ::_exit(code);
+}
+
+[[noreturn]] void fail_errno(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+struct Pipe {
+    int read_end = -1;
+    int write_end = -1;
+    Pipe() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            fail_errno("pipe");
+        }
+        read_end = fds[0];
+        write_end = fds[1];
+    }
+    ~Pipe() {
+        if (read_end >= 0)
+            ::close(read_end);
+        if (write_end >= 0)
+            ::close(write_end);
+    }
+};
+
+}  // namespace
+
+std::string describe(const ProgramResult& result) {
+    const std::string how =
+        result.exit_code >= 0 ? "exit " + std::to_string(result.exit_code) : "killed";
+    return how + "\n--- stdout ---\n" + result.out + "--- stderr ---\n" + result.err;
+}
+
+RunningProgram::RunningProgram(pid_t pid, int out_fd, int err_fd)
+    : pid_(pid), out_fd_(out_fd), err_fd_(err_fd) {}
+
+RunningProgram::RunningProgram(RunningProgram&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      out_fd_(std::exchange(other.out_fd_, -1)),
+      err_fd_(std::exchange(other.err_fd_, -1)),
+      status_(std::exchange(other.status_, std::nullopt)),
+      out_(std::move(other.out_)),
+      err_(std::move(other.err_)) {}
+
+RunningProgram::~RunningProgram() {
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    if (out_fd_ >= 0)
+        ::close(out_fd_);
+    if (err_fd_ >= 0)
+        ::close(err_fd_);
+}
+
+void RunningProgram::drain(bool until_closed) {
+    const auto deadline = std::chrono::steady_clock::now() + kProgramTimeLimit;
+    while (out_fd_ >= 0 || err_fd_ >= 0) {
+        pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+        int timeout_ms = 0;
+        if (until_closed) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                ::kill(pid_, SIGKILL);
+                err_ += "\ntest runner: killed after the time limit\n";
+                timeout_ms = -1;
+            } else {
+                timeout_ms = static_cast<int>(left.count());
+            }
+        }
+        const int ready = ::poll(fds, 2, timeout_ms);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            if (!until_closed) {
+                return;
+            }
+            continue;
         }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
                 continue;
-            char buffer[4096];
+            }
+            char buffer[65536];
             const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
             if (got > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(got));
             } else if (got == 0 || errno != EINTR) {
                 ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
+                (i == 0 ? out_fd_ : err_fd_) = -1;
             }
         }
     }
 }
 
-}  // namespace
-
-ProgramResult run_program(const std::string& executable, const std::vector<std::string>& argv,
-                          const std::vector<std::string>& environment) {
-    return run_program_as(std::nullopt, executable, argv, environment);
+bool RunningProgram::finished() {
+    if (status_) {
+        return true;
+    }
+    drain(false);
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = status;
+    }
+    return status_.has_value();
 }
 
-ProgramResult run_program_as(std::optional<unsigned> user, const std::string& executable,
-                             const std::vector<std::string>& argv,
-                             const std::vector<std::string>& environment) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    std::vector<char*> args = c_strings(argv);
-    std::vector<char*> env = c_strings(environment);
+ProgramResult RunningProgram::wait() {
+    drain(true);
+    if (!status_) {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        status_ = status;
+    }
+    return ProgramResult{WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1, out_, err_};
+}
 
+RunningProgram start_program(const std::string& executable, const std::vector<std::string>& argv,
+                             const ChildSetup& setup) {
+    std::vector<char*> args = c_strings(argv);
+    std::vector<char*> env;
+    if (setup.environment) {
+        env = c_strings(*setup.environment);
+    }
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd < 0) {
+        fail_errno("open /dev/null");
+    }
+    Pipe out;
+    Pipe err;
     const pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
+    if (pid < 0) {
+        ::close(null_fd);
+        fail_errno("fork");
+    }
     if (pid == 0) {
-        const int null_fd = ::open("/dev/null", O_RDONLY);
         ::dup2(null_fd, 0);
-        ::dup2(out_pipe[1], 1);
-        ::dup2(err_pipe[1], 2);
+        ::dup2(out.write_end, 1);
+        ::dup2(err.write_end, 2);
+        if (setup.prepare) {
+            if (const std::string failure = setup.prepare(); !failure.empty()) {
+                fail_in_child(failure, 125);
+            }
+        }
+        if (setup.environment) {
+            environ = env.data();
+        }
+        if (setup.root && (::chroot(setup.root->c_str()) != 0 || ::chdir("/") != 0)) {
+            fail_in_child("chroot " + setup.root->string() + ": " + std::strerror(errno), 127);
+        }
+        const auto user = setup.user;
         if (user &&
             (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0)) {
-            const char message[] = "cannot change user\n";
-            (void)!::write(2, message, sizeof message - 1);
-            ::_exit(126);
+            fail_in_child("cannot change user", 126);
         }
-        ::execve(executable.c_str(), args.data(), env.data());
-        const char message[] = "exec failed\n";
-        (void)!::write(2, message, sizeof message - 1);
-        ::_exit(127);
+        ::execvp(executable.c_str(), args.data());
+        fail_in_child("cannot execute " + executable + ": " + std::strerror(errno), 127);
     }
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    ProgramResult result;
-    drain(out_pipe[0], err_pipe[0], result.out, result.err);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            throw std::runtime_error("waitpid failed");
+    ::close(null_fd);
+    ::close(std::exchange(out.write_end, -1));
+    ::close(std::exchange(err.write_end, -1));
+    return RunningProgram(pid, std::exchange(out.read_end, -1), std::exchange(err.read_end, -1));
+}
+
+ProgramResult run_program(const std::string& executable, const std::vector<std::string>& argv,
+                          const ChildSetup& setup) {
+    return start_program(executable, argv, setup).wait();
+}
+
+std::string run_on_host(const std::vector<std::string>& argv) {
+    const ProgramResult result = run_program(argv.at(0), argv);
+    if (result.exit_code != 0) {
+        throw std::runtime_error(argv[0] + " failed: " + describe(result));
     }
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return result.out;
 }
 
 std::vector<std::string> environment_with_path(const std::string& path) {

@@ -1,5 +1,12 @@
 #pragma once
 
+// The one way tests start programs: on the host, as another user, in a chroot, or after some
+// preparation of the child (a private mount namespace, say), with both output streams captured.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,17 +19,65 @@ struct ProgramResult {
     std::string err;
 };
 
-// Starts `executable` with exactly `argv` (argv[0] included, so the invocation name can differ
-// from the file) and `environment` ("NAME=value" strings), standard input from /dev/null,
-// captures both output streams and waits for it. Throws std::runtime_error if it cannot start.
-ProgramResult run_program(const std::string& executable, const std::vector<std::string>& argv,
-                          const std::vector<std::string>& environment);
+// Both streams and the exit code of a finished program, for failure messages.
+std::string describe(const ProgramResult& result);
 
-// The same, with the child's user, group and supplementary groups changed to `user` (the same
-// number serves as group ID) before the program starts; only root can do that.
-ProgramResult run_program_as(std::optional<unsigned> user, const std::string& executable,
-                             const std::vector<std::string>& argv,
-                             const std::vector<std::string>& environment);
+// What the child does, in this order, before it executes the program. Standard input is always
+// the null device.
+struct ChildSetup {
+    // Runs first; a non-empty result is a failure message, and the child exits 125 with it on
+    // its standard error.
+    std::function<std::string()> prepare = nullptr;
+    // The whole environment ("NAME=value" strings); this process's when unset.
+    std::optional<std::vector<std::string>> environment = std::nullopt;
+    // chroot here and chdir to "/".
+    std::optional<std::filesystem::path> root = std::nullopt;
+    // Become this user, with the same number as group and no supplementary groups (root only;
+    // exit 126 when it fails).
+    std::optional<unsigned> user = std::nullopt;
+};
+
+// A program started and not yet waited for. Its output is collected while waiting; destroying an
+// unfinished one kills and reaps it. A program still running after two minutes is killed.
+class RunningProgram {
+  public:
+    RunningProgram(pid_t pid, int out_fd, int err_fd);
+    RunningProgram(RunningProgram&& other) noexcept;
+    RunningProgram& operator=(RunningProgram&&) = delete;
+    RunningProgram(const RunningProgram&) = delete;
+    ~RunningProgram();
+
+    pid_t pid() const { return pid_; }
+    // Whether the program has ended (reaps it when it has; its output stays readable by wait).
+    bool finished();
+    // Drains both streams to their end and reaps the program.
+    ProgramResult wait();
+
+  private:
+    void drain(bool until_closed);
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::optional<int> status_;
+    std::string out_;
+    std::string err_;
+};
+
+// Starts `executable` (looked up on PATH when it has no slash) with exactly `argv` (argv[0]
+// included, so the invocation name can differ from the file). A program that cannot be executed
+// exits 127 with "cannot execute <executable>: <reason>" on its standard error. Throws
+// std::runtime_error when no child can be made.
+RunningProgram start_program(const std::string& executable, const std::vector<std::string>& argv,
+                             const ChildSetup& setup = {});
+
+// The same, waiting for the program to end.
+ProgramResult run_program(const std::string& executable, const std::vector<std::string>& argv,
+                          const ChildSetup& setup = {});
+
+// Runs argv[0] from PATH and returns its standard output; throws std::runtime_error with both
+// streams when it fails.
+std::string run_on_host(const std::vector<std::string>& argv);
 
 // The environment of the test process with PATH replaced by `path`.
 std::vector<std::string> environment_with_path(const std::string& path);

@@ -3,28 +3,21 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/btrfs.h>
-#include <linux/loop.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
-extern char** environ;
+#include "support/files.hpp"
+#include "support/loop_device.hpp"
 
 namespace snapwright::testing {
 namespace {
@@ -33,8 +26,6 @@ constexpr const char* kChrootPath =
     "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr std::uint64_t kRootImageBytes = 256ull << 20;
 constexpr std::uint64_t kBootImageBytes = 64ull << 20;
-// No test program legitimately runs this long; a hung one fails its test instead of the suite.
-constexpr auto kProgramTimeLimit = std::chrono::seconds(120);
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what);
@@ -44,18 +35,8 @@ constexpr auto kProgramTimeLimit = std::chrono::seconds(120);
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-std::string read_whole_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        fail("cannot read " + path.string());
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string random_uuid() {
-    std::string uuid = read_whole_file("/proc/sys/kernel/random/uuid");
+    std::string uuid = read_file("/proc/sys/kernel/random/uuid");
     while (!uuid.empty() && (uuid.back() == '\n' || uuid.back() == ' ')) {
         uuid.pop_back();
     }
@@ -82,127 +63,6 @@ std::string random_machine_id() {
     return hex(bytes, sizeof bytes);
 }
 
-bool on_path(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string entries = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
-    std::stringstream stream(entries);
-    std::string entry;
-    while (std::getline(stream, entry, ':')) {
-        struct stat st {};
-        if (!entry.empty() && ::stat((entry + "/" + name).c_str(), &st) == 0 &&
-            S_ISREG(st.st_mode) && (st.st_mode & 0111)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool kernel_has_filesystem(const std::string& type) {
-    std::ifstream in("/proc/filesystems");
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto tab = line.rfind('\t');
-        if (line.substr(tab == std::string::npos ? 0 : tab + 1) == type) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The whole test process moves into its own mount namespace once, with "/" private, so that
-// sandbox mounts never reach the host and vanish with the process however it ends. Nothing else
-// in a test process depends on sharing mounts with the host.
-std::optional<std::string> enter_private_mount_namespace() {
-    static std::optional<std::string> failure = []() -> std::optional<std::string> {
-        if (::unshare(CLONE_NEWNS) != 0) {
-            return std::string("cannot create a private mount namespace: ") + std::strerror(errno);
-        }
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            return std::string("cannot make / private: ") + std::strerror(errno);
-        }
-        return std::nullopt;
-    }();
-    return failure;
-}
-
-struct Pipe {
-    int read_end = -1;
-    int write_end = -1;
-    Pipe() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            fail_errno("pipe");
-        }
-        read_end = fds[0];
-        write_end = fds[1];
-    }
-    ~Pipe() {
-        if (read_end >= 0)
-            ::close(read_end);
-        if (write_end >= 0)
-            ::close(write_end);
-    }
-    int take_read_end() { return std::exchange(read_end, -1); }
-};
-
-// Starts `argv` with standard input from the null device and both output streams captured;
-// inside `chroot_directory` with `envp` when one is given, else with this process's environment.
-RunningProgram spawn(const std::vector<std::string>& argv, const std::vector<std::string>* envp,
-                     const fs::path* chroot_directory) {
-    if (argv.empty()) {
-        fail("spawn: empty argument vector");
-    }
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    std::vector<char*> env;
-    if (envp) {
-        for (const auto& entry : *envp) {
-            env.push_back(const_cast<char*>(entry.c_str()));
-        }
-        env.push_back(nullptr);
-    }
-    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_fd < 0) {
-        fail_errno("open /dev/null");
-    }
-    Pipe out;
-    Pipe err;
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(null_fd);
-        fail_errno("fork");
-    }
-    if (pid == 0) {
-        ::dup2(null_fd, 0);
-        ::dup2(out.write_end, 1);
-        ::dup2(err.write_end, 2);
-        if (chroot_directory) {
-            if (::chroot(chroot_directory->c_str()) != 0 || ::chdir("/") != 0) {
-                const char message[] = "sandbox: chroot failed\n";
-                (void)!::write(2, message, sizeof message - 1);
-                ::_exit(127);
-            }
-        }
-        if (envp) {
-            environ = env.data();
-        }
-        ::execvp(args[0], args.data());
-        const std::string message =
-            "sandbox: cannot execute " + argv[0] + ": " + std::strerror(errno) + "\n";
-        (void)!::write(2, message.data(), message.size());
-        ::_exit(127);
-    }
-    ::close(null_fd);
-    ::close(out.write_end);
-    out.write_end = -1;
-    ::close(err.write_end);
-    err.write_end = -1;
-    return RunningProgram(pid, out.take_read_end(), err.take_read_end());
-}
-
 void make_directories(const fs::path& path, mode_t mode = 0755) {
     std::error_code error;
     fs::create_directories(path, error);
@@ -222,37 +82,6 @@ void make_node(const fs::path& path, mode_t mode, dev_t device) {
     if (::mknod(path.c_str(), mode, device) != 0) {
         fail_errno("mknod " + path.string());
     }
-}
-
-std::string fnv1a_digest(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::uint64_t hash = 14695981039346656037ull;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        for (std::streamsize i = 0; i < in.gcount(); ++i) {
-            hash ^= static_cast<unsigned char>(buffer[i]);
-            hash *= 1099511628211ull;
-        }
-    }
-    std::ostringstream text;
-    text << std::hex << hash;
-    return text.str();
-}
-
-// Deterministic filler so that different asset files have different contents.
-std::string filler_bytes(std::uint64_t size, std::string_view seed) {
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    for (unsigned char c : seed) {
-        state = (state ^ c) * 0x100000001B3ull;
-    }
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        byte = static_cast<char>(state & 0xFF);
-    }
-    return bytes;
 }
 
 // Whether any mount point of this namespace lies at or below `directory`.
@@ -302,82 +131,6 @@ void remove_tree_on_device(int parent_fd, const char* name, dev_t device) {
     }
 }
 
-// A loop device bound to an image with autoclear: it detaches itself when its last user (the
-// mount) goes away, on every path out of the test.
-struct LoopDevice {
-    int number = -1;
-    dev_t device = 0;
-    int fd = -1;
-
-    std::string node() const { return "/dev/loop" + std::to_string(number); }
-    std::string name() const { return "loop" + std::to_string(number); }
-
-    void close() {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-};
-
-LoopDevice attach_loop(const fs::path& image) {
-    const int image_fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
-    if (image_fd < 0) {
-        fail_errno("open " + image.string());
-    }
-    const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-    if (control < 0) {
-        ::close(image_fd);
-        fail_errno("open /dev/loop-control");
-    }
-    LoopDevice loop;
-    // Other processes compete for free devices; a device taken between the query and the
-    // configuration answers EBUSY and the next one is tried.
-    for (int attempt = 0; attempt < 64 && loop.fd < 0; ++attempt) {
-        const int number = ::ioctl(control, LOOP_CTL_GET_FREE);
-        if (number < 0) {
-            break;
-        }
-        const std::string node = "/dev/loop" + std::to_string(number);
-        struct stat st {};
-        if (::stat(node.c_str(), &st) != 0) {
-            // No udev here: make the node the kernel just created.
-            ::mknod(node.c_str(), S_IFBLK | 0600, makedev(7, number));
-        }
-        const int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        loop_config config{};
-        config.fd = static_cast<__u32>(image_fd);
-        config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
-        std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), image.c_str(),
-                     LO_NAME_SIZE - 1);
-        if (::ioctl(fd, LOOP_CONFIGURE, &config) == 0) {
-            ::fstat(fd, &st);
-            loop.number = number;
-            loop.device = st.st_rdev;
-            loop.fd = fd;
-        } else {
-            ::close(fd);
-        }
-    }
-    ::close(control);
-    ::close(image_fd);
-    if (loop.fd < 0) {
-        fail("no free loop device for " + image.string());
-    }
-    return loop;
-}
-
-void create_sparse_file(const fs::path& path, std::uint64_t size) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        fail_errno("create image " + path.string());
-    }
-    ::close(fd);
-}
-
 int open_directory(const fs::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -387,114 +140,6 @@ int open_directory(const fs::path& path) {
 }
 
 }  // namespace
-
-// ---- ProgramResult ----------------------------------------------------------------------------
-
-std::string describe(const ProgramResult& result) {
-    const std::string how =
-        result.exit_code >= 0 ? "exit " + std::to_string(result.exit_code) : "killed";
-    return how + "\n--- stdout ---\n" + result.out + "--- stderr ---\n" + result.err;
-}
-
-// ---- RunningProgram ---------------------------------------------------------------------------
-
-RunningProgram::RunningProgram(pid_t pid, int out_fd, int err_fd)
-    : pid_(pid), out_fd_(out_fd), err_fd_(err_fd) {}
-
-RunningProgram::RunningProgram(RunningProgram&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      out_fd_(std::exchange(other.out_fd_, -1)),
-      err_fd_(std::exchange(other.err_fd_, -1)),
-      status_(std::exchange(other.status_, std::nullopt)),
-      out_(std::move(other.out_)),
-      err_(std::move(other.err_)) {}
-
-RunningProgram::~RunningProgram() {
-    if (pid_ > 0 && !status_) {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    if (out_fd_ >= 0)
-        ::close(out_fd_);
-    if (err_fd_ >= 0)
-        ::close(err_fd_);
-}
-
-void RunningProgram::drain(bool until_closed) {
-    const auto deadline = std::chrono::steady_clock::now() + kProgramTimeLimit;
-    while (out_fd_ >= 0 || err_fd_ >= 0) {
-        pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-        int timeout_ms = 0;
-        if (until_closed) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                ::kill(pid_, SIGKILL);
-                err_ += "\nsandbox: killed after the time limit\n";
-                timeout_ms = -1;
-            } else {
-                timeout_ms = static_cast<int>(left.count());
-            }
-        }
-        const int ready = ::poll(fds, 2, timeout_ms);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            if (!until_closed) {
-                return;
-            }
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-                continue;
-            }
-            char buffer[65536];
-            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                ::close(fds[i].fd);
-                (i == 0 ? out_fd_ : err_fd_) = -1;
-            }
-        }
-    }
-}
-
-bool RunningProgram::finished() {
-    if (status_) {
-        return true;
-    }
-    drain(false);
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = status;
-    }
-    return status_.has_value();
-}
-
-ProgramResult RunningProgram::wait() {
-    drain(true);
-    if (!status_) {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        status_ = status;
-    }
-    return ProgramResult{WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1, out_, err_};
-}
-
-std::string run_on_host(const std::vector<std::string>& argv) {
-    ProgramResult result = spawn(argv, nullptr, nullptr).wait();
-    if (result.exit_code != 0) {
-        fail(argv[0] + " failed: " + describe(result));
-    }
-    return result.out;
-}
-
-// ---- Sandbox ----------------------------------------------------------------------------------
 
 struct Sandbox::Resources {
     fs::path work;
@@ -548,32 +193,6 @@ struct Sandbox::Resources {
     }
 };
 
-std::optional<std::string> Sandbox::unavailable_reason() {
-    static const std::optional<std::string> reason = []() -> std::optional<std::string> {
-        if (::geteuid() != 0) {
-            return "end-to-end sandboxes need root (running as uid " + std::to_string(::geteuid()) +
-                   ")";
-        }
-        if (::access("/dev/loop-control", R_OK | W_OK) != 0) {
-            return std::string("loop devices are unavailable: /dev/loop-control: ") +
-                   std::strerror(errno);
-        }
-        for (const char* tool : {"mkfs.btrfs", "mkfs.ext4", "btrfs", "mount", "findmnt"}) {
-            if (!on_path(tool)) {
-                return std::string(tool) + " is not installed";
-            }
-        }
-        if (!kernel_has_filesystem("btrfs")) {
-            return std::string("the kernel has no btrfs filesystem (module missing)");
-        }
-        if (!kernel_has_filesystem("ext4")) {
-            return std::string("the kernel has no ext4 filesystem (module missing)");
-        }
-        return enter_private_mount_namespace();
-    }();
-    return reason;
-}
-
 Sandbox::Sandbox() : resources_(std::make_unique<Resources>()) {
     const auto started = std::chrono::steady_clock::now();
     if (auto reason = unavailable_reason()) {
@@ -596,12 +215,12 @@ Sandbox::Sandbox() : resources_(std::make_unique<Resources>()) {
     create_sparse_file(root_image, kRootImageBytes);
     create_sparse_file(boot_image, kBootImageBytes);
     // Both file systems are made at the same time; together they are most of the set-up time.
-    RunningProgram mkfs_root = spawn({"mkfs.btrfs", "-q", "-K", "-U", r.filesystem_uuid, "-L",
-                                      kFilesystemLabel, root_image.string()},
-                                     nullptr, nullptr);
-    RunningProgram mkfs_boot = spawn({"mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-E",
-                                      "nodiscard", "-U", r.boot_uuid, boot_image.string()},
-                                     nullptr, nullptr);
+    RunningProgram mkfs_root =
+        start_program("mkfs.btrfs", {"mkfs.btrfs", "-q", "-K", "-U", r.filesystem_uuid, "-L",
+                                     kFilesystemLabel, root_image.string()});
+    RunningProgram mkfs_boot =
+        start_program("mkfs.ext4", {"mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-E",
+                                    "nodiscard", "-U", r.boot_uuid, boot_image.string()});
     for (auto* program : {&mkfs_root, &mkfs_boot}) {
         ProgramResult result = program->wait();
         if (result.exit_code != 0) {
@@ -795,98 +414,6 @@ std::string Sandbox::subvolume_uuid(std::string_view relative) const {
     fail("no UUID for subvolume " + path.string());
 }
 
-void Sandbox::write_file(const fs::path& path, std::string_view content, mode_t mode) {
-    make_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    if (!out) {
-        fail("cannot write " + path.string());
-    }
-    ::chmod(path.c_str(), mode);
-}
-
-WrittenEntry Sandbox::write_entry(const EntrySpec& wanted) {
-    const std::string machine_id = wanted.machine_id.value_or(resources_->machine_id);
-    const std::string directory = "/" + machine_id + "/" + wanted.version;
-    WrittenEntry written;
-    written.entry = in_root("/boot/loader/entries") / wanted.file_name;
-    auto asset = [&](const std::string& name, std::uint64_t size) {
-        const std::string boot_path = directory + "/" + name;
-        write_file(in_root("/boot" + boot_path), filler_bytes(size, boot_path));
-        return boot_path;
-    };
-    std::string text = "title " + wanted.title + "\nversion " + wanted.version + "\n";
-    if (wanted.machine_id_line) {
-        text += "machine-id " + machine_id + "\n";
-    }
-    text += "options " +
-            wanted.options.value_or("root=UUID=" + resources_->filesystem_uuid +
-                                    " rootflags=subvol=@ rw quiet") +
-            "\n";
-    written.kernel = asset("linux", wanted.kernel_size);
-    text += "linux " + written.kernel + "\n";
-    if (wanted.microcode_size > 0) {
-        written.initrds.push_back(asset("intel-ucode.img", wanted.microcode_size));
-    }
-    written.initrds.push_back(asset("initrd", wanted.initrd_size));
-    for (const auto& initrd : written.initrds) {
-        text += "initrd " + initrd + "\n";
-    }
-    if (wanted.devicetree_size > 0) {
-        written.devicetree = asset("board.dtb", wanted.devicetree_size);
-        text += "devicetree " + *written.devicetree + "\n";
-    }
-    text += wanted.extra_lines;
-    write_file(written.entry, text);
-    written.text = text;
-    return written;
-}
-
-void Sandbox::write_snapper_info(const fs::path& directory, const SnapperInfo& info) {
-    write_file(directory / "info.xml",
-               "<?xml version=\"1.0\"?>\n<snapshot>\n  <type>" + info.type + "</type>\n  <num>" +
-                   std::to_string(info.number) + "</num>\n  <date>" + info.date +
-                   "</date>\n  <description>" + info.description +
-                   "</description>\n  <cleanup>number</cleanup>\n</snapshot>\n");
-}
-
-void Sandbox::write_timeshift_info(const fs::path& directory, const nlohmann::json& info) {
-    write_file(directory / "info.json", info.dump(2) + "\n");
-}
-
-void Sandbox::write_yabsnap_meta(const fs::path& directory, std::string_view name,
-                                 const nlohmann::json& meta) {
-    write_file(directory / (std::string(name) + "-meta.json"), meta.dump(2) + "\n");
-}
-
-void Sandbox::write_config(std::string_view text) {
-    write_file(in_root("/etc/snapwright.conf"), text);
-}
-
-std::string Sandbox::install_program(const fs::path& source, std::string_view name) {
-    const std::string inside = "/opt/snapwright-test/" + std::string(name);
-    const fs::path target = in_root(inside);
-    make_directories(target.parent_path());
-    std::error_code error;
-    fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);
-    if (error) {
-        fail("install " + source.string() + ": " + error.message());
-    }
-    ::chmod(target.c_str(), 0755);
-    return inside;
-}
-
-std::string Sandbox::install_binary() {
-    return install_program(SNAPWRIGHT_BINARY, "snapwright");
-}
-
-#ifdef SNAPWRIGHT_PROBE_DIRECTORY
-std::string Sandbox::install_probe(std::string_view name) {
-    return install_program(fs::path(SNAPWRIGHT_PROBE_DIRECTORY) / name, name);
-}
-#endif
-
 ProgramResult Sandbox::run(const std::vector<std::string>& argv,
                            const std::vector<std::string>& extra_env) const {
     return start(argv, extra_env).wait();
@@ -900,57 +427,7 @@ RunningProgram Sandbox::start(const std::vector<std::string>& argv,
         std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
         env.push_back(entry);
     }
-    return spawn(argv, &env, &resources_->root);
-}
-
-std::string Sandbox::describe_tree(const fs::path& directory, const TreeOptions& options) {
-    std::vector<std::string> lines;
-    std::function<void(const fs::path&, const std::string&)> visit = [&](const fs::path& path,
-                                                                         const std::string& name) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            lines.push_back(name + " missing");
-            return;
-        }
-        std::ostringstream line;
-        line << name << ' ' << std::oct << (st.st_mode & 07777) << std::dec;
-        if (S_ISDIR(st.st_mode)) {
-            line << " dir";
-        } else if (S_ISREG(st.st_mode)) {
-            line << " file " << st.st_size;
-            if (options.content) {
-                line << ' ' << fnv1a_digest(path);
-            }
-        } else if (S_ISLNK(st.st_mode)) {
-            line << " link -> " << fs::read_symlink(path).string();
-        } else {
-            line << " special " << (st.st_mode & S_IFMT);
-        }
-        if (options.mtimes) {
-            line << " mtime " << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec;
-        }
-        if (options.inodes) {
-            line << " inode " << st.st_ino;
-        }
-        lines.push_back(line.str());
-        if (S_ISDIR(st.st_mode)) {
-            std::vector<std::string> children;
-            for (const auto& entry : fs::directory_iterator(path)) {
-                children.push_back(entry.path().filename().string());
-            }
-            std::sort(children.begin(), children.end());
-            for (const auto& child : children) {
-                visit(path / child, name == "." ? child : name + "/" + child);
-            }
-        }
-    };
-    visit(directory, ".");
-    std::sort(lines.begin(), lines.end());
-    std::string out;
-    for (const auto& line : lines) {
-        out += line + "\n";
-    }
-    return out;
+    return start_program(argv.at(0), argv, {.environment = env, .root = resources_->root});
 }
 
 }  // namespace snapwright::testing

@@ -16,43 +16,12 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "support/run_program.hpp"
+#include "support/tree_description.hpp"
 
 namespace snapwright::testing {
 
 namespace fs = std::filesystem;
-
-// Both streams and the exit code of a finished program, for failure messages.
-std::string describe(const ProgramResult& result);
-
-// A program started and not yet waited for. Its output is collected while waiting; destroying an
-// unfinished one kills and reaps it.
-class RunningProgram {
-  public:
-    RunningProgram(pid_t pid, int out_fd, int err_fd);
-    RunningProgram(RunningProgram&& other) noexcept;
-    RunningProgram& operator=(RunningProgram&&) = delete;
-    RunningProgram(const RunningProgram&) = delete;
-    ~RunningProgram();
-
-    pid_t pid() const { return pid_; }
-    // Whether the program has ended (reaps it when it has; its output stays readable by wait).
-    bool finished();
-    // Drains both streams to their end and reaps the program.
-    ProgramResult wait();
-
-  private:
-    void drain(bool until_closed);
-
-    pid_t pid_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
-    std::optional<int> status_;
-    std::string out_;
-    std::string err_;
-};
 
 // An ordinary (not generated) boot entry with its asset files on the boot partition.
 struct EntrySpec {
@@ -90,26 +59,12 @@ struct SnapshotOptions {
     bool with_boot = true;
 };
 
-struct SnapperInfo {
-    int number = 1;
-    std::string type = "single";
-    std::string date = "2024-03-01 10:00:00";
-    std::string description;
-};
-
-struct TreeOptions {
-    bool content = true;
-    bool mtimes = false;
-    // Inode numbers show a file replaced by a rename even when its content and times match.
-    bool inodes = false;
-};
-
 class Sandbox {
   public:
     static constexpr const char* kFilesystemLabel = "sandbox root";
 
     // Why sandboxes cannot be made here (not root, no loop devices, tools or Btrfs missing), or
-    // nothing when they can. Tests GTEST_SKIP with this text.
+    // nothing when they can. Tests skip with this text through SKIP_WITHOUT_SANDBOX.
     static std::optional<std::string> unavailable_reason();
 
     // Builds the whole machine; throws std::runtime_error (after undoing what it did) on failure.
@@ -141,17 +96,8 @@ class Sandbox {
     // The UUID that `btrfs subvolume show` reports for a path relative to the top level.
     std::string subvolume_uuid(std::string_view relative) const;
 
-    // Writes a file (creating parent directories) at a host path.
-    static void write_file(const fs::path& path, std::string_view content, mode_t mode = 0644);
     // An ordinary boot entry with asset files of the given sizes.
     WrittenEntry write_entry(const EntrySpec& wanted);
-    // Snapper's info.xml in `directory` (a host path).
-    static void write_snapper_info(const fs::path& directory, const SnapperInfo& info);
-    // Timeshift's info.json in `directory`.
-    static void write_timeshift_info(const fs::path& directory, const nlohmann::json& info);
-    // yabsnap's "<name>-meta.json" in `directory`.
-    static void write_yabsnap_meta(const fs::path& directory, std::string_view name,
-                                   const nlohmann::json& meta);
     // /etc/snapwright.conf inside the chroot.
     void write_config(std::string_view text);
 
@@ -159,10 +105,6 @@ class Sandbox {
     // by which it is run there. Without a source: the snapwright binary under test.
     std::string install_program(const fs::path& source, std::string_view name);
     std::string install_binary();
-#ifdef SNAPWRIGHT_PROBE_DIRECTORY
-    // A probe program of the end-to-end tests, by its target name.
-    std::string install_probe(std::string_view name);
-#endif
 
     // Runs a program inside the chroot (working directory "/", environment PATH plus `extra_env`
     // entries of the form NAME=value, which may override PATH) and waits for it.
@@ -172,16 +114,8 @@ class Sandbox {
     RunningProgram start(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extra_env = {}) const;
 
-    // One line per entry below `directory` (itself included), sorted by path: type, permission
-    // bits, size and content digest of files, targets of symbolic links, and optionally mtimes
-    // and inode numbers.
-    // Two equal listings mean nothing below changed.
-    static std::string describe_tree(const fs::path& directory, const TreeOptions& options = {});
-
     // How long the constructor took, for the record.
-    double creation_seconds() const {
-        return creation_seconds_;
-    }
+    double creation_seconds() const { return creation_seconds_; }
 
   private:
     struct Resources;
@@ -189,8 +123,12 @@ class Sandbox {
     double creation_seconds_ = 0;
 };
 
-// Runs a host program and returns its standard output; throws std::runtime_error with its
-// standard error when it fails.
-std::string run_on_host(const std::vector<std::string>& argv);
+// Skips the current test, saying why, where sandboxes cannot be made.
+#define SKIP_WITHOUT_SANDBOX()                                                    \
+    do {                                                                          \
+        if (auto reason = ::snapwright::testing::Sandbox::unavailable_reason()) { \
+            GTEST_SKIP() << "no end-to-end sandbox: " << *reason;                 \
+        }                                                                         \
+    } while (false)
 
 }  // namespace snapwright::testing

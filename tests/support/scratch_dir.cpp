@@ -2,14 +2,17 @@
 
 #include <stdlib.h>
 
-#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
+#include "support/files.hpp"
+
 namespace snapwright::testing {
 
+namespace fs = std::filesystem;
+
 ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "snapwright-test-XXXXXX");
+    std::string pattern = fs::temp_directory_path() / "snapwright-test-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
@@ -18,28 +21,21 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
-    // Restore search permission first so read-only fixtures can be removed.
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::filesystem::path ScratchDir::write(const std::string& name, const std::string& content,
-                                        bool executable) const {
-    const std::filesystem::path file = path_ / name;
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out << content;
-        if (!out) {
-            throw std::runtime_error("cannot write " + file.string());
+    // Read-only or unsearchable directories left by a test must not keep their contents alive.
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
         }
     }
-    if (executable) {
-        std::filesystem::permissions(
-            file, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                      std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                      std::filesystem::perms::others_exec);
-    }
+    fs::remove_all(path_, ignored);
+}
+
+fs::path ScratchDir::write(const fs::path& relative, std::string_view content,
+                           bool executable) const {
+    const fs::path file = path_ / relative;
+    write_file(file, content, executable ? 0755 : 0644);
     return file;
 }
 

@@ -1,4 +1,5 @@
 #include "support/snapper_sandbox.hpp"
+#include "support/files.hpp"
 
 #include <unistd.h>
 
@@ -54,8 +55,8 @@ std::optional<std::string> snapper_unavailable_reason() {
 }
 
 std::string install_snapper_wrapper(Sandbox& sandbox) {
-    Sandbox::write_file(sandbox.in_root(std::string(kSnapperWrapperDirectory) + "/snapper"),
-                        std::string("#!/bin/bash\nreal=") + kRealSnapper + kWrapperBody, 0755);
+    write_file(sandbox.in_root(std::string(kSnapperWrapperDirectory) + "/snapper"),
+               std::string("#!/bin/bash\nreal=") + kRealSnapper + kWrapperBody, 0755);
     return std::string("PATH=") + kSnapperWrapperDirectory + ":" + kChrootPath;
 }
 
@@ -64,7 +65,7 @@ void create_snapper_config(const Sandbox& sandbox, const std::string& config) {
     // add one when that file is missing; the package would have installed it empty.
     const fs::path list = sandbox.in_root("/etc/default/snapper");
     if (!fs::exists(list)) {
-        Sandbox::write_file(list, "SNAPPER_CONFIGS=\"\"\n");
+        write_file(list, "SNAPPER_CONFIGS=\"\"\n");
     }
     fs::create_directories(sandbox.in_root("/etc/snapper/configs"));
     (void)run_snapper(sandbox, {"--config", config, "create-config", "/"});

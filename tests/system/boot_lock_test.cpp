@@ -13,26 +13,21 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "base/text_file.hpp"
-#include "system/system_fixtures.hpp"
+#include "support/child_process.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::system {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::error_of;
 using testing::ScratchDir;
 using testing::write_file;
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
-}
 
 bool can_lock(const fs::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -122,7 +117,7 @@ TEST_F(BootLockTest, TimesOutWhileAnotherProcessHoldsIt) {
     const LockHolder holder(lock, 60s);
     ASSERT_TRUE(holder.locked());
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(error_text([&] { (void)acquire_lock_file(lock, 250ms); }),
+    EXPECT_EQ(error_of([&] { (void)acquire_lock_file(lock, 250ms); }),
               "timed out waiting for " + lock.string());
     EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
 }
@@ -144,35 +139,36 @@ TEST_F(BootLockTest, AWaiterThatGivesUpLeavesWithoutTheLock) {
 TEST_F(BootLockTest, RefusesWhatAnotherUserCouldHavePlanted) {
     write_file(dir / "target", "");
     fs::create_symlink(dir / "target", lock);
-    EXPECT_EQ(error_text([&] { (void)acquire_lock_file(lock, 1s); }),
+    EXPECT_EQ(error_of([&] { (void)acquire_lock_file(lock, 1s); }),
               "open " + lock.string() + ": Too many levels of symbolic links (os error 40)");
     fs::remove(lock);
 
     fs::create_symlink(dir / "dangling-target", lock);
-    EXPECT_EQ(error_text([&] { (void)acquire_lock_file(lock, 1s); }),
+    EXPECT_EQ(error_of([&] { (void)acquire_lock_file(lock, 1s); }),
               "open " + lock.string() + ": Too many levels of symbolic links (os error 40)");
     EXPECT_FALSE(fs::exists(dir / "dangling-target"));
     fs::remove(lock);
 
     // A FIFO without a reader must not hang the open.
     ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
-    EXPECT_EQ(error_text([&] { (void)acquire_lock_file(lock, 1s); }),
+    EXPECT_EQ(error_of([&] { (void)acquire_lock_file(lock, 1s); }),
               "open " + lock.string() + ": No such device or address (os error 6)");
     fs::remove(lock);
 
     write_file(lock, "");
     ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(error_text([&] { (void)acquire_lock_file(lock, 1s); }),
+    EXPECT_EQ(error_of([&] { (void)acquire_lock_file(lock, 1s); }),
               "lock file is not a regular file owned by root: " + lock.string());
 }
 
 TEST(BootLockOwnership, FileOfAnOrdinaryUserIsRefused) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "needs an ordinary user: as root the file would be owned by root";
-    }
     ScratchDir dir;
-    EXPECT_EQ(error_text([&] { (void)acquire_lock_file(dir / "lock", 1s); }),
-              "lock file is not a regular file owned by root: " + (dir / "lock").string());
+    EXPECT_EQ(testing::run_as_ordinary_user(dir.path(),
+                                            [&] {
+                                                (void)acquire_lock_file(dir / "lock", 1s);
+                                                return std::string("acquired");
+                                            }),
+              "error: lock file is not a regular file owned by root: " + (dir / "lock").string());
 }
 
 }  // namespace

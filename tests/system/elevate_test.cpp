@@ -9,27 +9,22 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "base/text_file.hpp"
-#include "system/system_fixtures.hpp"
+#include "support/child_process.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::system {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::error_of;
 using testing::ScopedEnv;
 using testing::ScratchDir;
 using testing::write_file;
 using testing::write_script;
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
-}
 
 std::function<bool(const std::string&)> installed(std::set<std::string> names) {
     return [names = std::move(names)](const std::string& name) { return names.count(name) > 0; };
@@ -40,7 +35,7 @@ TEST(PrivilegeHelper, PrefersSudoThenDoas) {
     EXPECT_EQ(privilege_helper_words(std::nullopt, installed({"sudo", "doas"})), Words{"sudo"});
     EXPECT_EQ(privilege_helper_words(std::nullopt, installed({"doas"})), Words{"doas"});
     EXPECT_EQ(privilege_helper_words(" \t ", installed({"doas"})), Words{"doas"});
-    EXPECT_EQ(error_text([] { privilege_helper_words(std::nullopt, installed({})); }),
+    EXPECT_EQ(error_of([] { privilege_helper_words(std::nullopt, installed({})); }),
               "root privileges are required; install sudo/doas or run as root");
 }
 
@@ -64,25 +59,16 @@ TEST(PrivilegeHelper, CommandPutsHelperWordsBeforeExecutableAndRawArguments) {
 std::string reexecute_in_child(const ScratchDir& dir, const std::optional<std::string>& path,
                                const std::optional<std::string>& auth_method,
                                const std::vector<std::string>& arguments) {
-    const fs::path report = dir / "report";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const std::string answer = testing::run_in_child([&] {
         if (path) {
             ::setenv("PATH", path->c_str(), 1);
         } else {
             ::unsetenv("PATH");
         }
-        try {
-            reexecute_as_root(auth_method, arguments);
-            write_file(report, "returned");
-        } catch (const base::AppError& error) {
-            write_file(report, "error: " + error.display());
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return fs::exists(report) ? base::read_file_bytes(report) : "(no report)";
+        reexecute_as_root(auth_method, arguments);
+        return std::string("returned");
+    });
+    return fs::exists(dir / "report") ? testing::read_file(dir / "report") : answer;
 }
 
 class ReexecuteTest : public ::testing::Test {

@@ -7,27 +7,21 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "system/host_identity.hpp"
-#include "system/system_fixtures.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::system {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::error_of;
 using testing::FakeToolPath;
 using testing::ScratchDir;
 using testing::write_file;
 using testing::write_script;
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
-}
 
 MountRow row(std::string target, std::optional<std::string> fstype,
              std::optional<std::string> uuid = std::nullopt) {
@@ -68,17 +62,17 @@ TEST(FindmntJson, RecordsWithoutTargetOrFsrootAreSkippedButTheirChildrenKept) {
 
 TEST(FindmntJson, MalformedDocumentsAreJsonErrors) {
     const std::string prefix = "JSON operation failed: ";
-    EXPECT_EQ(error_text([] { parse_findmnt_json("{"); }).rfind(prefix + "[json.exception", 0), 0u);
-    EXPECT_EQ(error_text([] { parse_findmnt_json("[]"); }),
+    EXPECT_EQ(error_of([] { parse_findmnt_json("{"); }).rfind(prefix + "[json.exception", 0), 0u);
+    EXPECT_EQ(error_of([] { parse_findmnt_json("[]"); }),
               prefix + "invalid findmnt output: expected an object, found array");
-    EXPECT_EQ(error_text([] { parse_findmnt_json("{}"); }), prefix + "missing key \"filesystems\"");
-    EXPECT_EQ(error_text([] { parse_findmnt_json(R"({"filesystems": {}})"); }),
+    EXPECT_EQ(error_of([] { parse_findmnt_json("{}"); }), prefix + "missing key \"filesystems\"");
+    EXPECT_EQ(error_of([] { parse_findmnt_json(R"({"filesystems": {}})"); }),
               prefix + "invalid type for \"filesystems\": expected an array, found object");
-    EXPECT_EQ(error_text([] { parse_findmnt_json(R"({"filesystems": [{"target": 5}]})"); }),
+    EXPECT_EQ(error_of([] { parse_findmnt_json(R"({"filesystems": [{"target": 5}]})"); }),
               prefix + "invalid type for \"target\": expected a string or null, found number");
-    EXPECT_EQ(error_text([] { parse_findmnt_json(R"({"filesystems": [{"children": 1}]})"); }),
+    EXPECT_EQ(error_of([] { parse_findmnt_json(R"({"filesystems": [{"children": 1}]})"); }),
               prefix + "invalid type for \"children\": expected an array, found number");
-    EXPECT_EQ(error_text([] { parse_findmnt_json(R"({"filesystems": ["x"]})"); }),
+    EXPECT_EQ(error_of([] { parse_findmnt_json(R"({"filesystems": ["x"]})"); }),
               prefix + "invalid filesystem record: expected an object, found string");
 }
 
@@ -94,22 +88,22 @@ TEST(RootDerivations, WithoutRootRowOnlyTheMountPointFallsBackToTheOneBtrfsRow) 
     const MountTable table = {row("/boot", "vfat"), row("/sysroot", "btrfs", "U")};
     EXPECT_EQ(root_mount_point(table), "/sysroot");
     EXPECT_EQ(root_filesystem_uuid(table), "U");
-    EXPECT_EQ(error_text([&] { root_filesystem_type(table); }),
+    EXPECT_EQ(error_of([&] { root_filesystem_type(table); }),
               "root filesystem type is unavailable");
 }
 
 TEST(RootDerivations, TypeAndMountPointFailures) {
-    EXPECT_EQ(error_text([] { root_filesystem_type({row("/", std::nullopt)}); }),
+    EXPECT_EQ(error_of([] { root_filesystem_type({row("/", std::nullopt)}); }),
               "root filesystem type is unavailable");
-    EXPECT_EQ(error_text([] { root_filesystem_type({row("/", "")}); }),
+    EXPECT_EQ(error_of([] { root_filesystem_type({row("/", "")}); }),
               "root filesystem type is unavailable");
-    EXPECT_EQ(error_text([] { root_mount_point({row("/a", "ext4")}); }),
+    EXPECT_EQ(error_of([] { root_mount_point({row("/a", "ext4")}); }),
               "root filesystem mount is unavailable");
-    EXPECT_EQ(error_text([] {
+    EXPECT_EQ(error_of([] {
                   root_mount_point({row("/a", "btrfs"), row("/b", "btrfs")});
               }),
               "root filesystem mount is unavailable");
-    EXPECT_EQ(error_text([] { root_mount_point({}); }), "root filesystem mount is unavailable");
+    EXPECT_EQ(error_of([] { root_mount_point({}); }), "root filesystem mount is unavailable");
 }
 
 TEST(RootDerivations, UuidFallsBackToTheOneValueSharedByBtrfsRows) {
@@ -119,16 +113,16 @@ TEST(RootDerivations, UuidFallsBackToTheOneValueSharedByBtrfsRows) {
     // An empty uuid is no value of its own.
     EXPECT_EQ(root_filesystem_uuid({row("/a", "btrfs", ""), row("/b", "btrfs", "S")}), "S");
     const std::string failure = "cannot determine the root Btrfs filesystem UUID";
-    EXPECT_EQ(error_text([] {
+    EXPECT_EQ(error_of([] {
                   root_filesystem_uuid(
                       {row("/", "btrfs", ""), row("/a", "btrfs", "S"), row("/b", "btrfs", "T")});
               }),
               failure);
-    EXPECT_EQ(error_text([] {
+    EXPECT_EQ(error_of([] {
                   root_filesystem_uuid({row("/", "btrfs"), row("/a", "BTRFS", "S")});
               }),
               failure);
-    EXPECT_EQ(error_text([] { root_filesystem_uuid({row("/a", "btrfs", "")}); }), failure);
+    EXPECT_EQ(error_of([] { root_filesystem_uuid({row("/a", "btrfs", "")}); }), failure);
 }
 
 TEST(MountPointContaining, PicksTheDeepestAndThenTheLatestMount) {
@@ -143,7 +137,7 @@ TEST(MountPointContaining, PicksTheDeepestAndThenTheLatestMount) {
              row("/", "tmpfs")};
     EXPECT_EQ(mount_point_containing(table, "/boot/loader"), "/boot");
     EXPECT_EQ(mount_point_containing(table, "/etc"), "/");
-    EXPECT_EQ(error_text([] { mount_point_containing({row("/boot", "vfat")}, "/etc/\xff"); }),
+    EXPECT_EQ(error_of([] { mount_point_containing({row("/boot", "vfat")}, "/etc/\xff"); }),
               "no mounted filesystem contains /etc/\xEF\xBF\xBD");
 }
 
@@ -158,17 +152,17 @@ TEST(OsName, PrefersPrettyNameAndStripsOnePairOfQuotes) {
 }
 
 TEST(OsName, MissingNamesAndUnreadableFiles) {
-    EXPECT_EQ(error_text([] { parse_os_name("ID=arch\nNAME=\nPRETTY_NAME=''\n", "/etc/os"); }),
+    EXPECT_EQ(error_of([] { parse_os_name("ID=arch\nNAME=\nPRETTY_NAME=''\n", "/etc/os"); }),
               "/etc/os has no NAME or PRETTY_NAME");
-    EXPECT_EQ(error_text([] { parse_os_name("name=lower\n", "/etc/os"); }),
+    EXPECT_EQ(error_of([] { parse_os_name("name=lower\n", "/etc/os"); }),
               "/etc/os has no NAME or PRETTY_NAME");
     ScratchDir dir;
     write_file(dir / "os-release", "NAME=Fine\n");
     write_file(dir / "bad", "NAME=\xff\n");
     EXPECT_EQ(read_os_name(dir / "os-release"), "Fine");
-    EXPECT_EQ(error_text([&] { read_os_name(dir / "bad"); }),
+    EXPECT_EQ(error_of([&] { read_os_name(dir / "bad"); }),
               "read " + (dir / "bad").string() + ": stream did not contain valid UTF-8");
-    EXPECT_EQ(error_text([&] { read_os_name(dir / "missing"); }),
+    EXPECT_EQ(error_of([&] { read_os_name(dir / "missing"); }),
               "read " + (dir / "missing").string() + ": No such file or directory (os error 2)");
 }
 
@@ -180,14 +174,14 @@ TEST(MachineId, AcceptsThirtyTwoHexDigitsAndLowerCasesThem) {
     for (const char* bad : {"0123456789abcdef0123456789abcde", "0123456789abcdef0123456789abcdef0",
                             "01234567-89abcdef0123456789abcde", "0123456789abcdeg0123456789abcdef",
                             "", "0123456789abcdef 0123456789abcdef"}) {
-        EXPECT_EQ(error_text([&] { parse_machine_id(bad, "/etc/machine-id"); }),
+        EXPECT_EQ(error_of([&] { parse_machine_id(bad, "/etc/machine-id"); }),
                   "invalid machine-id in /etc/machine-id")
             << bad;
     }
     ScratchDir dir;
     write_file(dir / "machine-id", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n");
     EXPECT_EQ(read_machine_id(dir / "machine-id"), "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
-    EXPECT_EQ(error_text([&] { read_machine_id(dir / "none"); }),
+    EXPECT_EQ(error_of([&] { read_machine_id(dir / "none"); }),
               "read " + (dir / "none").string() + ": No such file or directory (os error 2)");
 }
 
@@ -211,13 +205,13 @@ TEST_F(ReadMountTableTest, RunsFindmntWithTheColumnsItParses) {
 TEST_F(ReadMountTableTest, ReportsFailuresOfFindmnt) {
     write_script(tools.path(), "findmnt",
                  "echo 'findmnt: cannot open /proc/self/mountinfo' >&2; exit 1");
-    EXPECT_EQ(error_text([] { read_mount_table(); }),
+    EXPECT_EQ(error_of([] { read_mount_table(); }),
               "findmnt failed: findmnt: cannot open /proc/self/mountinfo");
     write_script(tools.path(), "findmnt", "echo not json");
-    EXPECT_EQ(error_text([] { read_mount_table(); }).rfind("JSON operation failed: ", 0), 0u);
+    EXPECT_EQ(error_of([] { read_mount_table(); }).rfind("JSON operation failed: ", 0), 0u);
     fs::remove(tools / "findmnt");
     testing::ScopedEnv only_tools("PATH", tools.path().string());
-    EXPECT_EQ(error_text([] { read_mount_table(); }),
+    EXPECT_EQ(error_of([] { read_mount_table(); }),
               "execute findmnt: No such file or directory (os error 2)");
 }
 

@@ -10,15 +10,19 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "base/text_file.hpp"
-#include "system/system_fixtures.hpp"
+#include "support/child_process.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::system {
 namespace {
 
 namespace fs = std::filesystem;
 
+using testing::error_of;
 using testing::FakeToolPath;
 using testing::ScopedEnv;
 using testing::ScratchDir;
@@ -36,15 +40,6 @@ std::size_t open_descriptor_count() {
 bool has_unreaped_child() {
     int status = 0;
     return ::waitpid(-1, &status, WNOHANG) != -1 || errno != ECHILD;
-}
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
 }
 
 class ProcessTest : public ::testing::Test {
@@ -89,26 +84,26 @@ TEST_F(ProcessTest, LeavesNoDescriptorOrZombieBehind) {
 }
 
 TEST_F(ProcessTest, ReportsAProgramThatCannotBeStarted) {
-    EXPECT_EQ(error_text([] { run_captured("snapwright-no-such-tool", {}, "execute findmnt"); }),
+    EXPECT_EQ(error_of([] { run_captured("snapwright-no-such-tool", {}, "execute findmnt"); }),
               "execute findmnt: No such file or directory (os error 2)");
     write_file(tools / "not-executable", "#!/bin/sh\n");
-    EXPECT_EQ(error_text([] { run_captured("not-executable", {}, "execute mount"); }),
+    EXPECT_EQ(error_of([] { run_captured("not-executable", {}, "execute mount"); }),
               "execute mount: Permission denied (os error 13)");
 }
 
 TEST_F(ProcessTest, FailureMessageCarriesTrimmedStandardErrorButNoExitCode) {
     write_script(tools.path(), "tool",
                  "echo discarded; printf '  \\n it broke \\n\\n' >&2; exit 7");
-    EXPECT_EQ(error_text([] { run_checked("tool", {}, "execute tool", "tool failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("tool", {}, "execute tool", "tool failed: "); }),
               "tool failed: it broke");
 }
 
 TEST_F(ProcessTest, FailureWithBlankOrNoStandardErrorHasEmptyDetail) {
     write_script(tools.path(), "blank", "printf ' \\n\\t\\n' >&2; exit 1");
     write_script(tools.path(), "silent", "exit 2");
-    EXPECT_EQ(error_text([] { run_checked("blank", {}, "execute blank", "findmnt failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("blank", {}, "execute blank", "findmnt failed: "); }),
               "findmnt failed: ");
-    EXPECT_EQ(error_text([] { run_checked("silent", {}, "execute silent", "findmnt failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("silent", {}, "execute silent", "findmnt failed: "); }),
               "findmnt failed: ");
 }
 
@@ -116,7 +111,7 @@ TEST_F(ProcessTest, InvalidUtf8IsReplacedInOutputAndMessages) {
     write_script(tools.path(), "garbled",
                  "printf 'out \\377\\n'; printf 'bad \\377 byte' >&2; exit 1");
     write_script(tools.path(), "garbled-ok", "printf 'out \\377\\n'");
-    EXPECT_EQ(error_text([] { run_checked("garbled", {}, "execute garbled", "garbled failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("garbled", {}, "execute garbled", "garbled failed: "); }),
               "garbled failed: bad \xEF\xBF\xBD byte");
     EXPECT_EQ(run_checked("garbled-ok", {}, "execute garbled", "garbled failed: "),
               "out \xEF\xBF\xBD\n");
@@ -127,7 +122,7 @@ TEST_F(ProcessTest, DeathBySignalIsFailure) {
     const CommandOutput output = run_captured("killed", {}, "execute killed");
     EXPECT_FALSE(output.success());
     EXPECT_TRUE(WIFSIGNALED(output.status));
-    EXPECT_EQ(error_text([] { run_checked("killed", {}, "execute killed", "killed failed: "); }),
+    EXPECT_EQ(error_of([] { run_checked("killed", {}, "execute killed", "killed failed: "); }),
               "killed failed: dying");
 }
 
@@ -144,16 +139,11 @@ TEST_F(ProcessTest, RunInheritedWaitsAndIgnoresFailures) {
 TEST_F(ProcessTest, ReplaceProcessExecutesWithArgumentsOrReturnsErrno) {
     const fs::path record = tools / "argv";
     write_script(tools.path(), "recorder", "printf '%s\\n' \"$@\" > '" + record.string() + "'");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int error = replace_process("recorder", {"a b", "c"});
-        ::_exit(100 + error);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // A child that is replaced reports nothing; one that returns reports the error.
+    EXPECT_EQ(testing::run_in_child([&] {
+                  return "returned " + std::to_string(replace_process("recorder", {"a b", "c"}));
+              }),
+              "");
     EXPECT_EQ(base::read_text_file(record), "a b\nc\n");
 
     EXPECT_EQ(replace_process("snapwright-no-such-tool", {}), ENOENT);
@@ -171,20 +161,16 @@ TEST_F(ProcessTest, ChildrenStartWithTheDefaultSigpipeActionAlthoughThisProcessI
                  "while read -r key value; do [ \"$key\" = SigIgn: ] && echo \"$value\"; done "
                  "< /proc/$$/status > '" +
                      record.string() + "'; exit 0");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::signal(SIGPIPE, SIG_IGN);
-        (void)run_captured("sigign", {}, "execute sigign");
-        if (child_ignores_sigpipe(record)) {
-            ::_exit(2);
-        }
-        ::_exit(100 + replace_process("sigign", {}));
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: a spawned child ignored SIGPIPE";
+    // Replaced, the child reports nothing.
+    EXPECT_EQ(testing::run_in_child([&] {
+                  ::signal(SIGPIPE, SIG_IGN);
+                  (void)run_captured("sigign", {}, "execute sigign");
+                  if (child_ignores_sigpipe(record)) {
+                      return std::string("a spawned child ignored SIGPIPE");
+                  }
+                  return "returned " + std::to_string(replace_process("sigign", {}));
+              }),
+              "");
     EXPECT_FALSE(child_ignores_sigpipe(record)) << "the replacing program ignored SIGPIPE";
 }
 
@@ -222,17 +208,13 @@ TEST_F(FindExecutableTest, SearchesPathEntriesInOrderForRegularFiles) {
 TEST_F(FindExecutableTest, EmptyPathEntryMeansTheWorkingDirectory) {
     write_file(dir / "here", "");
     // The working directory is changed only in a child, so the test process keeps its own.
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::setenv("PATH", "/nonexistent:", 1);
-        const bool found = ::chdir(dir.path().c_str()) == 0 && find_executable("here") &&
-                           !find_executable("elsewhere");
-        ::_exit(found ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(testing::run_in_child([&] {
+                  ::setenv("PATH", "/nonexistent:", 1);
+                  const bool found = ::chdir(dir.path().c_str()) == 0 && find_executable("here") &&
+                                     !find_executable("elsewhere");
+                  return std::string(found ? "found" : "not found");
+              }),
+              "found");
 }
 
 }  // namespace

@@ -7,27 +7,21 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "base/text_file.hpp"
-#include "system/system_fixtures.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::system {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::error_of;
 using testing::FakeToolPath;
 using testing::ScratchDir;
 using testing::write_file;
 using testing::write_script;
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
-}
 
 constexpr const char* kShowOutput =
     "@\n"
@@ -51,16 +45,16 @@ TEST(FreeSpace, MultipliesWithOverflowCheck) {
     EXPECT_EQ(available_bytes(1000, 4096), 4096000u);
     EXPECT_EQ(available_bytes(max, 1), max);
     EXPECT_EQ(available_bytes(0, max), 0u);
-    EXPECT_EQ(error_text([] { available_bytes(max / 4096 + 1, 4096); }),
+    EXPECT_EQ(error_of([] { available_bytes(max / 4096 + 1, 4096); }),
               "filesystem free-space value overflow");
 }
 
 TEST(FreeSpace, ReadsTheFilesystemOrReportsWhy) {
     ScratchDir dir;
     EXPECT_GT(free_space(dir.path()), 0u);
-    EXPECT_EQ(error_text([&] { free_space(dir / "missing"); }),
+    EXPECT_EQ(error_of([&] { free_space(dir / "missing"); }),
               "read filesystem free space: No such file or directory (os error 2)");
-    EXPECT_EQ(error_text([] { free_space(fs::path(std::string("/boot\0x", 7))); }),
+    EXPECT_EQ(error_of([] { free_space(fs::path(std::string("/boot\0x", 7))); }),
               std::string("path contains a NUL byte: /boot\0x", 33));
 }
 
@@ -104,10 +98,10 @@ TEST_F(SubvolumeTest, ReadsTheUuidOrReportsTheFailure) {
     EXPECT_EQ(calls(), "subvolume show -- " + (root / "@").string() + "\n");
     const std::string plain = (root / "plain").string();
     EXPECT_EQ(
-        error_text([&] { read_subvolume_uuid(plain); }),
+        error_of([&] { read_subvolume_uuid(plain); }),
         "cannot inspect Btrfs subvolume " + plain + ": ERROR: Not a Btrfs subvolume: " + plain);
     write_script(tools.path(), "btrfs", "printf 'x\\n\\tUUID:\\t\\t-\\n'");
-    EXPECT_EQ(error_text([&] { read_subvolume_uuid(plain); }),
+    EXPECT_EQ(error_of([&] { read_subvolume_uuid(plain); }),
               "Btrfs subvolume " + plain + " has no UUID");
 }
 
@@ -120,7 +114,7 @@ TEST_F(SubvolumeTest, ExistingSubvolumeIsOnlyChecked) {
 TEST_F(SubvolumeTest, PlainDirectoryIsRefusedAndNotConverted) {
     fs::create_directories(root / "archive");
     const std::string archive = (root / "archive").string();
-    EXPECT_EQ(error_text([&] { ensure_archive_subvolume(archive); }),
+    EXPECT_EQ(error_of([&] { ensure_archive_subvolume(archive); }),
               "ARCHIVE_PATH must be a Btrfs subvolume: " + archive +
                   ": ERROR: Not a Btrfs subvolume: " + archive);
     EXPECT_EQ(calls(), "subvolume show -- " + archive + "\n");
@@ -131,7 +125,7 @@ TEST_F(SubvolumeTest, LinksAndFilesAreNotRealDirectories) {
     fs::create_directory_symlink(root / "real", root / "link");
     write_file(root / "file", "");
     for (const char* name : {"link", "file"}) {
-        EXPECT_EQ(error_text([&] { ensure_archive_subvolume(root / name); }),
+        EXPECT_EQ(error_of([&] { ensure_archive_subvolume(root / name); }),
                   "archive path is not a real directory: " + (root / name).string());
     }
     EXPECT_EQ(calls(), "");
@@ -149,16 +143,16 @@ TEST_F(SubvolumeTest, MissingArchiveIsCreatedBelowAPlainParentChain) {
 TEST_F(SubvolumeTest, ParentMustBeARealDirectory) {
     fs::create_directories(root / "elsewhere");
     fs::create_directory_symlink(root / "elsewhere", root / "parent");
-    EXPECT_EQ(error_text([&] { ensure_archive_subvolume(root / "parent" / "archive"); }),
+    EXPECT_EQ(error_of([&] { ensure_archive_subvolume(root / "parent" / "archive"); }),
               "archive parent is not a real directory: " + (root / "parent").string());
     fs::create_symlink(root / "nowhere" / "x", root / "dangling");
-    EXPECT_EQ(error_text([&] { ensure_archive_subvolume(root / "dangling" / "archive"); }),
+    EXPECT_EQ(error_of([&] { ensure_archive_subvolume(root / "dangling" / "archive"); }),
               "I/O operation failed: File exists (os error 17)");
     write_file(root / "blocker", "");
-    EXPECT_EQ(error_text([&] { ensure_archive_subvolume(root / "blocker" / "archive"); }),
+    EXPECT_EQ(error_of([&] { ensure_archive_subvolume(root / "blocker" / "archive"); }),
               "inspect archive path " + (root / "blocker" / "archive").string() +
                   ": Not a directory (os error 20)");
-    EXPECT_EQ(error_text([] { ensure_archive_subvolume("snapwright-no-such-archive"); }),
+    EXPECT_EQ(error_of([] { ensure_archive_subvolume("snapwright-no-such-archive"); }),
               "archive path has no parent: snapwright-no-such-archive");
     EXPECT_EQ(calls(), "");
 }
@@ -167,12 +161,12 @@ TEST_F(SubvolumeTest, CreationFailureIsReported) {
     write_script(tools.path(), "btrfs", "echo \"ERROR: cannot create subvolume\" >&2; exit 1");
     const std::string archive = (root / "archive").string();
     EXPECT_EQ(
-        error_text([&] { ensure_archive_subvolume(archive); }),
+        error_of([&] { ensure_archive_subvolume(archive); }),
         "cannot create archive Btrfs subvolume " + archive + ": ERROR: cannot create subvolume");
     testing::ScopedEnv no_tools("PATH", tools.path().string() + "/none");
-    EXPECT_EQ(error_text([&] { ensure_archive_subvolume(archive); }),
+    EXPECT_EQ(error_of([&] { ensure_archive_subvolume(archive); }),
               "execute btrfs subvolume create: No such file or directory (os error 2)");
-    EXPECT_EQ(error_text([&] { read_subvolume_uuid(archive); }),
+    EXPECT_EQ(error_of([&] { read_subvolume_uuid(archive); }),
               "execute btrfs subvolume show: No such file or directory (os error 2)");
 }
 

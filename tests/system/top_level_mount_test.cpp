@@ -11,28 +11,23 @@
 
 #include <gtest/gtest.h>
 
-#include "base/app_error.hpp"
 #include "base/text_file.hpp"
-#include "system/system_fixtures.hpp"
+#include "support/child_process.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace snapwright::system {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::error_of;
 using testing::ScratchDir;
 using testing::write_file;
 using testing::write_script;
 
 constexpr const char* kMachineId = "0123456789abcdef0123456789abcdef";
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
-}
 
 TEST(TopLevelMountValidation, RejectsBadIdentifiersBeforeTouchingAnything) {
     EXPECT_TRUE(is_valid_filesystem_uuid("1a2B-3c.d_e"));
@@ -40,12 +35,12 @@ TEST(TopLevelMountValidation, RejectsBadIdentifiersBeforeTouchingAnything) {
     for (const std::string& bad :
          std::vector<std::string>{"", std::string(129, 'a'), "a/b", "a b", "a,ro", "\xc3\xa9"}) {
         EXPECT_FALSE(is_valid_filesystem_uuid(bad)) << bad;
-        EXPECT_EQ(error_text([&] { (void)mount_top_level(bad, kMachineId); }),
+        EXPECT_EQ(error_of([&] { (void)mount_top_level(bad, kMachineId); }),
                   "invalid Btrfs filesystem UUID");
     }
     for (const char* bad : {"0123456789abcdef0123456789abcde", "0123456789abcdef0123456789abcdeg",
                             "../../../../etc/0123456789abcdef0"}) {
-        EXPECT_EQ(error_text([&] { (void)mount_top_level("uuid", bad); }),
+        EXPECT_EQ(error_of([&] { (void)mount_top_level("uuid", bad); }),
                   "invalid machine-id for Btrfs mount");
     }
 }
@@ -54,28 +49,15 @@ TEST(TopLevelMountValidation, RejectsBadIdentifiersBeforeTouchingAnything) {
 // fake tools of `tools` first on PATH, so nothing of the host's /run is touched. Returns what
 // the body reported.
 std::string in_sandboxed_child(const ScratchDir& tools, const std::function<std::string()>& body) {
-    const fs::path report = tools / "report";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::string result;
+    return testing::run_in_child([&] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) {
-            result = "sandbox setup failed";
-        } else {
-            ::setenv("PATH", (tools.path().string() + ":/usr/bin:/bin").c_str(), 1);
-            try {
-                result = body();
-            } catch (const base::AppError& error) {
-                result = "error: " + error.display();
-            }
+            return std::string("sandbox setup failed");
         }
-        write_file(report, result);
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return fs::exists(report) ? base::read_text_file(report) : "(no report)";
+        ::setenv("PATH", (tools.path().string() + ":/usr/bin:/bin").c_str(), 1);
+        return body();
+    });
 }
 
 class TopLevelMountTest : public ::testing::Test {
@@ -120,7 +102,7 @@ TEST_F(TopLevelMountTest, MountsReadOnlyAndReleasesInOrder) {
 TEST_F(TopLevelMountTest, FailedMountRemovesTheMountPoint) {
     write_script(tools.path(), "mount", "echo ' mount: wrong fs type ' >&2; exit 32");
     const std::string result = in_sandboxed_child(tools, [&] {
-        const std::string message = error_text([] { (void)mount_top_level("U", kMachineId); });
+        const std::string message = error_of([] { (void)mount_top_level("U", kMachineId); });
         return message + (fs::is_empty("/run/snapwright") ? ";clean" : ";left behind");
     });
     EXPECT_EQ(result, "mount Btrfs top-level subvolume failed: mount: wrong fs type;clean");
@@ -130,7 +112,7 @@ TEST_F(TopLevelMountTest, FailedMountRemovesTheMountPoint) {
 TEST_F(TopLevelMountTest, MissingMountToolLeavesTheEmptyMountPoint) {
     const std::string result = in_sandboxed_child(tools, [&] {
         ::setenv("PATH", tools.path().c_str(), 1);
-        const std::string message = error_text([] { (void)mount_top_level("U", kMachineId); });
+        const std::string message = error_of([] { (void)mount_top_level("U", kMachineId); });
         return message + (fs::is_empty("/run/snapwright") ? ";clean" : ";mount point kept");
     });
     EXPECT_EQ(result, "execute mount: No such file or directory (os error 2);mount point kept");
@@ -141,7 +123,7 @@ TEST_F(TopLevelMountTest, RuntimeDirectoryLinkIsRefusedAndNothingMounted) {
     const std::string result = in_sandboxed_child(tools, [&] {
         fs::create_directory("/run/elsewhere");
         fs::create_directory_symlink("/run/elsewhere", "/run/snapwright");
-        const std::string message = error_text([] { (void)mount_top_level("U", kMachineId); });
+        const std::string message = error_of([] { (void)mount_top_level("U", kMachineId); });
         return message + (fs::is_empty("/run/elsewhere") ? ";clean" : ";followed the link");
     });
     EXPECT_EQ(result, "refusing to traverse non-directory path /run/snapwright;clean");

@@ -10,22 +10,15 @@
 #include <gtest/gtest.h>
 
 #include "base/app_error.hpp"
+#include "support/error_of.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace snapwright::triggers {
 namespace {
 
+using testing::error_of;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
-}
 
 TEST(DebounceClaim, TokenIsProcessAndNanosecondsSinceTheEpoch) {
     EXPECT_EQ(claim_token(42, 1700000000, 5), "42-1700000000000000005");
@@ -74,7 +67,7 @@ TEST(DebounceClaim, ARemovedOrReplacedClaimFileMeansSuperseded) {
 TEST(DebounceClaim, AcceptsOnlyPlainClaimNames) {
     const testing::ScratchDir run;
     for (const std::string name : {"", "a/b", "a b", "caf\xc3\xa9"}) {
-        EXPECT_EQ(error_text([&] { (void)place_debounce_claim(name, run.path()); }),
+        EXPECT_EQ(error_of([&] { (void)place_debounce_claim(name, run.path()); }),
                   "invalid debounce claim name")
             << name;
     }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/app_error.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::triggers {
 namespace {
@@ -27,12 +28,7 @@ std::string record(std::uint32_t mask, std::string name = "", int watch = 1) {
 }
 
 std::string walk_error(const std::string& bytes) {
-    try {
-        (void)walk_inotify_records(bytes);
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
+    return testing::error_of([&] { (void)walk_inotify_records(bytes); });
 }
 
 TEST(InotifyRecords, DirectoriesTriggerPlainFilesDoNot) {

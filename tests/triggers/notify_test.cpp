@@ -12,19 +12,12 @@
 
 #include "base/app_error.hpp"
 #include "base/unique_fd.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::triggers {
 namespace {
 
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
-}
-
+using testing::error_of;
 // A datagram socket bound to `name` (NOTIFY_SOCKET syntax), and the one message it receives.
 class Listener {
   public:
@@ -67,7 +60,7 @@ TEST(NotifyReady, SendsOneDatagramToAnAbstractSocket) {
     EXPECT_NO_THROW(notify_ready(1));
     {
         const NotifySocketVariable variable("");
-        EXPECT_EQ(error_text([] { notify_ready(1); }), "NOTIFY_SOCKET is empty");
+        EXPECT_EQ(error_of([] { notify_ready(1); }), "NOTIFY_SOCKET is empty");
     }
 }
 
@@ -77,13 +70,13 @@ TEST(NotifyReady, AddressFitsTheSocketPathField) {
     EXPECT_EQ(path.length, 2u + 108u);
     EXPECT_EQ(path.address.sun_path[0], '/');
     EXPECT_EQ(path.address.sun_path[107], '\0');
-    EXPECT_EQ(error_text([] { (void)notify_address("/" + std::string(107, 'p')); }), too_long);
+    EXPECT_EQ(error_of([] { (void)notify_address("/" + std::string(107, 'p')); }), too_long);
 
     const NotifyAddress abstract = notify_address("@" + std::string(107, 'a'));
     EXPECT_EQ(abstract.length, 2u + 108u);
     EXPECT_EQ(abstract.address.sun_path[0], '\0');
     EXPECT_EQ(abstract.address.sun_path[1], 'a');
-    EXPECT_EQ(error_text([] { (void)notify_address("@" + std::string(108, 'a')); }), too_long);
+    EXPECT_EQ(error_of([] { (void)notify_address("@" + std::string(108, 'a')); }), too_long);
 }
 
 }  // namespace

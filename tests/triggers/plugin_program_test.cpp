@@ -40,7 +40,7 @@ class PluginProgram : public ::testing::Test {
         std::vector<std::string> argv{"/usr/lib/snapper/plugins/10-snapwright"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return run_program(SNAPWRIGHT_BINARY, argv,
-                           environment_with_path((scratch_ / "bin").string()));
+                           {.environment = environment_with_path((scratch_ / "bin").string())});
     }
 
     ScratchDir scratch_;

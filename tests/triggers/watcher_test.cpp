@@ -7,21 +7,14 @@
 #include <gtest/gtest.h>
 
 #include "base/app_error.hpp"
+#include "support/error_of.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace snapwright::triggers {
 namespace {
 
+using testing::error_of;
 namespace fs = std::filesystem;
-
-std::string error_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "(no error)";
-}
 
 TEST(Watcher, RefusesAnythingButRealDirectories) {
     const testing::ScratchDir scratch;
@@ -29,7 +22,7 @@ TEST(Watcher, RefusesAnythingButRealDirectories) {
     fs::create_directory_symlink(scratch / "real", scratch / "link");
     (void)scratch.write("file", "");
     const auto open_error = [](const fs::path& path) {
-        return error_text([&] { (void)open_watcher({path}); });
+        return error_of([&] { (void)open_watcher({path}); });
     };
     EXPECT_EQ(open_error(scratch / "link"),
               "WATCH_PATHS entry is not a real directory: " + (scratch / "link").string());
@@ -37,7 +30,7 @@ TEST(Watcher, RefusesAnythingButRealDirectories) {
                                                    (scratch / "missing").string() +
                                                    ": No such file or directory (os error 2)");
     // Every path is checked before any watch is made.
-    EXPECT_EQ(error_text([&] {
+    EXPECT_EQ(error_of([&] {
                   (void)open_watcher({scratch / "real", scratch / "file"});
               }),
               "WATCH_PATHS entry is not a real directory: " + (scratch / "file").string());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/app_error.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::provider::snapper {
 namespace {
@@ -56,12 +57,9 @@ TEST(SnapperCsv, RecordTextIsTheRowAsPrinted) {
 TEST(SnapperCsv, OutputEndingInsideQuotesFails) {
     for (const std::string output :
          {"1,d,s,\"open\n2,e,s,x\n", "1,d,s,\"\"\"\n", "1,d,s,\"never closed"}) {
-        try {
-            (void)split_snapper_csv(output);
-            ADD_FAILURE() << "no error for " << output;
-        } catch (const base::AppError& error) {
-            EXPECT_EQ(error.display(), "unterminated quoted Snapper CSV field") << output;
-        }
+        EXPECT_EQ(testing::error_of([&] { (void)split_snapper_csv(output); }),
+                  "unterminated quoted Snapper CSV field")
+            << output;
     }
 }
 

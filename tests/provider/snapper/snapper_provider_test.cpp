@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "base/app_error.hpp"
+#include "support/error_of.hpp"
+#include "support/files.hpp"
+#include "support/scoped_env.hpp"
 #include "support/scratch_dir.hpp"
-#include "system/system_fixtures.hpp"
 
 namespace snapwright::provider::snapper {
 namespace {
@@ -21,14 +23,9 @@ TEST(SnapperProvider, AsksSnapperForItsConfigurationAndReportsItsFailure) {
     EXPECT_EQ(provider.source_root(), std::nullopt);
     provider.set_source_root("/");
     EXPECT_EQ(provider.source_root(), fs::path("/"));
-    try {
-        (void)provider.list_snapshots();
-        FAIL() << "no error";
-    } catch (const base::AppError& error) {
-        EXPECT_EQ(error.display(),
-                  "snapper list failed: --no-dbus --config home --no-headers --utc "
-                  "--machine-readable csv list --columns number,date,type,description");
-    }
+    EXPECT_EQ(snapwright::testing::error_of([&] { (void)provider.list_snapshots(); }),
+              "snapper list failed: --no-dbus --config home --no-headers --utc "
+              "--machine-readable csv list --columns number,date,type,description");
 }
 
 TEST(SnapperProvider, ListsEveryNumberedSnapshotInOrder) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/app_error.hpp"
+#include "support/error_of.hpp"
 
 namespace snapwright::provider::snapper {
 namespace {
@@ -15,12 +16,7 @@ std::optional<SnapshotDescriptor> describe(std::vector<std::string> fields,
 }
 
 std::string error_of(std::vector<std::string> fields) {
-    try {
-        (void)describe(std::move(fields));
-    } catch (const base::AppError& error) {
-        return error.display();
-    }
-    return "no error";
+    return testing::error_of([&] { (void)describe(std::move(fields)); });
 }
 
 TEST(SnapperRow, NumbersAreUnsignedDecimalsOtherThanZero) {
@@ -79,12 +75,8 @@ TEST(SnapperRow, SnapshotBaseDropsTrailingSlashes) {
     EXPECT_EQ(snapshot_base("/.snapshots"), "/.snapshots");
     EXPECT_EQ(snapshot_base("/@/.snapshots//"), "/@/.snapshots");
     EXPECT_EQ(snapshot_base("/"), "");
-    try {
-        (void)snapshot_base("/snap\xff");
-        ADD_FAILURE() << "no error";
-    } catch (const base::AppError& error) {
-        EXPECT_EQ(error.display(), "SNAPSHOTS_PATH is not valid UTF-8");
-    }
+    EXPECT_EQ(testing::error_of([] { (void)snapshot_base("/snap\xff"); }),
+              "SNAPSHOTS_PATH is not valid UTF-8");
 }
 
 }  // namespace

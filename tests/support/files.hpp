@@ -1,0 +1,26 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace snapwright::testing {
+
+// Writes `content` to `path` (parent directories created, an existing file replaced in place)
+// and gives it `mode`. Throws std::runtime_error when it cannot.
+void write_file(const std::filesystem::path& path, std::string_view content, mode_t mode = 0644);
+
+// An executable shell script `name` in `directory` running `body`; returns its path.
+std::filesystem::path write_script(const std::filesystem::path& directory, std::string_view name,
+                                   std::string_view body);
+
+// The whole content of a file; throws std::runtime_error when it cannot be opened.
+std::string read_file(const std::filesystem::path& path);
+
+// The names directly inside `directory`, sorted.
+std::set<std::string> names_in(const std::filesystem::path& directory);
+
+}  // namespace snapwright::testing
