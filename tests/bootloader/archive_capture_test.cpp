@@ -160,10 +160,12 @@ TEST_F(Capture, BlankKernelParametersAddNothing) {
 
 TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
     ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).created, 2u);
-    SnapshotManifest foreign = snapwright::testing::sample_manifest({kUuid, "snapper", "root", "7"});
+    SnapshotManifest foreign =
+        snapwright::testing::sample_manifest({kUuid, "snapper", "root", "7"});
     foreign.machine_id = "other-machine";
     save_manifest(archive(), foreign);
-    SnapshotManifest other_os = snapwright::testing::sample_manifest({kUuid, "snapper", "root", "8"});
+    SnapshotManifest other_os =
+        snapwright::testing::sample_manifest({kUuid, "snapper", "root", "8"});
     other_os.os_name = "Fedora";
     save_manifest(archive(), other_os);
     // This machine and OS, another instance: not among the current keys, so it goes too.
@@ -257,7 +259,8 @@ TEST_F(BtrfsCapture, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
     subvolume("5", "uuid-5");
     ASSERT_EQ(capture_archive(inputs(all, "btrfs")).created, 5u);
     // Another manifest of the Btrfs provider in another scope keeps the ordinary rule.
-    SnapshotManifest other_scope = snapwright::testing::sample_manifest({kUuid, "btrfs", "home", "9"});
+    SnapshotManifest other_scope =
+        snapwright::testing::sample_manifest({kUuid, "btrfs", "home", "9"});
     other_scope.snapshot.properties = {{"path", ".snapshots/1/snapshot"}, {"uuid", "uuid-1"}};
     save_manifest(archive(), other_scope);
     // 4: a plain directory took the deleted snapshot's place; 5: a rotation made a new snapshot
