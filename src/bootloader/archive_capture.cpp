@@ -161,8 +161,8 @@ CaptureCounts capture_archive(const CaptureInputs& inputs) {
         std::any_of(inputs.snapshots.begin(), inputs.snapshots.end(),
                     [&](const auto& descriptor) { return archived.count(descriptor.key) == 0; });
     if (any_new) {
-        selection = select_source_entries(inputs.entries, inputs.machine_id,
-                                                      inputs.os_name, inputs.names_root);
+        selection = select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name,
+                                          inputs.names_root);
     }
 
     counts.removed = remove_stale(listed, inputs, current);

@@ -3,8 +3,8 @@
 #include <set>
 #include <vector>
 
-#include "base/checked.hpp"
 #include "base/atomic_file.hpp"
+#include "base/checked.hpp"
 #include "base/directory_chain.hpp"
 #include "base/system_paths.hpp"
 #include "bootloader/archive_capture.hpp"

@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "system/host_identity.hpp"
 #include "support/error_of.hpp"
 #include "support/files.hpp"
 #include "support/scoped_env.hpp"
 #include "support/scratch_dir.hpp"
+#include "system/host_identity.hpp"
 
 namespace snapwright::system {
 namespace {
