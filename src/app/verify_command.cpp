@@ -13,6 +13,7 @@
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/fragment.hpp"
+#include "bootloader/generate.hpp"
 #include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
 #include "manifest/manifest_store.hpp"
@@ -92,7 +93,7 @@ Inventory expected_entries(const bootloader::RunContext& context,
                            const std::vector<manifest::SnapshotManifest>& manifests) {
     std::vector<manifest::SnapshotManifest> own;
     for (const manifest::SnapshotManifest& manifest : manifests) {
-        if (manifest.machine_id == context.machine_id && manifest.os_name == context.os_name) {
+        if (bootloader::belongs_to_this_system(manifest, context)) {
             own.push_back(manifest);
         }
     }

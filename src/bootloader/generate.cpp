@@ -30,7 +30,7 @@ namespace {
 std::vector<manifest::SnapshotManifest> manifests_of_this_system(const RunContext& context) {
     std::vector<manifest::SnapshotManifest> kept;
     for (auto& manifest : manifest::list_manifests(context.archive_root)) {
-        if (manifest.machine_id == context.machine_id && manifest.os_name == context.os_name) {
+        if (belongs_to_this_system(manifest, context)) {
             kept.push_back(std::move(manifest));
         }
     }
@@ -46,6 +46,10 @@ std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
 }
 
 }  // namespace
+
+bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const RunContext& context) {
+    return manifest.machine_id == context.machine_id && manifest.os_name == context.os_name;
+}
 
 void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
                                   std::string_view machine_id, const fs::path& runtime_directory) {

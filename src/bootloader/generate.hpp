@@ -6,6 +6,7 @@
 
 #include "base/system_paths.hpp"
 #include "bootloader/run_context.hpp"
+#include "manifest/schema.hpp"
 #include "provider/provider.hpp"
 
 namespace snapwright::bootloader {
@@ -30,6 +31,10 @@ struct GenerateReport {
 };
 
 namespace fs = std::filesystem;
+
+// Whether a manifest is this system's: the run's machine ID and operating-system name, byte for
+// byte. Only such manifests are planned, by generate and by verify alike.
+bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const RunContext& context);
 
 // Removes what interrupted runs left behind, and nothing else: in `entry_directory` the
 // regular files named as the atomic writer's temporaries of this machine's generated entries
