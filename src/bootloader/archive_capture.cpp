@@ -89,7 +89,8 @@ std::uint64_t remove_stale(const std::vector<SnapshotManifest>& archived,
 store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string& path,
                                   store::AssetKind kind) {
     check_asset_path(path);
-    return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind);
+    return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind,
+                               inputs.hashes);
 }
 
 BootProfile build_profile(const SourceProfile& source, const provider::SnapshotDescriptor& snapshot,
@@ -143,7 +144,7 @@ CaptureCounts capture_archive(const CaptureInputs& inputs) {
     for (const auto& descriptor : inputs.snapshots) {
         current.insert(descriptor.key);
     }
-    const std::vector<SnapshotManifest> listed = list_manifests(inputs.archive_root);
+    std::vector<SnapshotManifest> listed = list_manifests(inputs.archive_root);
 
     CaptureCounts counts;
     if (inputs.snapshots.empty()) {
@@ -151,9 +152,11 @@ CaptureCounts capture_archive(const CaptureInputs& inputs) {
         return counts;
     }
 
-    std::map<provider::SnapshotKey, SnapshotManifest> archived;
-    for (const auto& manifest : listed) {
-        archived.emplace(manifest.snapshot.key, manifest);
+    // Positions rather than copies: with many snapshots the manifests are most of what a run
+    // holds.
+    std::map<provider::SnapshotKey, std::size_t> archived;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        archived.emplace(listed[i].snapshot.key, i);
     }
     // Entries are selected, and their files read, only when some snapshot is new.
     std::optional<SourceSelection> selection;
@@ -170,7 +173,7 @@ CaptureCounts capture_archive(const CaptureInputs& inputs) {
     for (const auto& descriptor : inputs.snapshots) {
         const auto found = archived.find(descriptor.key);
         if (found != archived.end()) {
-            SnapshotManifest& manifest = found->second;
+            SnapshotManifest& manifest = listed[found->second];
             if (manifest.snapshot == descriptor) {
                 // save_manifest may have been interrupted between its two files.
                 (void)repair_source_config(inputs.archive_root, manifest);
@@ -194,7 +197,8 @@ CaptureCounts capture_archive(const CaptureInputs& inputs) {
         counts.asset_references =
             base::checked_add(counts.asset_references, asset_references(manifest), kCountOverflow);
         write_manifest_fragment(manifest, inputs);
-        archived.emplace(descriptor.key, std::move(manifest));
+        archived.emplace(descriptor.key, listed.size());
+        listed.push_back(std::move(manifest));
     }
     return counts;
 }

@@ -9,6 +9,7 @@
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/selection.hpp"
 #include "provider/snapshot.hpp"
+#include "store/hash_cache.hpp"
 
 namespace snapwright::bootloader {
 
@@ -34,6 +35,8 @@ struct CaptureInputs {
     std::filesystem::path boot_data_relative;
     // Where the provider's snapshot subvolumes are reachable (the top-level mount for Btrfs).
     std::optional<std::filesystem::path> source_root;
+    // The run's record of what it has hashed; without it every import reads every file.
+    store::HashCache* hashes = nullptr;
 };
 
 struct CaptureCounts {
