@@ -28,16 +28,6 @@
 namespace snapwright::bootloader {
 namespace {
 
-std::vector<manifest::SnapshotManifest> manifests_of_this_system(const RunContext& context) {
-    std::vector<manifest::SnapshotManifest> kept;
-    for (auto& manifest : manifest::list_manifests(context.archive_root)) {
-        if (belongs_to_this_system(manifest, context)) {
-            kept.push_back(std::move(manifest));
-        }
-    }
-    return kept;
-}
-
 std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
     std::uint64_t total = 0;
     for (const auto& entry : entries) {
@@ -82,28 +72,30 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const auto source_root = provider.source_root();
     const provider::ProviderScope scope = provider.scope();
     manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
-    const CaptureCounts counts = capture_archive(CaptureInputs{
-        .snapshots = std::move(snapshots),
-        .scope = scope,
-        .machine_id = context.machine_id,
-        .os_name = context.os_name,
-        .entries = std::move(entries),
-        .names_root =
-            [&context](std::string_view root_value) {
-                return system::names_root_filesystem(root_value, context.root_filesystem_uuid);
-            },
-        .boot_root = context.boot_root,
-        .archive_root = context.archive_root,
-        .kernel_parameters = config.snapshot_kernel_parameters,
-        .boot_data_relative = context.boot_data_relative,
-        .source_root = source_root,
-        .hashes = &hashes,
-    });
+    std::vector<manifest::SnapshotManifest> own_manifests;
+    const CaptureCounts counts = capture_archive(
+        CaptureInputs{
+            .snapshots = std::move(snapshots),
+            .scope = scope,
+            .machine_id = context.machine_id,
+            .os_name = context.os_name,
+            .entries = std::move(entries),
+            .names_root =
+                [&context](std::string_view root_value) {
+                    return system::names_root_filesystem(root_value, context.root_filesystem_uuid);
+                },
+            .boot_root = context.boot_root,
+            .archive_root = context.archive_root,
+            .kernel_parameters = config.snapshot_kernel_parameters,
+            .boot_data_relative = context.boot_data_relative,
+            .source_root = source_root,
+            .hashes = &hashes,
+        },
+        &own_manifests);
 
-    DeploymentPlan plan = plan_deployment(no_snapshots ? std::vector<manifest::SnapshotManifest>{}
-                                                       : manifests_of_this_system(context),
-                                          config.snapshot_limit, config.snapshot_kernel_limit,
-                                          config.snapshot_asset_limit_bytes);
+    DeploymentPlan plan = plan_deployment(
+        no_snapshots ? std::vector<manifest::SnapshotManifest>{} : std::move(own_manifests),
+        config.snapshot_limit, config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
     const std::vector<GeneratedEntry> desired =
         render_entries(plan.deployments, context.boot_data_relative);
     const std::uint64_t deployed_snapshots = plan.deployments.size();
