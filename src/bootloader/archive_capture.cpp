@@ -99,6 +99,7 @@ void hand_over_own(std::vector<SnapshotManifest>& archived, const CaptureInputs&
         return;
     }
     own->clear();
+    own->reserve(archived.size());
     for (SnapshotManifest& manifest : archived) {
         if (is_own_system(manifest, inputs)) {
             own->push_back(std::move(manifest));

@@ -60,6 +60,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     base::ensure_directory(config.archive_path, context.machine_id);
 
     std::vector<BootEntry> entries = read_entry_directory(context.entry_directory);
+    // Only ordinary entries can become sources; the generated ones, one per deployed profile,
+    // would otherwise be carried through capture for nothing.
+    std::erase_if(entries, [](const BootEntry& entry) { return is_owned_entry(entry); });
+    entries.shrink_to_fit();
     const auto inventory = list_generated_entry_files(context.entry_directory, context.machine_id);
     const std::set<store::ObjectId> current_references =
         collect_entry_references(inventory, context.boot_data_relative);
