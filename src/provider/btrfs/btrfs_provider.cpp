@@ -110,6 +110,8 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
         SnapshotDescriptor descriptor;
         descriptor.key = {filesystem_uuid_, "btrfs", "root",
                           snapshot_id(row.identity, row.root_id)};
+        // The subvolume's own creation time, which every confirmed row has, wins over the
+        // listing's otime and the metadata file's date.
         descriptor.created_utc = facts->creation_time;
         descriptor.description = metadata.description;
         descriptor.subvolume = "/" + row.path;
