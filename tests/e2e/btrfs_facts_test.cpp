@@ -86,6 +86,18 @@ TEST_F(BtrfsFacts, AgreeWithSubvolumeShowForEveryKindOfSubvolume) {
 }
 
 TEST_F(BtrfsFacts, ProviderDescribesSnapshotsAsSubvolumeShowDoes) {
+    // A line that a snapshot name with a line break could print: a whole row naming snapshot 1's
+    // path with another UUID. The subvolume at that path does not confirm it.
+    const ScratchDir tools;
+    write_script(tools.path(), "btrfs",
+                 "PATH=/usr/sbin:/usr/bin:/sbin:/bin btrfs \"$@\" || exit\n"
+                 "[ \"$2\" != list ] || echo 'ID 999 gen 9 cgen 9 top level 5 otime 2001-01-01 "
+                 "00:00:00 parent_uuid " +
+                     sandbox_->root_subvolume_uuid() +
+                     " received_uuid - uuid 11111111-2222-3333-4444-555555555555 path "
+                     "@/.snapshots/1/snapshot'\n");
+    const FakeToolPath path(tools.path());
+
     const auto listed = provider().list_snapshots();
     ASSERT_EQ(listed.size(), 2u);
     for (const auto& descriptor : listed) {
@@ -95,11 +107,21 @@ TEST_F(BtrfsFacts, ProviderDescribesSnapshotsAsSubvolumeShowDoes) {
                   show.at("Flags") == "readonly" ? "true" : "false");
         EXPECT_EQ(descriptor.key.snapshot_id, show.at("UUID"));
     }
-    EXPECT_EQ(listed[0].properties.at("snapshot"), "1");
-    EXPECT_EQ(listed[0].description, "first");
-    EXPECT_EQ(listed[0].properties.at("readonly"), "true");
-    EXPECT_EQ(listed[1].properties.at("readonly"), "false");
     EXPECT_LT(listed[0].created_utc, listed[1].created_utc);
+    EXPECT_EQ(listed[0].description, "first");
+    EXPECT_EQ(listed[0].properties.at("source"), "snapper");
+    EXPECT_EQ(listed[0].properties.at("type"), "single");
+    EXPECT_EQ(listed[0].properties.at("readonly"), "true");
+    EXPECT_EQ(listed[1].subvolume, "/@/.snapshots/2/snapshot");
+    EXPECT_EQ(listed[1].properties,
+              (std::map<std::string, std::string>{
+                  {"path", "@/.snapshots/2/snapshot"},
+                  {"readonly", "false"},
+                  {"rootid", listed[1].properties.at("rootid")},
+                  {"snapshot", "2"},
+                  {"source", "manual"},
+                  {"type", ""},
+                  {"uuid", sandbox_->subvolume_uuid("@/.snapshots/2/snapshot")}}));
 
     // Rows arrive newest first; the snapshot of "other" and the one without "boot" are passed
     // over without counting toward the limit.
