@@ -10,6 +10,7 @@
 #     already archived and deployed), against the no-change run plus one openssl pass over the
 #     source assets plus 15 ms per new snapshot;
 #   - the peak resident memory of both.
+# The no-change run and the physical bound are the best of three samples each.
 #
 #   bench/generate_bench.sh [path/to/snapwright] [snapshot counts...]   (default: 100 1000)
 #
@@ -139,9 +140,21 @@ for count in "${counts[@]}"; do
 
     read -r capture_s capture_kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright/snapwright generate)
     capture_summary=$(cat "$work/out")
-    read -r again_s again_kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright/snapwright generate)
+    # Best of three for the no-change run and its bound: on a shared machine one sample is noise.
+    again_s=
+    physical_s=
+    for attempt in 1 2 3; do
+        read -r s kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright/snapwright generate)
+        if [ -z "$again_s" ] || [ "$(echo "$s < $again_s" | bc)" = 1 ]; then
+            again_s=$s
+        fi
+        again_kib=$kib
+        p=$(seconds_of hash_deployed_twice)
+        if [ -z "$physical_s" ] || [ "$(echo "$p < $physical_s" | bc)" = 1 ]; then
+            physical_s=$p
+        fi
+    done
     again_summary=$(cat "$work/out")
-    physical_s=$(seconds_of hash_deployed_twice)
     show_s=$(seconds_of show_each_snapshot "$count")
     source_s=$(seconds_of hash_source_assets)
     design_s=$(echo "$physical_s + $show_s" | bc)
