@@ -3,6 +3,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "app/output.hpp"
@@ -36,10 +37,20 @@ std::uint64_t present_bytes(const std::filesystem::path& store_root,
 
 StatusReport compute_status(const bootloader::RunContext& context) {
     StatusReport report;
-    const std::vector<manifest::SnapshotManifest> manifests =
-        manifest::list_manifests(context.archive_root);
-    report.archived_manifests = manifests.size();
-    report.archive_references = manifest::referenced_objects(manifests).size();
+    {
+        // Every manifest, whatever machine or system it came from: the figures describe the
+        // whole archive, not only what this machine would deploy. The manifests are handed to
+        // the plan and dropped with it before the entries are read.
+        std::vector<manifest::SnapshotManifest> manifests =
+            manifest::list_manifests(context.archive_root);
+        report.archived_manifests = manifests.size();
+        report.archive_references = manifest::referenced_objects(manifests).size();
+        const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
+            std::move(manifests), context.config.snapshot_limit,
+            context.config.snapshot_kernel_limit, context.config.snapshot_asset_limit_bytes);
+        report.average_set_bytes = plan.average_set_bytes;
+        report.required_reserve_bytes = plan.reserve_bytes;
+    }
 
     const std::map<std::string, std::string> generated =
         bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
@@ -47,14 +58,6 @@ StatusReport compute_status(const bootloader::RunContext& context) {
         bootloader::collect_entry_references(generated, context.boot_data_relative);
     report.deployed_objects = deployed.size();
     report.deployed_bytes = present_bytes(context.boot_data_root, deployed);
-
-    // Every manifest, whatever machine or system it came from: the figures describe the whole
-    // archive, not only what this machine would deploy.
-    const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
-        manifests, context.config.snapshot_limit, context.config.snapshot_kernel_limit,
-        context.config.snapshot_asset_limit_bytes);
-    report.average_set_bytes = plan.average_set_bytes;
-    report.required_reserve_bytes = plan.reserve_bytes;
 
     const store::StoreStatistics archive = store::store_statistics(context.archive_root);
     report.archive_objects = archive.objects;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "app/output.hpp"
 #include "base/app_error.hpp"
@@ -98,7 +99,7 @@ Inventory expected_entries(const bootloader::RunContext& context,
         }
     }
     const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
-        own, context.config.snapshot_limit, context.config.snapshot_kernel_limit,
+        std::move(own), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
     Inventory entries;
     for (bootloader::GeneratedEntry& entry :

@@ -73,23 +73,47 @@ bool is_stale(const SnapshotManifest& manifest, const CaptureInputs& inputs,
     return true;
 }
 
-std::uint64_t remove_stale(const std::vector<SnapshotManifest>& archived,
-                           const CaptureInputs& inputs,
+// Removes the stale manifests from the archive and from `archived`.
+std::uint64_t remove_stale(std::vector<SnapshotManifest>& archived, const CaptureInputs& inputs,
                            const std::set<provider::SnapshotKey>& current) {
     std::uint64_t removed = 0;
-    for (const auto& manifest : archived) {
-        if (is_stale(manifest, inputs, current) &&
-            remove_manifest(inputs.archive_root, manifest.snapshot.key)) {
+    std::erase_if(archived, [&](const SnapshotManifest& manifest) {
+        if (!is_stale(manifest, inputs, current)) {
+            return false;
+        }
+        if (remove_manifest(inputs.archive_root, manifest.snapshot.key)) {
             removed = base::checked_add(removed, 1, kCountOverflow);
         }
-    }
+        return true;
+    });
     return removed;
+}
+
+bool key_order(const SnapshotManifest& a, const SnapshotManifest& b) {
+    return a.snapshot.key < b.snapshot.key;
+}
+
+void hand_over_own(std::vector<SnapshotManifest>& archived, const CaptureInputs& inputs,
+                   std::vector<SnapshotManifest>* own) {
+    if (own == nullptr) {
+        return;
+    }
+    own->clear();
+    own->reserve(archived.size());
+    for (SnapshotManifest& manifest : archived) {
+        if (is_own_system(manifest, inputs)) {
+            own->push_back(std::move(manifest));
+        }
+    }
+    std::vector<SnapshotManifest>().swap(archived);
+    std::sort(own->begin(), own->end(), key_order);
 }
 
 store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string& path,
                                   store::AssetKind kind) {
     check_asset_path(path);
-    return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind);
+    return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind,
+                               inputs.hashes);
 }
 
 BootProfile build_profile(const SourceProfile& source, const provider::SnapshotDescriptor& snapshot,
@@ -137,29 +161,30 @@ void write_manifest_fragment(const SnapshotManifest& manifest, const CaptureInpu
 
 }  // namespace
 
-CaptureCounts capture_archive(const CaptureInputs& inputs) {
+CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotManifest>* own) {
     check_scope(inputs);
     std::set<provider::SnapshotKey> current;
     for (const auto& descriptor : inputs.snapshots) {
         current.insert(descriptor.key);
     }
-    const std::vector<SnapshotManifest> listed = list_manifests(inputs.archive_root);
+    std::vector<SnapshotManifest> listed = list_manifests(inputs.archive_root);
 
     CaptureCounts counts;
     if (inputs.snapshots.empty()) {
         counts.removed = remove_stale(listed, inputs, current);
+        hand_over_own(listed, inputs, own);
         return counts;
     }
 
-    std::map<provider::SnapshotKey, SnapshotManifest> archived;
-    for (const auto& manifest : listed) {
-        archived.emplace(manifest.snapshot.key, manifest);
-    }
-    // Entries are selected, and their files read, only when some snapshot is new.
+    // Entries are selected, and their files read, only when some snapshot is new; before
+    // anything is removed, so that a failure here changes nothing. The listing is in key order.
     std::optional<SourceSelection> selection;
     const bool any_new =
-        std::any_of(inputs.snapshots.begin(), inputs.snapshots.end(),
-                    [&](const auto& descriptor) { return archived.count(descriptor.key) == 0; });
+        std::any_of(inputs.snapshots.begin(), inputs.snapshots.end(), [&](const auto& descriptor) {
+            SnapshotManifest probe;
+            probe.snapshot.key = descriptor.key;
+            return !std::binary_search(listed.begin(), listed.end(), probe, key_order);
+        });
     if (any_new) {
         selection = select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name,
                                           inputs.names_root);
@@ -167,10 +192,16 @@ CaptureCounts capture_archive(const CaptureInputs& inputs) {
 
     counts.removed = remove_stale(listed, inputs, current);
 
+    // Positions rather than copies: with many snapshots the manifests are most of what a run
+    // holds.
+    std::map<provider::SnapshotKey, std::size_t> archived;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        archived.emplace(listed[i].snapshot.key, i);
+    }
     for (const auto& descriptor : inputs.snapshots) {
         const auto found = archived.find(descriptor.key);
         if (found != archived.end()) {
-            SnapshotManifest& manifest = found->second;
+            SnapshotManifest& manifest = listed[found->second];
             if (manifest.snapshot == descriptor) {
                 // save_manifest may have been interrupted between its two files.
                 (void)repair_source_config(inputs.archive_root, manifest);
@@ -194,8 +225,10 @@ CaptureCounts capture_archive(const CaptureInputs& inputs) {
         counts.asset_references =
             base::checked_add(counts.asset_references, asset_references(manifest), kCountOverflow);
         write_manifest_fragment(manifest, inputs);
-        archived.emplace(descriptor.key, std::move(manifest));
+        archived.emplace(descriptor.key, listed.size());
+        listed.push_back(std::move(manifest));
     }
+    hand_over_own(listed, inputs, own);
     return counts;
 }
 

@@ -8,7 +8,9 @@
 
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/selection.hpp"
+#include "manifest/schema.hpp"
 #include "provider/snapshot.hpp"
+#include "store/hash_cache.hpp"
 
 namespace snapwright::bootloader {
 
@@ -34,6 +36,8 @@ struct CaptureInputs {
     std::filesystem::path boot_data_relative;
     // Where the provider's snapshot subvolumes are reachable (the top-level mount for Btrfs).
     std::optional<std::filesystem::path> source_root;
+    // The run's record of what it has hashed; without it every import reads every file.
+    store::HashCache* hashes = nullptr;
 };
 
 struct CaptureCounts {
@@ -63,6 +67,10 @@ struct CaptureCounts {
 // belongs to another scope ("one reconciliation run may contain only one provider scope") or
 // when new snapshots find no source entry. Any other error ends the run; manifests written
 // before it stay.
-CaptureCounts capture_archive(const CaptureInputs& inputs);
+// With `own`, the manifests of this machine and OS as the run leaves them are handed over there,
+// ordered by key as `list_manifests` reads them back, so that the next stage need not read the
+// archive again.
+CaptureCounts capture_archive(const CaptureInputs& inputs,
+                              std::vector<manifest::SnapshotManifest>* own = nullptr);
 
 }  // namespace snapwright::bootloader

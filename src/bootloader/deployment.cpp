@@ -105,13 +105,14 @@ OnDisk inspect_for_change(const EntryChange& change, std::string_view machine_id
 }  // namespace
 
 void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
-                    const fs::path& archive_store_root, const fs::path& boot_store_root) {
+                    const fs::path& archive_store_root, const fs::path& boot_store_root,
+                    store::HashCache* cache) {
     std::vector<store::ObjectId> copied;
     try {
         for (const auto& [id, size] : objects) {
             const bool was_absent = base::kind_or_absent(store::object_path(boot_store_root, id)) ==
                                     base::FileKind::Absent;
-            if (store::copy_object(boot_store_root, archive_store_root, id) && was_absent) {
+            if (store::copy_object(boot_store_root, archive_store_root, id, cache) && was_absent) {
                 copied.push_back(id);
             }
         }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bootloader/render.hpp"
+#include "store/hash_cache.hpp"
 #include "store/object_id.hpp"
 
 namespace snapwright::bootloader {
@@ -17,9 +18,11 @@ namespace fs = std::filesystem;
 // Makes every planned object present in the boot store, copying from the archive store in
 // ascending identity order. When a copy fails, the objects this call copied into places that
 // were empty before are removed again (last first) and the copy's error is thrown; objects that
-// were there before are never removed.
+// were there before are never removed. Archive objects `cache` holds as intact in this run
+// are not checked again before they are copied.
 void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
-                    const fs::path& archive_store_root, const fs::path& boot_store_root);
+                    const fs::path& archive_store_root, const fs::path& boot_store_root,
+                    store::HashCache* cache = nullptr);
 
 // Inspects, without changing anything, every file apply_entries would write or remove, and
 // throws the first refusal apply_entries would meet, with its message. Run before the first

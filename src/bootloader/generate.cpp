@@ -1,6 +1,7 @@
 #include "bootloader/generate.hpp"
 
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "base/atomic_file.hpp"
@@ -26,16 +27,6 @@
 
 namespace snapwright::bootloader {
 namespace {
-
-std::vector<manifest::SnapshotManifest> manifests_of_this_system(const RunContext& context) {
-    std::vector<manifest::SnapshotManifest> kept;
-    for (auto& manifest : manifest::list_manifests(context.archive_root)) {
-        if (belongs_to_this_system(manifest, context)) {
-            kept.push_back(std::move(manifest));
-        }
-    }
-    return kept;
-}
 
 std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
     std::uint64_t total = 0;
@@ -68,40 +59,51 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     system::ensure_archive_subvolume(config.archive_path);
     base::ensure_directory(config.archive_path, context.machine_id);
 
-    const std::vector<BootEntry> entries = read_entry_directory(context.entry_directory);
+    std::vector<BootEntry> entries = read_entry_directory(context.entry_directory);
+    // Only ordinary entries can become sources; the generated ones, one per deployed profile,
+    // would otherwise be carried through capture for nothing.
+    std::erase_if(entries, [](const BootEntry& entry) { return is_owned_entry(entry); });
+    entries.shrink_to_fit();
     const auto inventory = list_generated_entry_files(context.entry_directory, context.machine_id);
     const std::set<store::ObjectId> current_references =
         collect_entry_references(inventory, context.boot_data_relative);
 
-    const std::vector<provider::SnapshotDescriptor> snapshots = provider.list_snapshots();
+    // Each stage's data is handed on or dropped when the next begins: with many snapshots the
+    // descriptors, the manifests and the rendered entries would otherwise all be held at once.
+    store::HashCache hashes;
+    std::vector<provider::SnapshotDescriptor> snapshots = provider.list_snapshots();
+    const bool no_snapshots = snapshots.empty();
     const auto source_root = provider.source_root();
     const provider::ProviderScope scope = provider.scope();
     manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
-    const CaptureCounts counts = capture_archive(CaptureInputs{
-        .snapshots = snapshots,
-        .scope = scope,
-        .machine_id = context.machine_id,
-        .os_name = context.os_name,
-        .entries = entries,
-        .names_root =
-            [&context](std::string_view root_value) {
-                return system::names_root_filesystem(root_value, context.root_filesystem_uuid);
-            },
-        .boot_root = context.boot_root,
-        .archive_root = context.archive_root,
-        .kernel_parameters = config.snapshot_kernel_parameters,
-        .boot_data_relative = context.boot_data_relative,
-        .source_root = source_root,
-    });
+    std::vector<manifest::SnapshotManifest> own_manifests;
+    const CaptureCounts counts = capture_archive(
+        CaptureInputs{
+            .snapshots = std::move(snapshots),
+            .scope = scope,
+            .machine_id = context.machine_id,
+            .os_name = context.os_name,
+            .entries = std::move(entries),
+            .names_root =
+                [&context](std::string_view root_value) {
+                    return system::names_root_filesystem(root_value, context.root_filesystem_uuid);
+                },
+            .boot_root = context.boot_root,
+            .archive_root = context.archive_root,
+            .kernel_parameters = config.snapshot_kernel_parameters,
+            .boot_data_relative = context.boot_data_relative,
+            .source_root = source_root,
+            .hashes = &hashes,
+        },
+        &own_manifests);
 
-    const std::vector<manifest::SnapshotManifest> manifests =
-        snapshots.empty() ? std::vector<manifest::SnapshotManifest>{}
-                          : manifests_of_this_system(context);
-    const DeploymentPlan plan =
-        plan_deployment(manifests, config.snapshot_limit, config.snapshot_kernel_limit,
-                        config.snapshot_asset_limit_bytes);
+    DeploymentPlan plan = plan_deployment(
+        no_snapshots ? std::vector<manifest::SnapshotManifest>{} : std::move(own_manifests),
+        config.snapshot_limit, config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
     const std::vector<GeneratedEntry> desired =
         render_entries(plan.deployments, context.boot_data_relative);
+    const std::uint64_t deployed_snapshots = plan.deployments.size();
+    std::vector<manifest::SnapshotManifest>().swap(plan.deployments);
     check_boot_budget(context.boot_root, plan, current_references, total_text_bytes(desired),
                       context.boot_data_root);
     check_entry_changes(context.entry_directory, context.machine_id, inventory, desired);
@@ -110,7 +112,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // directory chain is made (refusing a symbolic link at every level) before the first copy,
     // so no object can land outside the boot filesystem.
     base::ensure_directory(context.boot_root, context.boot_data_relative);
-    deploy_objects(plan.objects, context.archive_root, context.boot_data_root);
+    deploy_objects(plan.objects, context.archive_root, context.boot_data_root, &hashes);
     const bool entries_changed =
         apply_entries(context.entry_directory, context.machine_id, inventory, desired);
 
@@ -130,7 +132,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     report.manifests_updated = counts.updated;
     report.manifests_removed = counts.removed;
     report.asset_references = counts.asset_references;
-    report.deployed_snapshots = plan.deployments.size();
+    report.deployed_snapshots = deployed_snapshots;
     report.kernel_sets = plan.kernel_set_count;
     report.deployed_objects = plan.objects.size();
     report.deployed_bytes = plan.deployed_bytes;

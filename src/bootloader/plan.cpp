@@ -155,7 +155,7 @@ std::vector<KernelSet> group_kernel_sets(const std::vector<const SnapshotManifes
 
 }  // namespace
 
-DeploymentPlan plan_deployment(const std::vector<SnapshotManifest>& manifests,
+DeploymentPlan plan_deployment(std::vector<SnapshotManifest> manifests,
                                std::uint64_t snapshot_limit, std::uint64_t kernel_limit,
                                std::uint64_t asset_limit_bytes) {
     DeploymentPlan plan;
@@ -204,11 +204,11 @@ DeploymentPlan plan_deployment(const std::vector<SnapshotManifest>& manifests,
     }
 
     const std::set<const SnapshotManifest*> candidate_set(candidates.begin(), candidates.end());
-    for (const SnapshotManifest& manifest : manifests) {
+    for (SnapshotManifest& manifest : manifests) {
         if (!candidate_set.contains(&manifest)) {
             continue;
         }
-        SnapshotManifest deployed = manifest;
+        SnapshotManifest deployed = std::move(manifest);
         std::erase_if(deployed.profiles, [&](const BootProfile& profile) {
             return !selected.contains(key_of(profile));
         });

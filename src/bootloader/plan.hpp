@@ -30,8 +30,11 @@ struct DeploymentPlan {
 // snapshot and the most used first), whose objects together fit in `asset_limit_bytes`. Any
 // limit of 0, or no manifest, gives the empty plan. Pure. Throws when the newest snapshot's
 // kernel set alone exceeds the asset limit, on inconsistent object sizes and on overflow.
-[[nodiscard]] DeploymentPlan plan_deployment(
-    const std::vector<manifest::SnapshotManifest>& manifests, std::uint64_t snapshot_limit,
-    std::uint64_t kernel_limit, std::uint64_t asset_limit_bytes);
+// The deployed manifests are moved out of `manifests`, so a caller that has no further use for
+// them hands them over instead of holding two copies.
+[[nodiscard]] DeploymentPlan plan_deployment(std::vector<manifest::SnapshotManifest> manifests,
+                                             std::uint64_t snapshot_limit,
+                                             std::uint64_t kernel_limit,
+                                             std::uint64_t asset_limit_bytes);
 
 }  // namespace snapwright::bootloader

@@ -55,7 +55,8 @@ void verify_copy(const fs::path& target, const std::string& digest) {
 
 }  // namespace
 
-AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind) {
+AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind,
+                      HashCache* cache) {
     const std::string shown = base::display_path(source);
     const std::string not_regular = "asset source is not a regular file: " + shown;
     struct stat st {};
@@ -82,16 +83,20 @@ AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind ki
     if (!S_ISREG(st.st_mode)) {
         base::throw_error(not_regular);
     }
-    const DescriptorHash hashed = hash_descriptor(fd.get());
+    const DescriptorHash hashed = cache ? cache->hash(fd.get(), st) : hash_descriptor(fd.get());
     const ObjectId id{std::string(kObjectAlgorithm), hashed.digest};
 
     const fs::path target = base::ensure_directory(root, fan_out_relative(id.digest)) / id.digest;
     const bool intact =
-        inspect_object(target).regular() && digest_of_regular_file(target) == id.digest;
+        (cache && cache->verified(target)) ||
+        (inspect_object(target).regular() && digest_of_regular_file(target) == id.digest);
     if (!intact) {
         base::copy_descriptor_atomically(fd.get(), target);
         // Verifies the bytes that landed: the source may have been rewritten in place.
         verify_copy(target, id.digest);
+    }
+    if (cache) {
+        cache->mark_verified(target);
     }
 
     const std::string name = source.filename().native();
@@ -104,19 +109,25 @@ bool verify_object(const fs::path& root, const ObjectId& id) {
     return inspect_object(path).regular() && digest_of_regular_file(path) == id.digest;
 }
 
-bool copy_object(const fs::path& destination_root, const fs::path& source_root,
-                 const ObjectId& id) {
+bool copy_object(const fs::path& destination_root, const fs::path& source_root, const ObjectId& id,
+                 HashCache* cache) {
     validate_object_id(id);
     if (verify_object(destination_root, id)) {
         return false;
     }
-    if (!verify_object(source_root, id)) {
-        base::throw_error("source object is missing or corrupted: " + id.algorithm + ":" +
-                          id.digest);
+    const fs::path source = object_path(source_root, id);
+    if (!(cache && cache->verified(source))) {
+        if (!verify_object(source_root, id)) {
+            base::throw_error("source object is missing or corrupted: " + id.algorithm + ":" +
+                              id.digest);
+        }
+        if (cache) {
+            cache->mark_verified(source);
+        }
     }
     const fs::path target =
         base::ensure_directory(destination_root, fan_out_relative(id.digest)) / id.digest;
-    base::copy_file_atomically(object_path(source_root, id), target);
+    base::copy_file_atomically(source, target);
     if (!verify_object(destination_root, id)) {
         ::unlink(target.c_str());
         base::throw_error("object verification failed after copying " + base::display_path(target));

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "store/file_hash.hpp"
+#include "store/hash_cache.hpp"
 #include "store/object_id.hpp"
 #include "store/object_layout.hpp"
 
@@ -17,13 +18,18 @@ namespace fs = std::filesystem;
 // Import, copy, verification and removal of the objects of a store laid out as
 // store/object_layout.hpp says; every operation validates the identity first.
 
-// Stores a copy of `source` under its digest (once) and returns its reference.
-AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind);
+// Stores a copy of `source` under its digest (once) and returns its reference. With the run's
+// `cache`, a source already hashed in this run and an object already found intact in it are not
+// read again.
+AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind,
+                      HashCache* cache = nullptr);
 // Whether the object is present as a regular file hashing to its digest.
 bool verify_object(const fs::path& root, const ObjectId& id);
 // Copies an object from `source_root` unless `destination_root` already holds a valid copy.
-// Returns whether bytes were copied.
-bool copy_object(const fs::path& destination_root, const fs::path& source_root, const ObjectId& id);
+// Returns whether bytes were copied. With the run's `cache`, a source object already found intact
+// in this run is not checked again.
+bool copy_object(const fs::path& destination_root, const fs::path& source_root, const ObjectId& id,
+                 HashCache* cache = nullptr);
 // The size of the object file, or none when it is absent or not a regular file.
 std::optional<std::uint64_t> object_size(const fs::path& root, const ObjectId& id);
 // Removes the object; false when it was absent.

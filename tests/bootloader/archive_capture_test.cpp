@@ -12,7 +12,6 @@
 #include "support/error_of.hpp"
 #include "support/files.hpp"
 #include "support/manifest_builders.hpp"
-#include "support/scoped_env.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace snapwright::bootloader {
@@ -127,6 +126,33 @@ TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
     EXPECT_EQ(list_manifests(archive()), manifests);
 }
 
+// Every new snapshot of one run imports the same files: each is read once, unless it changed.
+TEST_F(Capture, RunHashesEachSourceOnceUntilItIsReplaced) {
+    store::HashCache hashes;
+    CaptureInputs first = inputs({snapshot("1"), snapshot("2")});
+    first.hashes = &hashes;
+    ASSERT_EQ(capture_archive(first).created, 2u);
+    EXPECT_EQ(hashes.files_hashed(), 3u);
+
+    // Rewritten in place with as many bytes, and replaced by another file.
+    write_file(boot() / "intel-ucode.img", "microcode BYTES");
+    write_file(boot() / "initramfs-linux.new", "initramfs bytes, newer");
+    fs::rename(boot() / "initramfs-linux.new", boot() / "initramfs-linux.img");
+    CaptureInputs second = inputs({snapshot("1"), snapshot("2"), snapshot("3")});
+    second.hashes = &hashes;
+    ASSERT_EQ(capture_archive(second).created, 1u);
+    EXPECT_EQ(hashes.files_hashed(), 5u);
+    const auto manifests = list_manifests(archive());
+    ASSERT_EQ(manifests.size(), 3u);
+    EXPECT_EQ(manifests[2].profiles[0].kernel, manifests[0].profiles[0].kernel);
+    EXPECT_EQ(manifests[2].profiles[0].modules[0].object.digest,
+              store::hash_file(boot() / "intel-ucode.img"));
+    EXPECT_EQ(manifests[2].profiles[0].modules[1].object.digest,
+              store::hash_file(boot() / "initramfs-linux.img"));
+    EXPECT_EQ(manifests[2].profiles[0].modules[1].size, 22u);
+    EXPECT_EQ(store::store_statistics(archive()).objects, 5u);
+}
+
 TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
     auto snapshots = std::vector{snapshot("1"), snapshot("2")};
     auto in = inputs(snapshots);
@@ -222,70 +248,6 @@ TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
     EXPECT_EQ(read_file(two), expected);
     EXPECT_NE(read_file(snapshot_directory(archive(), snapshot("2").key) / "fragment.conf"),
               "edited\n");
-}
-
-// A fake btrfs answers `subvolume show` for a directory that holds a ".uuid" file.
-class BtrfsCapture : public Capture {
-  protected:
-    BtrfsCapture() {
-        snapwright::testing::write_script(
-            tools_.path(), "btrfs",
-            "[ -f \"$3/.uuid\" ] || { echo \"ERROR: not a subvolume: $3\" >&2; exit 1; }\n"
-            "read -r uuid < \"$3/.uuid\"\n"
-            "printf '%s\\n\\tUUID: \\t\\t%s\\n\\tParent UUID: \\t\\t-\\n' \"$3\" \"$uuid\"");
-    }
-
-    static provider::SnapshotDescriptor btrfs_snapshot(const std::string& id) {
-        provider::SnapshotDescriptor descriptor = snapshot(id, "btrfs");
-        descriptor.properties["uuid"] = "UUID-" + id;
-        return descriptor;
-    }
-    void subvolume(const std::string& id, const std::string& uuid) const {
-        write_file(top_level() / ".snapshots" / id / "snapshot" / ".uuid", uuid + "\n");
-    }
-
-    snapwright::testing::ScratchDir tools_;
-    snapwright::testing::FakeToolPath path_{tools_.path()};
-};
-
-TEST_F(BtrfsCapture, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
-    const auto listed = btrfs_snapshot("3");
-    std::vector<provider::SnapshotDescriptor> all;
-    for (const char* id : {"1", "2", "3", "4", "5"}) {
-        all.push_back(btrfs_snapshot(id));
-    }
-    subvolume("1", "uuid-1");
-    subvolume("3", "uuid-3");
-    subvolume("5", "uuid-5");
-    ASSERT_EQ(capture_archive(inputs(all, "btrfs")).created, 5u);
-    // Another manifest of the Btrfs provider in another scope keeps the ordinary rule.
-    SnapshotManifest other_scope =
-        snapwright::testing::sample_manifest({kUuid, "btrfs", "home", "9"});
-    other_scope.snapshot.properties = {{"path", ".snapshots/1/snapshot"}, {"uuid", "uuid-1"}};
-    save_manifest(archive(), other_scope);
-    // 4: a plain directory took the deleted snapshot's place; 5: a rotation made a new snapshot
-    // under the same name.
-    fs::create_directories(top_level() / ".snapshots/4/snapshot");
-    subvolume("5", "uuid-55");
-
-    // After a rollback the listing reports only snapshots of the new root subvolume.
-    EXPECT_EQ(capture_archive(inputs({listed}, "btrfs")), (CaptureCounts{0, 0, 4, 0}));
-    EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "3"}));
-
-    EXPECT_EQ(capture_archive(inputs({}, "btrfs")), (CaptureCounts{0, 0, 0, 0}));
-    EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "3"}));
-
-    fs::remove_all(top_level() / ".snapshots" / "1");
-    EXPECT_EQ(capture_archive(inputs({listed}, "btrfs")), (CaptureCounts{0, 0, 1, 0}));
-    EXPECT_EQ(archived_ids(), (std::vector<std::string>{"3"}));
-}
-
-TEST_F(BtrfsCapture, PathThatClimbsOutOfTheSourceRootCountsAsGone) {
-    auto climbing = btrfs_snapshot("1");
-    climbing.properties["path"] = "../top/.snapshots/1/snapshot";
-    subvolume("1", "uuid-1");
-    ASSERT_EQ(capture_archive(inputs({climbing}, "btrfs")).created, 1u);
-    EXPECT_EQ(capture_archive(inputs({}, "btrfs")), (CaptureCounts{0, 0, 1, 0}));
 }
 
 }  // namespace

@@ -243,6 +243,24 @@ TEST(CopyObject, RefusesAMissingOrCorruptedSource) {
     EXPECT_FALSE(fs::exists(dir / "boot"));
 }
 
+// A run trusts what it found intact itself; the copy it makes from it is still checked.
+TEST(CopyObject, SourceFoundIntactInThisRunIsNotReadAgainButItsCopyIsChecked) {
+    ScratchDir dir;
+    write_file(dir / "kernel", "kernel");
+    HashCache cache;
+    const ObjectId id =
+        import_asset(dir / "archive", dir / "kernel", AssetKind::Kernel, &cache).object;
+    EXPECT_EQ(import_asset(dir / "archive", dir / "kernel", AssetKind::Kernel, &cache).object, id);
+    EXPECT_EQ(cache.files_hashed(), 1u);
+
+    write_file(object_path(dir / "archive", id), "corrupt");
+    EXPECT_EQ(error_of([&] { copy_object(dir / "boot", dir / "archive", id, &cache); }),
+              "object verification failed after copying " + object_path(dir / "boot", id).string());
+    EXPECT_FALSE(fs::exists(object_path(dir / "boot", id)));
+    EXPECT_EQ(error_of([&] { copy_object(dir / "boot", dir / "archive", id); }),
+              "source object is missing or corrupted: sha256:" + id.digest);
+}
+
 // Damages the object as soon as it is renamed into place, before the copy is verified.
 TEST(CopyObject, RemovesACopyThatDoesNotVerify) {
     ScratchDir dir;

@@ -9,28 +9,14 @@
 #include "provider/btrfs/metadata_lookup.hpp"
 #include "provider/btrfs/snapshot_naming.hpp"
 #include "provider/btrfs/subvolume_row.hpp"
-#include "provider/btrfs/subvolume_show.hpp"
 #include "system/process.hpp"
+#include "system/subvolume_facts.hpp"
 
 namespace snapwright::provider::btrfs {
 namespace {
 
 bool has_boot_directory(const fs::path& snapshot_directory) {
     return base::followed_kind_or_absent(snapshot_directory / "boot") == base::FileKind::Directory;
-}
-
-// `btrfs subvolume show` of one snapshot, or nothing when it cannot be run or fails.
-std::optional<SubvolumeShow> show_subvolume(const std::string& program, const fs::path& path) {
-    try {
-        const system::CommandOutput output = system::run_captured(
-            program, {"subvolume", "show", path.string()}, "execute " + program);
-        if (!output.success()) {
-            return std::nullopt;
-        }
-        return parse_subvolume_show(base::lossy_utf8(output.stdout_bytes));
-    } catch (const base::AppError&) {
-        return std::nullopt;
-    }
 }
 
 }  // namespace
@@ -51,8 +37,8 @@ bool recorded_snapshot_exists(const fs::path& top_level_mount,
     if (base::kind_or_absent(directory) != base::FileKind::Directory) {
         return false;
     }
-    const std::optional<SubvolumeShow> show = show_subvolume("btrfs", directory);
-    return show && show->uuid && *show->uuid == base::to_lower_ascii(uuid->second);
+    const std::optional<system::SubvolumeFacts> facts = system::read_subvolume_facts(directory);
+    return facts && facts->uuid == base::to_lower_ascii(uuid->second);
 }
 
 BtrfsProvider::BtrfsProvider(std::string filesystem_uuid, fs::path top_level_mount,
@@ -113,8 +99,8 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
         }
         // Confirming here rather than after the loop keeps rows that turn out not to be
         // snapshots from counting toward the limit.
-        const std::optional<SubvolumeShow> show = show_subvolume(program_, directory);
-        if (!show || !show_confirms_row(*show, row)) {
+        const std::optional<system::SubvolumeFacts> facts = system::read_subvolume_facts(directory);
+        if (!facts || !facts_confirm_row(*facts, row)) {
             drop(line);
             continue;
         }
@@ -124,10 +110,9 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
         SnapshotDescriptor descriptor;
         descriptor.key = {filesystem_uuid_, "btrfs", "root",
                           snapshot_id(row.identity, row.root_id)};
-        descriptor.created_utc = !row.otime.empty() ? row.otime : metadata.date;
-        if (show->creation_time) {
-            descriptor.created_utc = *show->creation_time;
-        }
+        // The subvolume's own creation time, which every confirmed row has, wins over the
+        // listing's otime and the metadata file's date.
+        descriptor.created_utc = facts->creation_time;
         descriptor.description = metadata.description;
         descriptor.subvolume = "/" + row.path;
         descriptor.properties = {
@@ -137,7 +122,7 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
             {"snapshot", name},
             {"source", metadata.source},
             {"type", metadata.type},
-            {"readonly", show->readonly ? "true" : "false"},
+            {"readonly", facts->read_only ? "true" : "false"},
         };
         descriptors.push_back(std::move(descriptor));
     }

@@ -18,7 +18,7 @@ inline constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::ma
 
 // Lists the snapshots of the running root subvolume straight from the filesystem: every
 // snapshot below the top level that has a "boot" directory, described from the metadata file
-// its tool left beside it and from `btrfs subvolume show`.
+// its tool left beside it and from the subvolume's own facts (creation time, read-only flag).
 class BtrfsProvider final : public Provider {
   public:
     // `filesystem_uuid` is lower-cased; `top_level_mount` is where subvolume ID 5 is mounted for
@@ -32,8 +32,8 @@ class BtrfsProvider final : public Provider {
 
     // (filesystem UUID, "btrfs", "root").
     ProviderScope scope() const override;
-    // Runs `btrfs subvolume list` on the top level. A snapshot is listed only when
-    // `btrfs subvolume show` confirms the row (same UUID and parent UUID): a path in the listing
+    // Runs `btrfs subvolume list` on the top level. A snapshot is listed only when the subvolume
+    // at its path confirms the row (same UUID and parent UUID): a path in the listing
     // is printed unescaped, so a line may come from a snapshot name rather than from the tool.
     // Lines that are not whole rows, paths the kernel command line cannot carry, snapshots of
     // other subvolumes and snapshots without "boot" are passed over silently. But when lines
@@ -59,9 +59,9 @@ class BtrfsProvider final : public Provider {
 // Whether the snapshot recorded with these descriptor properties still exists although the
 // listing no longer reports it (after a rollback the snapshots of the old root are no longer
 // children of "/"): its "path" below `top_level_mount` must name a subvolume whose UUID, as
-// `btrfs subvolume show` reports it, equals the recorded "uuid" (compared in lower case). A
-// missing property, a path that climbs out with "..", a plain directory, another subvolume at
-// the same path, or a show that cannot be run or fails all mean it is gone.
+// read from the subvolume, equals the recorded "uuid" (compared in lower case). A missing
+// property, a path that climbs out with "..", a plain directory, another subvolume at the same
+// path, or a subvolume whose facts cannot be read all mean it is gone.
 bool recorded_snapshot_exists(const fs::path& top_level_mount,
                               const std::map<std::string, std::string>& properties);
 

@@ -101,4 +101,9 @@ ParsedRow parse_subvolume_row(std::string_view line,
     return parsed;
 }
 
+bool facts_confirm_row(const system::SubvolumeFacts& facts, const SubvolumeRow& row) {
+    return row.uuid && row.parent_uuid && base::to_lower_ascii(*row.uuid) == facts.uuid &&
+           base::to_lower_ascii(*row.parent_uuid) == facts.parent_uuid;
+}
+
 }  // namespace snapwright::provider::btrfs

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "system/subvolume_facts.hpp"
+
 namespace snapwright::provider::btrfs {
 
 // What the listing needs from one row of `btrfs subvolume list -s -u -q -R`.
@@ -41,6 +43,11 @@ struct ParsedRow {
 // UUID is then refused.
 ParsedRow parse_subvolume_row(std::string_view line,
                               const std::optional<std::string>& root_subvolume_uuid);
+
+// Whether `facts`, read from the subvolume at the row's path, describe the subvolume that `row`
+// names: equal UUID and parent UUID, compared in lower case. A row without either value is never
+// confirmed.
+bool facts_confirm_row(const system::SubvolumeFacts& facts, const SubvolumeRow& row);
 
 // Whether the kernel can be handed "rootflags=subvol=/<path>" for this path.
 bool kernel_can_carry_path(std::string_view path);

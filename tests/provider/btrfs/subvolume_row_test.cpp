@@ -107,5 +107,20 @@ TEST(SubvolumeRow, KernelCommandLineCarriesOnlyPlainPaths) {
     }
 }
 
+TEST(SubvolumeRow, FactsConfirmOnlyTheRowTheyDescribe) {
+    const system::SubvolumeFacts facts{"aaa", "bbb", "2024-01-01 00:00:00 +0000", true};
+    SubvolumeRow row;
+    row.uuid = "AAA";
+    row.parent_uuid = "bbb";
+    EXPECT_TRUE(facts_confirm_row(facts, row));
+    row.uuid = "aab";
+    EXPECT_FALSE(facts_confirm_row(facts, row));
+    row.uuid = "aaa";
+    row.parent_uuid = std::nullopt;
+    EXPECT_FALSE(facts_confirm_row(facts, row));
+    row.parent_uuid = "-";
+    EXPECT_FALSE(facts_confirm_row(facts, row));
+}
+
 }  // namespace
 }  // namespace snapwright::provider::btrfs

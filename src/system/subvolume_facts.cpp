@@ -1,0 +1,70 @@
+#include "system/subvolume_facts.hpp"
+
+#include <btrfsutil.h>
+#include <fcntl.h>
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+
+#include "base/unique_fd.hpp"
+
+namespace snapwright::system {
+namespace {
+
+// The canonical 8-4-4-4-12 form, or "-" for the all-zero UUID, as btrfs-progs prints it.
+std::string uuid_text(const std::uint8_t (&bytes)[16]) {
+    constexpr std::array<char, 16> kDigits = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                              '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+    bool all_zero = true;
+    std::string text;
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            text += '-';
+        }
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0f];
+        all_zero = all_zero && bytes[i] == 0;
+    }
+    return all_zero ? "-" : text;
+}
+
+}  // namespace
+
+std::string subvolume_time_text(long long seconds) {
+    if (seconds == 0) {
+        return "-";
+    }
+    // btrfs-progs formats with "%Y-%m-%d %X %z" without setting a locale, where %X is this.
+    const auto time = static_cast<std::time_t>(seconds);
+    struct tm local {};
+    ::tzset();
+    if (::localtime_r(&time, &local) == nullptr) {
+        return "-";
+    }
+    std::array<char, 64> text{};
+    const std::size_t length =
+        std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M:%S %z", &local);
+    return std::string(text.data(), length);
+}
+
+std::optional<SubvolumeFacts> read_subvolume_facts(const std::filesystem::path& path) {
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY));
+    if (!fd) {
+        return std::nullopt;
+    }
+    // ID 0 asks about the subvolume of the descriptor, and fails unless it is its root.
+    struct btrfs_util_subvolume_info info {};
+    if (::btrfs_util_subvolume_info_fd(fd.get(), 0, &info) != BTRFS_UTIL_OK) {
+        return std::nullopt;
+    }
+    bool read_only = false;
+    if (::btrfs_util_get_subvolume_read_only_fd(fd.get(), &read_only) != BTRFS_UTIL_OK) {
+        return std::nullopt;
+    }
+    return SubvolumeFacts{uuid_text(info.uuid), uuid_text(info.parent_uuid),
+                          subvolume_time_text(static_cast<long long>(info.otime.tv_sec)),
+                          read_only};
+}
+
+}  // namespace snapwright::system
