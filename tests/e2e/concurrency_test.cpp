@@ -27,7 +27,7 @@ constexpr const char* kPlugin = "/opt/snapwright-test/10-snapwright";
 constexpr const char* kLockTimeout =
     "snapwright: timed out waiting for /run/lock/boot-partition.lock\n";
 constexpr const char* kSkipped = "Skipped a superseded snapshot event\n";
-constexpr int kRounds = 3;
+constexpr int kRounds = 4;
 
 enum class Role { Writer, Plugin, Reader };
 
@@ -123,15 +123,15 @@ TEST_F(Concurrency, WritersSerialiseReadersSurviveAndTheEndIsClean) {
             if (i % 4 == 0) {
                 start(started, Role::Writer, {kInside, "gc"});
             }
+            // Readers interleaved with the writers, so that they meet runs half-way.
+            if (i < 6) {
+                start(started, Role::Reader, {kInside, i % 2 == 0 ? "status" : "verify"});
+            }
         }
         for (const char* event :
              {"delete-snapshot-post", "modify-snapshot-post", "create-snapshot-post",
               "delete-snapshot-post", "create-snapshot-pre", "delete-snapshot-post"}) {
             start(started, Role::Plugin, {kPlugin, event, "/", "7"}, {path});
-        }
-        for (int i = 0; i < 3; ++i) {
-            start(started, Role::Reader, {kInside, "status"});
-            start(started, Role::Reader, {kInside, "verify"});
         }
         for (Started& process : started) {
             check(process);

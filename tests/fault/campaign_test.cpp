@@ -258,8 +258,12 @@ class FaultCampaign : public MachineTest {
 
     // The ordinary part of the boot filesystem: everything but the boot store and this
     // machine's generated entries (and their temporaries).
+    std::string generated_prefix() const {
+        return "loader/entries/snapwright-" + machine_id() + "-";
+    }
+
     std::map<std::string, TreeImage::Node> ordinary(const TreeImage& boot) const {
-        const std::string generated = "loader/entries/snapwright-" + machine_id() + "-";
+        const std::string generated = generated_prefix();
         const std::string temporary = "loader/entries/.snapwright-" + machine_id() + "-";
         std::map<std::string, TreeImage::Node> kept;
         for (const auto& [path, node] : boot.nodes) {
@@ -291,7 +295,7 @@ class FaultCampaign : public MachineTest {
                 (new_node == nullptr || new_node->content != node.content)) {
                 found.push_back("neither old nor new content: " + side + path);
             }
-            if (side == "/boot/" && path.starts_with("loader/entries/snapwright-")) {
+            if (side == "/boot/" && path.starts_with(generated_prefix())) {
                 for (const std::string& asset : named_assets(node.content)) {
                     const TreeImage::Node* object = now.find(asset.substr(1));
                     const TreeImage::Node* complete = after.find(asset.substr(1));
