@@ -14,11 +14,13 @@
 #include <sys/mount.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -116,6 +118,10 @@ std::string differences(const TreeImage& a, const TreeImage& b) {
     return paths.size() > 4 ? text + " and " + std::to_string(paths.size() - 4) + " more" : text;
 }
 
+int errno_of(const std::string& mode) {
+    return mode == "EIO" ? EIO : mode == "ENOSPC" ? ENOSPC : EACCES;
+}
+
 bool is_temporary(const std::string& relative) {
     const std::string name = fs::path(relative).filename().string();
     return name.starts_with(".") && name.find(".tmp-") != std::string::npos;
@@ -170,6 +176,7 @@ struct Figures {
     std::size_t survived = 0;
     std::size_t not_reached = 0;
     std::map<std::string, std::size_t> survived_calls;
+    std::set<std::string> without_cause;
     std::vector<std::string> violations;
 };
 
@@ -341,6 +348,11 @@ class FaultCampaign : public MachineTest {
             if (err_lines.size() != 1 || !run.err.starts_with("snapwright: ") || run.out != "") {
                 found.push_back("failure not reported as one line: " + describe(run));
             }
+            // Not a violation, but worth knowing: a message that hides the system's error.
+            if (run.err.find("(os error " + std::to_string(errno_of(mode)) + ")") ==
+                std::string::npos) {
+                figures.without_cause.insert(run.err);
+            }
             ++figures.failed_cleanly;
         } else if (run.exit_code == 0) {
             // A fault that the run may survive (cleaning up after itself, say) must not cost
@@ -478,7 +490,12 @@ TEST_F(FaultCampaign, EveryInjectedFaultLeavesOldOrNewStateAndConverges) {
     for (const auto& [call, count] : figures.survived_calls) {
         report << " " << call << "=" << count;
     }
-    report << "\nviolations " << figures.violations.size() << ", time " << seconds << " s\n";
+    report << "\nfailure messages without the injected error: " << figures.without_cause.size()
+           << "\n";
+    for (const std::string& message : figures.without_cause) {
+        report << "  " << message;
+    }
+    report << "violations " << figures.violations.size() << ", time " << seconds << " s\n";
     for (const std::string& violation : figures.violations) {
         report << "VIOLATION " << violation << "\n";
     }
