@@ -1,0 +1,39 @@
+#include <string>
+#include <vector>
+
+#include "base/text.hpp"
+#include "bootloader/selection.hpp"
+#include "fuzz_check.hpp"
+#include "provider/btrfs/subvolume_row.hpp"
+
+using namespace snapwright;
+
+std::vector<std::string_view> other_tokens(std::string_view options) {
+    std::vector<std::string_view> tokens;
+    for (const std::string_view token : base::split_unicode_whitespace(options)) {
+        if (!token.starts_with("rootflags="))
+            tokens.push_back(token);
+    }
+    return tokens;
+}
+
+// The first line of the input is the snapshot's subvolume, the rest an entry's options.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input = fuzz::as_text(data, size);
+    const std::size_t newline = input.find('\n');
+    const std::string_view subvolume = input.substr(0, newline);
+    const std::string_view options =
+        newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
+
+    const std::string rewritten = bootloader::rewrite_root_options(options, subvolume);
+    (void)bootloader::root_parameter(options);
+    (void)bootloader::snapshot_options(options, subvolume, " quiet splash ");
+    fuzz::check(other_tokens(rewritten) == other_tokens(options),
+                "tokens other than rootflags stay as they were");
+    // Only paths the listing accepts reach the rewrite; for them it settles at once.
+    if (provider::btrfs::kernel_can_carry_path(base::trim(subvolume))) {
+        fuzz::check(bootloader::rewrite_root_options(rewritten, subvolume) == rewritten,
+                    "rewriting again changes nothing");
+    }
+    return 0;
+}
