@@ -10,11 +10,7 @@ using namespace snapwright;
 
 // The first line of the input is the file name, the rest the entry text.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view input = fuzz::as_text(data, size);
-    const std::size_t newline = input.find('\n');
-    const std::string_view file_name = input.substr(0, newline);
-    const std::string_view text =
-        newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
+    const auto [file_name, text] = fuzz::split_first_line(fuzz::as_text(data, size));
 
     // These read entries of other installations, which are never parsed as a whole.
     const std::optional<std::string> machine_id = bootloader::entry_machine_id(text);

@@ -19,11 +19,7 @@ std::vector<std::string_view> other_tokens(std::string_view options) {
 
 // The first line of the input is the snapshot's subvolume, the rest an entry's options.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view input = fuzz::as_text(data, size);
-    const std::size_t newline = input.find('\n');
-    const std::string_view subvolume = input.substr(0, newline);
-    const std::string_view options =
-        newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
+    const auto [subvolume, options] = fuzz::split_first_line(fuzz::as_text(data, size));
 
     const std::string rewritten = bootloader::rewrite_root_options(options, subvolume);
     (void)bootloader::root_parameter(options);
