@@ -1,8 +1,7 @@
 #include "system/mount_table.hpp"
 
 #include <set>
-
-#include <nlohmann/json.hpp>
+#include <utility>
 
 #include "base/app_error.hpp"
 #include "base/json_reader.hpp"
@@ -13,43 +12,59 @@
 namespace snapwright::system {
 namespace {
 
-using nlohmann::json;
-
-// A string value, or nothing when the key is absent or null.
-std::optional<std::string> optional_text(const json& record, const char* key) {
-    const auto found = record.find(key);
-    if (found == record.end() || found->is_null()) {
+// A string member, or nothing when it is null.
+std::optional<std::string> optional_text(base::JsonReader& reader, const base::Json& value,
+                                         const std::string& path) {
+    if (value.is_null()) {
         return std::nullopt;
     }
-    if (!found->is_string()) {
-        base::fail_json(std::string("invalid type for \"") + key +
-                        "\": expected a string or null, found " + found->type_name());
+    if (!value.is_string()) {
+        reader.invalid_type(value, path, "a string or null");
     }
-    return found->get<std::string>();
+    return value.get<std::string>();
 }
 
-void flatten(const json& record, MountTable& table) {
-    if (!record.is_object()) {
-        base::fail_json(std::string("invalid filesystem record: expected an object, found ") +
-                        record.type_name());
-    }
-    std::optional<std::string> target = optional_text(record, "target");
-    std::optional<std::string> fsroot = optional_text(record, "fsroot");
+// Adds the record and, depth first, its children: findmnt nests each mount below the one it
+// is mounted on.
+void flatten(base::JsonReader& reader, const base::Json& record, const std::string& path,
+             MountTable& table) {
+    MountRow row;
+    std::optional<std::string> target;
+    std::optional<std::string> fsroot;
+    const base::Json* children = nullptr;
+    std::string children_path;
+    const std::pair<const char*, std::optional<std::string>*> texts[] = {{"target", &target},
+                                                                         {"fsroot", &fsroot},
+                                                                         {"uuid", &row.uuid},
+                                                                         {"label", &row.label},
+                                                                         {"fstype", &row.fstype}};
+    reader.read_record(
+        record, path, "a filesystem record", {},
+        [&](const std::string& name, const base::Json& value, const std::string& member_path) {
+            if (name == "children") {
+                children = &value;
+                children_path = member_path;
+                return true;
+            }
+            for (const auto& [key, text] : texts) {
+                if (name == key) {
+                    *text = optional_text(reader, value, member_path);
+                    return true;
+                }
+            }
+            return false;
+        });
     if (target && fsroot) {
-        table.push_back(MountRow{std::move(*target), std::move(*fsroot),
-                                 optional_text(record, "uuid"), optional_text(record, "label"),
-                                 optional_text(record, "fstype")});
+        row.target = std::move(*target);
+        row.fsroot = std::move(*fsroot);
+        table.push_back(std::move(row));
     }
-    const auto children = record.find("children");
-    if (children == record.end() || children->is_null()) {
-        return;
-    }
-    if (!children->is_array()) {
-        base::fail_json(std::string("invalid type for \"children\": expected an array, found ") +
-                        children->type_name());
-    }
-    for (const json& child : *children) {
-        flatten(child, table);
+    if (children != nullptr && !children->is_null()) {
+        reader.sequence(*children, children_path,
+                        [&](const base::Json& child, const std::string& child_path) {
+                            flatten(reader, child, child_path, table);
+                            return 0;
+                        });
     }
 }
 
@@ -69,28 +84,21 @@ bool is_btrfs(const MountRow& row) {
 }  // namespace
 
 MountTable parse_findmnt_json(std::string_view text) {
-    json document;
-    try {
-        document = json::parse(text);
-    } catch (const json::exception& error) {
-        base::fail_json(error.what());
-    }
-    if (!document.is_object()) {
-        base::fail_json(std::string("invalid findmnt output: expected an object, found ") +
-                        document.type_name());
-    }
-    const auto filesystems = document.find("filesystems");
-    if (filesystems == document.end()) {
-        base::fail_json("missing key \"filesystems\"");
-    }
-    if (!filesystems->is_array()) {
-        base::fail_json(std::string("invalid type for \"filesystems\": expected an array, found ") +
-                        filesystems->type_name());
-    }
+    base::JsonReader reader(text);
     MountTable table;
-    for (const json& record : *filesystems) {
-        flatten(record, table);
-    }
+    reader.read_record(
+        reader.document(), "", "findmnt output", {"filesystems"},
+        [&](const std::string& name, const base::Json& value, const std::string& path) {
+            if (name != "filesystems") {
+                return false;
+            }
+            reader.sequence(value, path,
+                            [&](const base::Json& record, const std::string& record_path) {
+                                flatten(reader, record, record_path, table);
+                                return 0;
+                            });
+            return true;
+        });
     return table;
 }
 

@@ -114,7 +114,8 @@ std::optional<ScheduleRequest> next_trigger(Watcher& watcher,
     alignas(8) std::array<char, kReadSize> buffer;
     const ssize_t got = ::read(watcher.inotify_descriptor.get(), buffer.data(), buffer.size());
     if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // A signal that interrupts the read loses no record: the caller polls again.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
             return std::nullopt;
         }
         base::throw_os_error("read inotify events", errno);

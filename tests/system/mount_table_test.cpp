@@ -1,5 +1,7 @@
 #include "system/mount_table.hpp"
 
+#include <utility>
+
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -60,20 +62,26 @@ TEST(FindmntJson, RecordsWithoutTargetOrFsrootAreSkippedButTheirChildrenKept) {
     EXPECT_TRUE(parse_findmnt_json(R"({"filesystems": []})").empty());
 }
 
-TEST(FindmntJson, MalformedDocumentsAreJsonErrors) {
+TEST(FindmntJson, MalformedDocumentsNameWhatAndWhere) {
     const std::string prefix = "JSON operation failed: ";
-    EXPECT_EQ(error_of([] { parse_findmnt_json("{"); }).rfind(prefix + "[json.exception", 0), 0u);
-    EXPECT_EQ(error_of([] { parse_findmnt_json("[]"); }),
-              prefix + "invalid findmnt output: expected an object, found array");
-    EXPECT_EQ(error_of([] { parse_findmnt_json("{}"); }), prefix + "missing key \"filesystems\"");
-    EXPECT_EQ(error_of([] { parse_findmnt_json(R"({"filesystems": {}})"); }),
-              prefix + "invalid type for \"filesystems\": expected an array, found object");
-    EXPECT_EQ(error_of([] { parse_findmnt_json(R"({"filesystems": [{"target": 5}]})"); }),
-              prefix + "invalid type for \"target\": expected a string or null, found number");
-    EXPECT_EQ(error_of([] { parse_findmnt_json(R"({"filesystems": [{"children": 1}]})"); }),
-              prefix + "invalid type for \"children\": expected an array, found number");
-    EXPECT_EQ(error_of([] { parse_findmnt_json(R"({"filesystems": ["x"]})"); }),
-              prefix + "invalid filesystem record: expected an object, found string");
+    EXPECT_EQ(error_of([] { parse_findmnt_json("{"); }).rfind(prefix + "parse error at line 1", 0),
+              0u);
+    const std::pair<const char*, const char*> cases[] = {
+        {"[]", "invalid type: sequence, expected findmnt output at line 1 column 1"},
+        {"{}", "missing field `filesystems` at line 1 column 2"},
+        {R"({"filesystems": {}})", "invalid type: map, expected a sequence at line 1 column 17"},
+        {R"({"filesystems": [{"target": 5}]})",
+         "invalid type: integer `5`, expected a string or null at line 1 column 29"},
+        {R"({"filesystems": [{"children": 1}]})",
+         "invalid type: integer `1`, expected a sequence at line 1 column 31"},
+        {R"({"filesystems": ["x"]})",
+         "invalid type: string \"x\", expected a filesystem record at line 1 column 20"},
+        {R"({"filesystems": [{"target": "/", "target": "/"}]})",
+         "duplicate field `target` at line 1 column 41"},
+    };
+    for (const auto& [text, message] : cases) {
+        EXPECT_EQ(error_of([&] { parse_findmnt_json(text); }), prefix + message) << text;
+    }
 }
 
 TEST(RootDerivations, UseTheRowMountedAtRoot) {
