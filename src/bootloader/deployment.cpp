@@ -74,7 +74,8 @@ std::vector<EntryChange> entry_changes(const fs::path& entry_directory,
     for (const GeneratedEntry* entry : ordered) {
         changes.push_back({entry_directory / entry->file_name, entry});
     }
-    for (const auto& [file_name, text] : inventory) {
+    for (const auto& owned : inventory) {
+        const std::string& file_name = owned.first;
         const bool still_desired =
             std::any_of(desired.begin(), desired.end(),
                         [&](const GeneratedEntry& entry) { return entry.file_name == file_name; });

@@ -17,6 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kUuidKey = "UUID:";
+constexpr std::string_view kSnapshotListKey = "Snapshot(s):";
 
 std::string show_subvolume(const fs::path& path, const std::string& failure_prefix) {
     return run_checked("btrfs", {"subvolume", "show", "--", path.native()},
@@ -42,6 +43,11 @@ std::optional<fs::path> archive_parent(const fs::path& archive_path) {
 std::optional<std::string> parse_subvolume_uuid(std::string_view show_output) {
     for (const std::string_view raw_line : base::split_lines(show_output)) {
         const std::string_view line = base::trim(raw_line);
+        // The snapshot list names other subvolumes, whose names anyone who can make a snapshot
+        // chooses; a top level without a UUID must not take one from there.
+        if (line == kSnapshotListKey) {
+            break;
+        }
         if (line.size() <= 4 || !line.starts_with(kUuidKey)) {
             continue;
         }

@@ -10,7 +10,8 @@ namespace snapwright::system {
 
 // The subvolume UUID in `btrfs subvolume show` output: the first line that, trimmed, starts
 // with "UUID:" and carries a value other than empty or "-", lower-cased. The "Parent UUID:" and
-// "Received UUID:" lines never match. Nothing when no line carries one.
+// "Received UUID:" lines never match, nor does anything from the "Snapshot(s):" line on. Nothing
+// when no line carries one.
 std::optional<std::string> parse_subvolume_uuid(std::string_view show_output);
 
 // The UUID of the subvolume at `path`, from `btrfs subvolume show -- <path>`. Fails with

@@ -38,6 +38,9 @@ TEST(SubvolumeUuidParser, ReadsTheUuidLineOnly) {
     EXPECT_EQ(parse_subvolume_uuid("UUID:\nUUID:   -  \nUUID:x\r\n"), "x");
     EXPECT_EQ(parse_subvolume_uuid("/\n\tName:\t\t<FS_TREE>\n\tUUID:\t\t-\n"), std::nullopt);
     EXPECT_EQ(parse_subvolume_uuid(""), std::nullopt);
+    // A snapshot of a top level without a UUID, named to look like the missing line.
+    EXPECT_EQ(parse_subvolume_uuid("/\n\tUUID:\t\t-\n\tSnapshot(s):\n\t\t\t\tUUID: abc\n"),
+              std::nullopt);
 }
 
 TEST(FreeSpace, MultipliesWithOverflowCheck) {
