@@ -170,6 +170,13 @@ for count in "${counts[@]}"; do
     echo "  physical bound      : ${physical_s} s (ratio ${ratio}, goal <= 1.5)"
     echo "  design bound        : ${design_s} s (of which ${show_s} s btrfs subvolume show)"
     echo "  source hash pass    : ${source_s} s"
+    if [ -n "${SNAPWRIGHT_BENCH_PAUSE:-}" ]; then
+        # For profiling: the machine stays up until the named file is removed; enter it with
+        # nsenter --mount --target <this PID> and chroot into the printed root.
+        touch "$SNAPWRIGHT_BENCH_PAUSE"
+        echo "paused: pid $$, root $work/root; remove $SNAPWRIGHT_BENCH_PAUSE to go on" >&2
+        while [ -e "$SNAPWRIGHT_BENCH_PAUSE" ]; do sleep 1; done
+    fi
     rows+=("| $count | $again_s s | $physical_s s | $ratio | $design_s s | $capture_s s ($new new) | $capture_goal_s s | $per_new_ms ms | $again_kib KiB | $capture_kib KiB |")
 done
 

@@ -93,7 +93,7 @@ void run_generate_command(const Command& command, const bootloader::RunContext& 
     const bootloader::GenerateReport report = generate_with_provider(context);
     // The deployment is made by now; a status failure still fails the command, so that a run
     // whose result cannot be described is not reported as a success.
-    const StatusReport status = compute_status(context);
+    const StatusReport status = compute_status(context, report);
     write_stdout(format_generate_summary(status.archived_manifests, report));
 }
 

@@ -33,29 +33,25 @@ std::uint64_t present_bytes(const std::filesystem::path& store_root,
     return bytes;
 }
 
-}  // namespace
+// The manifest counts, and the budget figures of a plan over every archived manifest.
+void add_archive_figures(const bootloader::RunContext& context, StatusReport& report) {
+    // Every manifest, whatever machine or system it came from: the figures describe the whole
+    // archive, not only what this machine would deploy. The manifests are handed to the plan
+    // and dropped with it before the entries are read.
+    std::vector<manifest::SnapshotManifest> manifests =
+        manifest::list_manifests(context.archive_root);
+    report.archived_manifests = manifests.size();
+    report.archive_references = manifest::referenced_objects(manifests).size();
+    const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
+        std::move(manifests), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
+        context.config.snapshot_asset_limit_bytes);
+    report.average_set_bytes = plan.average_set_bytes;
+    report.required_reserve_bytes = plan.reserve_bytes;
+}
 
-StatusReport compute_status(const bootloader::RunContext& context) {
-    StatusReport report;
-    {
-        // Every manifest, whatever machine or system it came from: the figures describe the
-        // whole archive, not only what this machine would deploy. The manifests are handed to
-        // the plan and dropped with it before the entries are read.
-        std::vector<manifest::SnapshotManifest> manifests =
-            manifest::list_manifests(context.archive_root);
-        report.archived_manifests = manifests.size();
-        report.archive_references = manifest::referenced_objects(manifests).size();
-        const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
-            std::move(manifests), context.config.snapshot_limit,
-            context.config.snapshot_kernel_limit, context.config.snapshot_asset_limit_bytes);
-        report.average_set_bytes = plan.average_set_bytes;
-        report.required_reserve_bytes = plan.reserve_bytes;
-    }
-
-    const std::map<std::string, std::string> generated =
-        bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
-    const std::set<store::ObjectId> deployed =
-        bootloader::collect_entry_references(generated, context.boot_data_relative);
+// The rest of the report, given the objects that the generated entries refer to.
+void add_store_figures(const bootloader::RunContext& context,
+                       const std::set<store::ObjectId>& deployed, StatusReport& report) {
     report.deployed_objects = deployed.size();
     report.deployed_bytes = present_bytes(context.boot_data_root, deployed);
 
@@ -68,6 +64,34 @@ StatusReport compute_status(const bootloader::RunContext& context) {
     report.entry_directory = base::display_path(context.entry_directory);
     report.boot_data_root = base::display_path(context.boot_data_root);
     report.archive_root = base::display_path(context.archive_root);
+}
+
+}  // namespace
+
+StatusReport compute_status(const bootloader::RunContext& context) {
+    StatusReport report;
+    add_archive_figures(context, report);
+    const std::map<std::string, std::string> generated =
+        bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
+    add_store_figures(context,
+                      bootloader::collect_entry_references(generated, context.boot_data_relative),
+                      report);
+    return report;
+}
+
+StatusReport compute_status(const bootloader::RunContext& context,
+                            const bootloader::GenerateReport& run) {
+    const bootloader::FinalState& known = run.final_state;
+    StatusReport report;
+    if (known.plan_covers_archive) {
+        report.archived_manifests = known.archived_manifests;
+        report.archive_references = known.archive_references;
+        report.average_set_bytes = run.average_set_bytes;
+        report.required_reserve_bytes = run.reserved_bytes;
+    } else {
+        add_archive_figures(context, report);
+    }
+    add_store_figures(context, known.deployed_references, report);
     return report;
 }
 

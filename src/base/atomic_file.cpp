@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "base/app_error.hpp"
@@ -247,6 +248,78 @@ void write_file_atomically(const fs::path& target, std::string_view bytes, unsig
     }
     write_all(temporary.fd(), bytes);
     commit_temporary(temporary, directory.get(), final_name);
+}
+
+void AtomicWriteBatch::add(const fs::path& target, std::string_view bytes, unsigned mode) {
+    const fs::path parent = parent_of(target);
+    if (parent.empty()) {
+        throw_error("invalid output path " + display_path(target));
+    }
+    std::unique_ptr<Directory>& directory = directories_[parent];
+    if (!directory) {
+        make_directory_chain(parent);
+        UniqueFd fd = open_directory(parent);
+        if (!fd) {
+            directories_.erase(parent);
+            throw_io_error(errno);
+        }
+        directory = std::make_unique<Directory>(Directory{parent, std::move(fd)});
+    }
+    TemporaryFile temporary = create_temporary_at(
+        directory->fd.get(), parent, name_for_temporary(final_name_of(target), "data"));
+    if (::fchmod(temporary.fd(), static_cast<mode_t>(mode)) != 0) {
+        throw_io_error(errno);
+    }
+    write_all(temporary.fd(), bytes);
+    if (sync_ == Sync::EachFile) {
+        fsync_or_throw(temporary.fd());
+    }
+    // Only the name is needed from here on; many staged files must not hold many descriptors.
+    if (temporary.descriptor().close() != 0) {
+        throw_io_error(errno);
+    }
+    staged_.push_back(Staged{directory.get(), target, std::move(temporary)});
+}
+
+void AtomicWriteBatch::sync_filesystems() const {
+    std::set<dev_t> synced;
+    for (const auto& [path, directory] : directories_) {
+        struct stat st {};
+        if (::fstat(directory->fd.get(), &st) != 0) {
+            throw_io_error(errno);
+        }
+        if (synced.insert(st.st_dev).second && ::syncfs(directory->fd.get()) != 0) {
+            throw_io_error(errno);
+        }
+    }
+}
+
+void AtomicWriteBatch::commit(const std::function<void(const fs::path& target)>& before_rename) {
+    if (sync_ == Sync::WholeFilesystem) {
+        sync_filesystems();
+    }
+    std::set<const Directory*> renamed_in;
+    for (Staged& staged : staged_) {
+        if (before_rename) {
+            before_rename(staged.target);
+        }
+        const int fd = staged.directory->fd.get();
+        if (::renameat(fd, staged.temporary.path().filename().c_str(), fd,
+                       final_name_of(staged.target).c_str()) != 0) {
+            throw_io_error(errno);
+        }
+        staged.temporary.keep();
+        renamed_in.insert(staged.directory);
+    }
+    if (sync_ == Sync::WholeFilesystem) {
+        sync_filesystems();
+    } else {
+        for (const Directory* directory : renamed_in) {
+            fsync_or_throw(directory->fd.get());
+        }
+    }
+    staged_.clear();
+    directories_.clear();
 }
 
 }  // namespace snapwright::base

@@ -3,10 +3,13 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/unique_fd.hpp"
 
@@ -78,5 +81,55 @@ void copy_descriptor_atomically(int source, const fs::path& target);
 // Replaces `target` by `bytes` with permission bits `mode`, creating missing parent directories.
 // After a failure `target` is unchanged and no temporary file remains.
 void write_file_atomically(const fs::path& target, std::string_view bytes, unsigned mode);
+
+// Atomic replacement of many files at the cost of a few syncs for all of them: `add` writes each
+// new content to a temporary beside its target; `commit` makes the temporaries durable, renames
+// each over its target in the order they were added and makes the renames durable. After a crash
+// or a failure every target holds its old or its new complete content, as with
+// write_file_atomically; the temporaries not renamed are removed when the batch is destroyed.
+// Each directory stays open until the batch is committed or destroyed.
+class AtomicWriteBatch {
+  public:
+    // How the temporaries are made durable before the first rename, and the renames after the
+    // last: `EachFile` syncs every temporary and then every directory once; `WholeFilesystem`
+    // syncs the filesystem of the directories (syncfs) once before and once after the renames,
+    // however many files there are, which also flushes what others wrote to it meanwhile.
+    enum class Sync { EachFile, WholeFilesystem };
+
+    explicit AtomicWriteBatch(Sync sync) : sync_(sync) {}
+    AtomicWriteBatch(const AtomicWriteBatch&) = delete;
+    AtomicWriteBatch& operator=(const AtomicWriteBatch&) = delete;
+
+    // Writes `bytes` with permission bits `mode` to a temporary beside `target`, creating missing
+    // parent directories as write_file_atomically does. `target` must not be added twice.
+    void add(const fs::path& target, std::string_view bytes, unsigned mode);
+
+    // The number of directories the added files lie in.
+    std::size_t directories() const { return directories_.size(); }
+
+    // Renames every temporary over its target. `before_rename`, when given, is called with each
+    // target just before its rename and may throw to stop there; the targets renamed until then
+    // keep their new content. The batch is empty afterwards and can be used again.
+    void commit(const std::function<void(const fs::path& target)>& before_rename = {});
+
+  private:
+    struct Directory {
+        fs::path path;
+        UniqueFd fd;
+    };
+    struct Staged {
+        const Directory* directory;
+        fs::path target;
+        TemporaryFile temporary;
+    };
+
+    void sync_filesystems() const;
+
+    Sync sync_;
+    // Declared before the staged files: a temporary is unlinked through its directory's
+    // descriptor, so the directories must outlive it.
+    std::map<fs::path, std::unique_ptr<Directory>> directories_;
+    std::vector<Staged> staged_;
+};
 
 }  // namespace snapwright::base

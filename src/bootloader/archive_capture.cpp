@@ -9,6 +9,7 @@
 #include "base/paths.hpp"
 #include "bootloader/fragment.hpp"
 #include "bootloader/selection.hpp"
+#include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
 #include "store/object_store.hpp"
@@ -28,6 +29,8 @@ using manifest::write_fragment;
 namespace fs = std::filesystem;
 
 constexpr const char* kCountOverflow = "archive reconciliation count overflow";
+// Snapshot directories held open by one batch of writes; far below the descriptor limit.
+constexpr std::size_t kSnapshotsPerBatch = 64;
 
 void check_scope(const CaptureInputs& inputs) {
     for (const auto& descriptor : inputs.snapshots) {
@@ -94,7 +97,14 @@ bool key_order(const SnapshotManifest& a, const SnapshotManifest& b) {
 }
 
 void hand_over_own(std::vector<SnapshotManifest>& archived, const CaptureInputs& inputs,
-                   std::vector<SnapshotManifest>* own) {
+                   std::vector<SnapshotManifest>* own, ArchiveContents* contents) {
+    if (contents != nullptr) {
+        contents->manifests = archived.size();
+        contents->foreign_manifests = static_cast<std::uint64_t>(std::count_if(
+            archived.begin(), archived.end(),
+            [&](const SnapshotManifest& manifest) { return !is_own_system(manifest, inputs); }));
+        contents->references = manifest::referenced_objects(archived);
+    }
     if (own == nullptr) {
         return;
     }
@@ -154,14 +164,16 @@ std::uint64_t asset_references(const SnapshotManifest& manifest) {
     return count;
 }
 
-void write_manifest_fragment(const SnapshotManifest& manifest, const CaptureInputs& inputs) {
+void write_manifest_fragment(const SnapshotManifest& manifest, const CaptureInputs& inputs,
+                             base::AtomicWriteBatch& writes) {
     write_fragment(inputs.archive_root, manifest.snapshot.key,
-                   render_fragment(manifest, inputs.boot_data_relative));
+                   render_fragment(manifest, inputs.boot_data_relative), &writes);
 }
 
 }  // namespace
 
-CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotManifest>* own) {
+CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotManifest>* own,
+                              ArchiveContents* contents) {
     check_scope(inputs);
     std::set<provider::SnapshotKey> current;
     for (const auto& descriptor : inputs.snapshots) {
@@ -172,7 +184,7 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
     CaptureCounts counts;
     if (inputs.snapshots.empty()) {
         counts.removed = remove_stale(listed, inputs, current);
-        hand_over_own(listed, inputs, own);
+        hand_over_own(listed, inputs, own, contents);
         return counts;
     }
 
@@ -198,13 +210,22 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
     for (std::size_t i = 0; i < listed.size(); ++i) {
         archived.emplace(listed[i].snapshot.key, i);
     }
+    // The snapshot files are written in batches with a sync of the archive's filesystem before
+    // and after each batch's renames, instead of two syncs per file: capturing hundreds of new
+    // snapshots would otherwise cost thousands of syncs. Each batch holds the directories of a
+    // bounded number of snapshots open. A snapshot's objects are durable before its manifest is
+    // staged (import_asset syncs each copy), and its manifest.json lands before its other files.
+    base::AtomicWriteBatch writes(base::AtomicWriteBatch::Sync::WholeFilesystem);
     for (const auto& descriptor : inputs.snapshots) {
+        if (writes.directories() >= kSnapshotsPerBatch) {
+            writes.commit();
+        }
         const auto found = archived.find(descriptor.key);
         if (found != archived.end()) {
             SnapshotManifest& manifest = listed[found->second];
             if (manifest.snapshot == descriptor) {
                 // save_manifest may have been interrupted between its two files.
-                (void)repair_source_config(inputs.archive_root, manifest);
+                (void)repair_source_config(inputs.archive_root, manifest, &writes);
             } else {
                 if (manifest.snapshot.subvolume != descriptor.subvolume) {
                     for (auto& profile : manifest.profiles) {
@@ -213,22 +234,23 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
                     }
                 }
                 manifest.snapshot = descriptor;
-                save_manifest(inputs.archive_root, manifest);
+                save_manifest(inputs.archive_root, manifest, &writes);
                 counts.updated = base::checked_add(counts.updated, 1, kCountOverflow);
             }
-            write_manifest_fragment(manifest, inputs);
+            write_manifest_fragment(manifest, inputs, writes);
             continue;
         }
         SnapshotManifest manifest = new_manifest(descriptor, *selection, inputs);
-        save_manifest(inputs.archive_root, manifest);
+        save_manifest(inputs.archive_root, manifest, &writes);
         counts.created = base::checked_add(counts.created, 1, kCountOverflow);
         counts.asset_references =
             base::checked_add(counts.asset_references, asset_references(manifest), kCountOverflow);
-        write_manifest_fragment(manifest, inputs);
+        write_manifest_fragment(manifest, inputs, writes);
         archived.emplace(descriptor.key, listed.size());
         listed.push_back(std::move(manifest));
     }
-    hand_over_own(listed, inputs, own);
+    writes.commit();
+    hand_over_own(listed, inputs, own, contents);
     return counts;
 }
 

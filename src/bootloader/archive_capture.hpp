@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "manifest/schema.hpp"
 #include "provider/snapshot.hpp"
 #include "store/hash_cache.hpp"
+#include "store/object_id.hpp"
 
 namespace snapwright::bootloader {
 
@@ -50,6 +52,16 @@ struct CaptureCounts {
     bool operator==(const CaptureCounts&) const = default;
 };
 
+// The whole archive as capture leaves it, every machine's manifests included, for the stages
+// after it that would otherwise read every manifest again.
+struct ArchiveContents {
+    std::uint64_t manifests = 0;
+    // Of those, the manifests of other machines or operating systems.
+    std::uint64_t foreign_manifests = 0;
+    // The objects that the manifests refer to (manifest::referenced_objects).
+    std::set<store::ObjectId> references;
+};
+
 // Brings the archive in line with the snapshots reported now:
 // - a snapshot without a manifest gets one whose profiles are built from the ordinary entries
 //   of this machine, their assets imported from the boot filesystem (all imports finish before
@@ -69,8 +81,9 @@ struct CaptureCounts {
 // before it stay.
 // With `own`, the manifests of this machine and OS as the run leaves them are handed over there,
 // ordered by key as `list_manifests` reads them back, so that the next stage need not read the
-// archive again.
+// archive again; with `contents`, what the whole archive then holds.
 CaptureCounts capture_archive(const CaptureInputs& inputs,
-                              std::vector<manifest::SnapshotManifest>* own = nullptr);
+                              std::vector<manifest::SnapshotManifest>* own = nullptr,
+                              ArchiveContents* contents = nullptr);
 
 }  // namespace snapwright::bootloader

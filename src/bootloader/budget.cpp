@@ -47,13 +47,14 @@ void check_budget_figures(const BudgetFigures& figures) {
 
 void check_boot_budget(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
                        const std::set<store::ObjectId>& current_references,
-                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root) {
+                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root,
+                       store::HashCache* cache) {
     BudgetFigures figures;
     figures.entry_bytes = entry_bytes;
     figures.reserve_bytes = plan.reserve_bytes;
     figures.average_set_bytes = plan.average_set_bytes;
     for (const auto& [id, size] : plan.objects) {
-        if (!store::verify_object(boot_store_root, id)) {
+        if (!store::verify_object(boot_store_root, id, cache)) {
             figures.new_bytes =
                 base::checked_add(figures.new_bytes, size, "boot deployment byte count overflow");
         }

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "bootloader/plan.hpp"
+#include "store/hash_cache.hpp"
 #include "store/object_id.hpp"
 
 namespace snapwright::bootloader {
@@ -29,8 +30,10 @@ void check_budget_figures(const BudgetFigures& figures);
 // or holds damaged (every present one is hashed), reclaimable bytes the sizes of current
 // references that the plan drops, free bytes those of the filesystem holding `boot_root`.
 // Reads only; store and statvfs failures are thrown as they come, as are the overflow messages.
+// With the run's `cache`, the deployment that follows does not hash the present objects again.
 void check_boot_budget(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
                        const std::set<store::ObjectId>& current_references,
-                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root);
+                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root,
+                       store::HashCache* cache = nullptr);
 
 }  // namespace snapwright::bootloader

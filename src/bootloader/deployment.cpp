@@ -86,21 +86,24 @@ std::vector<EntryChange> entry_changes(const fs::path& entry_directory,
     return changes;
 }
 
-// What is at the change's path now, refusing anything the change may not touch.
-OnDisk inspect_for_change(const EntryChange& change, std::string_view machine_id) {
-    const OnDisk found = inspect_entry(change.path, machine_id);
-    const std::string path = base::display_path(change.path);
+// What is at `entry_path` now, refusing anything that a write (`writing`) or a removal of it
+// may not touch.
+OnDisk inspect_before(const fs::path& entry_path, bool writing, std::string_view machine_id) {
+    const OnDisk found = inspect_entry(entry_path, machine_id);
+    const std::string path = base::display_path(entry_path);
     if (found == OnDisk::NotAFile) {
-        base::throw_error(change.entry != nullptr
-                              ? "refusing to overwrite non-file systemd-boot entry " + path
-                              : "refusing to remove non-file generated entry " + path);
+        base::throw_error(writing ? "refusing to overwrite non-file systemd-boot entry " + path
+                                  : "refusing to remove non-file generated entry " + path);
     }
     if (found == OnDisk::Foreign) {
-        base::throw_error(change.entry != nullptr
-                              ? "refusing to overwrite unowned systemd-boot entry " + path
-                              : "refusing to remove unowned systemd-boot entry " + path);
+        base::throw_error(writing ? "refusing to overwrite unowned systemd-boot entry " + path
+                                  : "refusing to remove unowned systemd-boot entry " + path);
     }
     return found;
+}
+
+OnDisk inspect_for_change(const EntryChange& change, std::string_view machine_id) {
+    return inspect_before(change.path, change.entry != nullptr, machine_id);
 }
 
 }  // namespace
@@ -148,16 +151,30 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
     if (same_entries(inventory, desired)) {
         return false;
     }
-    for (const EntryChange& change : entry_changes(entry_directory, inventory, desired)) {
-        const OnDisk found = inspect_for_change(change, machine_id);
+    // All new texts are written first and made durable with one sync of the boot filesystem,
+    // which holds nothing but boot files: one sync per entry would make a run that adds one
+    // snapshot cost as many syncs as there are entries. Each name is inspected when its text is
+    // staged and again just before its rename.
+    const std::vector<EntryChange> changes = entry_changes(entry_directory, inventory, desired);
+    base::AtomicWriteBatch writes(base::AtomicWriteBatch::Sync::WholeFilesystem);
+    for (const EntryChange& change : changes) {
         if (change.entry != nullptr) {
-            base::write_file_atomically(change.path, change.entry->text, kEntryMode);
-        } else if (found == OnDisk::Ours) {
+            (void)inspect_for_change(change, machine_id);
+            writes.add(change.path, change.entry->text, kEntryMode);
+        }
+    }
+    writes.commit([&](const fs::path& target) { (void)inspect_before(target, true, machine_id); });
+    bool removed = false;
+    for (const EntryChange& change : changes) {
+        if (change.entry == nullptr && inspect_for_change(change, machine_id) == OnDisk::Ours) {
             if (::unlink(change.path.c_str()) != 0 && errno != ENOENT) {
                 base::throw_io_error(errno);
             }
-            base::sync_directory(entry_directory);
+            removed = true;
         }
+    }
+    if (removed) {
+        base::sync_directory(entry_directory);
     }
     return true;
 }

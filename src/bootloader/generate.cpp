@@ -77,6 +77,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const provider::ProviderScope scope = provider.scope();
     manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
     std::vector<manifest::SnapshotManifest> own_manifests;
+    ArchiveContents archive;
     const CaptureCounts counts = capture_archive(
         CaptureInputs{
             .snapshots = std::move(snapshots),
@@ -95,7 +96,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
             .source_root = source_root,
             .hashes = &hashes,
         },
-        &own_manifests);
+        &own_manifests, &archive);
 
     DeploymentPlan plan = plan_deployment(
         no_snapshots ? std::vector<manifest::SnapshotManifest>{} : std::move(own_manifests),
@@ -105,7 +106,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const std::uint64_t deployed_snapshots = plan.deployments.size();
     std::vector<manifest::SnapshotManifest>().swap(plan.deployments);
     check_boot_budget(context.boot_root, plan, current_references, total_text_bytes(desired),
-                      context.boot_data_root);
+                      context.boot_data_root, &hashes);
     check_entry_changes(context.entry_directory, context.machine_id, inventory, desired);
 
     // Every check has passed; from here on the boot filesystem changes. The whole data
@@ -118,12 +119,15 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
 
     // Objects that only an older layout's manifests name exist nowhere else until that layout
     // has been migrated and removed, so they stay while it exists.
-    std::set<store::ObjectId> keep = collect_entry_references(desired, context.boot_data_relative);
+    std::set<store::ObjectId> deployed_references =
+        collect_entry_references(desired, context.boot_data_relative);
+    std::set<store::ObjectId> keep = deployed_references;
     keep.merge(manifest::legacy_referenced_objects(context.boot_data_root));
     const store::GarbageCollection boot_gc = store::collect_garbage(context.boot_data_root, keep);
 
+    // Capture has just read every manifest and made the archive what it now is.
     const store::GarbageCollection archive_gc =
-        manifest::collect_archive_garbage(context.archive_root);
+        manifest::collect_archive_garbage(context.archive_root, archive.references);
     manifest::remove_legacy_manifests(context.boot_data_root);
     remove_interrupted_leftovers(context.entry_directory, context.archive_root, context.machine_id);
 
@@ -143,6 +147,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     report.boot_gc_objects = boot_gc.removed_objects;
     report.boot_gc_bytes = boot_gc.removed_bytes;
     report.entries_changed = entries_changed;
+    report.final_state.archived_manifests = archive.manifests;
+    report.final_state.archive_references = archive.references.size();
+    report.final_state.plan_covers_archive = archive.foreign_manifests == 0 && !no_snapshots;
+    report.final_state.deployed_references = std::move(deployed_references);
     return report;
 }
 

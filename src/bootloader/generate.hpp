@@ -2,14 +2,31 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string_view>
 
 #include "base/system_paths.hpp"
 #include "bootloader/run_context.hpp"
 #include "manifest/schema.hpp"
 #include "provider/provider.hpp"
+#include "store/object_id.hpp"
 
 namespace snapwright::bootloader {
+
+// What the archive and the entry directory hold when a generate run ends, as far as the run has
+// read them anyway: the status figures of its summary start from here instead of reading every
+// manifest and entry again.
+struct FinalState {
+    // Every archived manifest, whatever machine or system it came from.
+    std::uint64_t archived_manifests = 0;
+    // Distinct objects those manifests refer to.
+    std::uint64_t archive_references = 0;
+    // Whether the run planned exactly the archived manifests (none of another machine or system,
+    // and snapshots listed), so that its plan's budget figures are those of the whole archive.
+    bool plan_covers_archive = false;
+    // The objects that the generated entries now on disk refer to.
+    std::set<store::ObjectId> deployed_references;
+};
 
 // What a generate run did, for its one-line summary.
 struct GenerateReport {
@@ -28,6 +45,7 @@ struct GenerateReport {
     std::uint64_t boot_gc_objects = 0;
     std::uint64_t boot_gc_bytes = 0;
     bool entries_changed = false;
+    FinalState final_state;
 };
 
 namespace fs = std::filesystem;

@@ -72,11 +72,14 @@ std::optional<std::string> existing_file_content(const fs::path& path) {
     return base::read_regular_file_if_present(path, std::numeric_limits<std::size_t>::max());
 }
 
-void write_unless_identical(const fs::path& path, const std::string& content) {
-    if (existing_file_content(path) == content) {
-        return;
+// Replaces `path` by `content` now, or stages it in `batch` when there is one.
+void write_snapshot_file(const fs::path& path, const std::string& content,
+                         base::AtomicWriteBatch* batch) {
+    if (batch != nullptr) {
+        batch->add(path, content, kFileMode);
+    } else {
+        base::write_file_atomically(path, content, kFileMode);
     }
-    base::write_file_atomically(path, content, kFileMode);
 }
 
 // Reads one listed manifest.json and checks it against the four directories above it.
@@ -194,16 +197,17 @@ std::string source_config_file_text(std::string_view source_config) {
     return with_final_newline(source_config);
 }
 
-void save_manifest(const fs::path& root, const SnapshotManifest& manifest) {
+void save_manifest(const fs::path& root, const SnapshotManifest& manifest,
+                   base::AtomicWriteBatch* batch) {
     if (manifest.schema_version != kSchemaVersion) {
         base::throw_error("cannot save unsupported manifest schema " +
                           std::to_string(manifest.schema_version));
     }
     const fs::path directory =
         base::ensure_directory(root, relative_snapshot_directory(root, manifest.snapshot.key));
-    base::write_file_atomically(directory / kManifestFile, serialize_manifest(manifest), kFileMode);
-    base::write_file_atomically(directory / kSourceConfigFile,
-                                source_config_file_text(manifest.source_config), kFileMode);
+    write_snapshot_file(directory / kManifestFile, serialize_manifest(manifest), batch);
+    write_snapshot_file(directory / kSourceConfigFile,
+                        source_config_file_text(manifest.source_config), batch);
 }
 
 SnapshotManifest load_manifest(const fs::path& root, const provider::SnapshotKey& key) {
@@ -236,20 +240,28 @@ std::vector<SnapshotManifest> list_manifests(const fs::path& root) {
     return manifests;
 }
 
-void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text) {
+// A file that already holds the right text is only read: the directory chain is checked (and
+// made) only on the way to a write, which is the only step where a link in it could do harm.
+void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text,
+                    base::AtomicWriteBatch* batch) {
+    const std::string expected = with_final_newline(text);
+    if (existing_file_content(snapshot_directory(root, key) / kFragmentFile) == expected) {
+        return;
+    }
     const fs::path directory = base::ensure_directory(root, relative_snapshot_directory(root, key));
-    write_unless_identical(directory / kFragmentFile, with_final_newline(text));
+    write_snapshot_file(directory / kFragmentFile, expected, batch);
 }
 
-bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest) {
-    const fs::path directory =
-        base::ensure_directory(root, relative_snapshot_directory(root, manifest.snapshot.key));
-    const fs::path path = directory / kSourceConfigFile;
+bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,
+                          base::AtomicWriteBatch* batch) {
     const std::string expected = source_config_file_text(manifest.source_config);
-    if (existing_file_content(path) == expected) {
+    if (existing_file_content(snapshot_directory(root, manifest.snapshot.key) /
+                              kSourceConfigFile) == expected) {
         return false;
     }
-    base::write_file_atomically(path, expected, kFileMode);
+    const fs::path directory =
+        base::ensure_directory(root, relative_snapshot_directory(root, manifest.snapshot.key));
+    write_snapshot_file(directory / kSourceConfigFile, expected, batch);
     return true;
 }
 

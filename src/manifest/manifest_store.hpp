@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/atomic_file.hpp"
 #include "manifest/schema.hpp"
 #include "provider/snapshot.hpp"
 
@@ -19,7 +20,8 @@ namespace fs = std::filesystem;
 //       source.conf     the source entry text, ending with a newline
 //       fragment.conf   the generated entry texts of the snapshot, ending with a newline
 // These operations are the only code that touches those files. Every file is replaced
-// atomically with permission bits 0600.
+// atomically with permission bits 0600; the writers take an optional batch, in which case the
+// new content is only staged there and lands when the caller commits the batch.
 
 inline constexpr const char* kSnapshotsDirectory = "snapshots";
 inline constexpr const char* kManifestFile = "manifest.json";
@@ -38,7 +40,8 @@ inline constexpr const char* kFragmentFile = "fragment.conf";
 // Writes manifest.json, then source.conf, creating the snapshot directory chain (symbolic links
 // on the way are refused). Refuses a schema other than 1 ("cannot save unsupported manifest
 // schema {}"). A failure while writing source.conf leaves the new manifest.json in place.
-void save_manifest(const fs::path& root, const SnapshotManifest& manifest);
+void save_manifest(const fs::path& root, const SnapshotManifest& manifest,
+                   base::AtomicWriteBatch* batch = nullptr);
 
 // Reads the manifest of `key`. A regular source.conf beside it replaces `source_config`. Throws
 // the I/O error of an unreadable file, "JSON operation failed" for a bad document, "unsupported
@@ -55,12 +58,14 @@ void save_manifest(const fs::path& root, const SnapshotManifest& manifest);
 
 // Writes fragment.conf of `key` (a newline is added unless the text ends with one), creating the
 // snapshot directory chain. A fragment.conf that already holds exactly that text is left alone.
-void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text);
+void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text,
+                    base::AtomicWriteBatch* batch = nullptr);
 
 // Rewrites source.conf of the manifest when it is missing or differs from what save_manifest
 // would write (a run interrupted between the two files of save_manifest leaves it so). Returns
 // whether it was written.
-bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest);
+bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,
+                          base::AtomicWriteBatch* batch = nullptr);
 
 // Removes the snapshot directory of `key` with everything in it, then every parent below
 // R/snapshots that became empty (R/snapshots itself stays). manifest.json goes last, so an

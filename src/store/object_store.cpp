@@ -25,8 +25,10 @@ base::FileInfo inspect_object(const fs::path& path) {
 }
 
 // The digest of the regular file at `path`, or none when the path is no longer a regular file
-// (replaced by a link or something else since it was inspected).
-std::optional<std::string> digest_of_regular_file(const fs::path& path) {
+// (replaced by a link or something else since it was inspected). With the run's `cache`, a file
+// already hashed in this run and unchanged since is not read again.
+std::optional<std::string> digest_of_regular_file(const fs::path& path,
+                                                  HashCache* cache = nullptr) {
     const base::UniqueFd fd(
         ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (!fd) {
@@ -42,7 +44,7 @@ std::optional<std::string> digest_of_regular_file(const fs::path& path) {
     if (!S_ISREG(st.st_mode)) {
         return std::nullopt;
     }
-    return hash_descriptor(fd.get()).digest;
+    return (cache ? cache->hash(fd.get(), st) : hash_descriptor(fd.get())).digest;
 }
 
 // Hashes a fresh copy at `target` and removes it when it does not match.
@@ -103,16 +105,16 @@ AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind ki
     return AssetRef{id, kind, base::is_valid_utf8(name) ? name : std::string("asset"), hashed.size};
 }
 
-bool verify_object(const fs::path& root, const ObjectId& id) {
+bool verify_object(const fs::path& root, const ObjectId& id, HashCache* cache) {
     validate_object_id(id);
     const fs::path path = object_path(root, id);
-    return inspect_object(path).regular() && digest_of_regular_file(path) == id.digest;
+    return inspect_object(path).regular() && digest_of_regular_file(path, cache) == id.digest;
 }
 
 bool copy_object(const fs::path& destination_root, const fs::path& source_root, const ObjectId& id,
                  HashCache* cache) {
     validate_object_id(id);
-    if (verify_object(destination_root, id)) {
+    if (verify_object(destination_root, id, cache)) {
         return false;
     }
     const fs::path source = object_path(source_root, id);

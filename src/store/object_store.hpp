@@ -23,11 +23,14 @@ namespace fs = std::filesystem;
 // read again.
 AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind,
                       HashCache* cache = nullptr);
-// Whether the object is present as a regular file hashing to its digest.
-bool verify_object(const fs::path& root, const ObjectId& id);
+// Whether the object is present as a regular file hashing to its digest. With the run's `cache`,
+// an object file hashed earlier in the run and unchanged since (same device, inode, size,
+// modification and change time) is not read again.
+bool verify_object(const fs::path& root, const ObjectId& id, HashCache* cache = nullptr);
 // Copies an object from `source_root` unless `destination_root` already holds a valid copy.
 // Returns whether bytes were copied. With the run's `cache`, a source object already found intact
-// in this run is not checked again.
+// in this run is not checked again, nor an unchanged destination copy already hashed in it; a
+// fresh copy is always checked.
 bool copy_object(const fs::path& destination_root, const fs::path& source_root, const ObjectId& id,
                  HashCache* cache = nullptr);
 // The size of the object file, or none when it is absent or not a regular file.

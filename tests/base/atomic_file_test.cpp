@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "base/app_error.hpp"
 #include "base/directory_chain.hpp"
 #include "support/error_of.hpp"
 #include "support/files.hpp"
@@ -153,6 +155,69 @@ TEST(WriteFileAtomically, ReadOnlyDirectoryKeepsTheOldFile) {
                   ": Read-only file system (os error 30)");
     EXPECT_EQ(read_file(target), "old");
 }
+
+class AtomicWriteBatchTest : public ::testing::TestWithParam<AtomicWriteBatch::Sync> {};
+
+TEST_P(AtomicWriteBatchTest, RenamesInOrderOnlyOnCommitAndCanBeUsedAgain) {
+    ScratchDir dir;
+    write_file(dir / "a" / "1.conf", "old 1");
+    write_file(dir / "a" / "2.conf", "old 2");
+    std::vector<std::string> renamed;
+    AtomicWriteBatch batch(GetParam());
+    batch.add(dir / "a" / "2.conf", "new 2", 0644);
+    batch.add(dir / "b" / "c" / "new.json", "new", 0600);
+    batch.add(dir / "a" / "1.conf", "new 1", 0640);
+    EXPECT_EQ(batch.directories(), 2u);
+    EXPECT_EQ(read_file(dir / "a" / "2.conf"), "old 2");
+    EXPECT_EQ(names_in(dir / "b" / "c").size(), 1u);  // only the temporary
+    batch.commit([&](const fs::path& target) { renamed.push_back(target.filename()); });
+    EXPECT_EQ(renamed, (std::vector<std::string>{"2.conf", "new.json", "1.conf"}));
+    EXPECT_EQ(read_file(dir / "a" / "1.conf"), "new 1");
+    EXPECT_EQ(read_file(dir / "a" / "2.conf"), "new 2");
+    EXPECT_EQ(read_file(dir / "b" / "c" / "new.json"), "new");
+    EXPECT_EQ(permission_bits(dir / "a" / "1.conf"), 0640u);
+    EXPECT_EQ(permission_bits(dir / "b" / "c" / "new.json"), 0600u);
+    EXPECT_EQ(names_in(dir / "a"), (std::set<std::string>{"1.conf", "2.conf"}));
+    EXPECT_EQ(batch.directories(), 0u);
+
+    batch.add(dir / "a" / "1.conf", "again", 0644);
+    batch.commit();
+    EXPECT_EQ(read_file(dir / "a" / "1.conf"), "again");
+}
+
+// A refusal before a rename keeps what was renamed, and the rest is as it was, temporaries gone.
+TEST_P(AtomicWriteBatchTest, StoppedOrAbandonedBatchLeavesOldContentAndNoTemporary) {
+    ScratchDir dir;
+    for (const char* name : {"1", "2", "3"}) {
+        write_file(dir / name, std::string("old ") + name);
+    }
+    {
+        AtomicWriteBatch batch(GetParam());
+        for (const char* name : {"1", "2", "3"}) {
+            batch.add(dir / name, std::string("new ") + name, 0644);
+        }
+        EXPECT_EQ(error_of([&] {
+                      batch.commit([](const fs::path& target) {
+                          if (target.filename() == "2") {
+                              throw_error("refused 2");
+                          }
+                      });
+                  }),
+                  "refused 2");
+    }
+    {
+        AtomicWriteBatch abandoned(GetParam());
+        abandoned.add(dir / "3", "never", 0644);
+    }
+    EXPECT_EQ(read_file(dir / "1"), "new 1");
+    EXPECT_EQ(read_file(dir / "2"), "old 2");
+    EXPECT_EQ(read_file(dir / "3"), "old 3");
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"1", "2", "3"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSyncs, AtomicWriteBatchTest,
+                         ::testing::Values(AtomicWriteBatch::Sync::EachFile,
+                                           AtomicWriteBatch::Sync::WholeFilesystem));
 
 TEST(CopyFileAtomically, CopiesLargeFilesAndReplacesTheTarget) {
     ScratchDir dir;

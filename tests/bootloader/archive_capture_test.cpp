@@ -6,6 +6,7 @@
 
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/render.hpp"
+#include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
@@ -197,8 +198,13 @@ TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
     // This machine and OS, another instance: not among the current keys, so it goes too.
     save_manifest(archive(), snapwright::testing::sample_manifest({kUuid, "snapper", "home", "1"}));
 
-    EXPECT_EQ(capture_archive(inputs({snapshot("1")})), (CaptureCounts{0, 0, 2, 0}));
+    ArchiveContents contents;
+    EXPECT_EQ(capture_archive(inputs({snapshot("1")}), nullptr, &contents),
+              (CaptureCounts{0, 0, 2, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "7", "8"}));
+    EXPECT_EQ(contents.manifests, 3u);
+    EXPECT_EQ(contents.foreign_manifests, 2u);
+    EXPECT_EQ(contents.references, manifest::referenced_objects(list_manifests(archive())));
     EXPECT_FALSE(fs::exists(archive() / "snapshots" / kUuid / "snapper" / "home"));
 
     EXPECT_EQ(capture_archive(inputs({})), (CaptureCounts{0, 0, 1, 0}));

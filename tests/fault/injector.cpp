@@ -8,9 +8,9 @@
 //   SNAPWRIGHT_FAULT_MODE  EIO (the default), ENOSPC, EACCES or KILL
 //
 // Counted: open/openat (and their 64-bit and fortified forms) with O_CREAT, O_TRUNC or
-// O_TMPFILE, creat; write, pwrite, writev to regular files; fsync, fdatasync; rename, renameat,
-// renameat2; unlink, unlinkat, rmdir; mkdir, mkdirat; copy_file_range, sendfile; ftruncate;
-// fchmod.
+// O_TMPFILE, creat; write, pwrite, writev to regular files; fsync, fdatasync, syncfs; rename,
+// renameat, renameat2; unlink, unlinkat, rmdir; mkdir, mkdirat; copy_file_range, sendfile;
+// ftruncate; fchmod.
 //
 // Only the process that loaded the injector first counts: it records its process ID in
 // SNAPWRIGHT_FAULT_PID, which the programs it starts inherit, so their copies stay passive. A
@@ -307,6 +307,7 @@ ssize_t writev(int fd, const struct iovec* vector, int count) {
     }
 DEFINE_FD_CALL(fsync)
 DEFINE_FD_CALL(fdatasync)
+DEFINE_FD_CALL(syncfs)
 
 int fchmod(int fd, mode_t mode) {
     REAL("fchmod", int (*)(int, mode_t));

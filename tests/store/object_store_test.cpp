@@ -261,6 +261,19 @@ TEST(CopyObject, SourceFoundIntactInThisRunIsNotReadAgainButItsCopyIsChecked) {
               "source object is missing or corrupted: sha256:" + id.digest);
 }
 
+// The budget check and the deployment of one run both look at a present copy; it is read once.
+TEST(VerifyObject, UnchangedCopyIsHashedOncePerRun) {
+    ScratchDir dir;
+    const ObjectId id = place_object(dir / "boot", "kernel");
+    HashCache cache;
+    EXPECT_TRUE(verify_object(dir / "boot", id, &cache));
+    EXPECT_FALSE(copy_object(dir / "boot", dir / "archive", id, &cache));
+    EXPECT_EQ(cache.files_hashed(), 1u);
+    write_file(object_path(dir / "boot", id), "damaged");
+    EXPECT_FALSE(verify_object(dir / "boot", id, &cache));
+    EXPECT_EQ(cache.files_hashed(), 2u);
+}
+
 // Damages the object as soon as it is renamed into place, before the copy is verified.
 TEST(CopyObject, RemovesACopyThatDoesNotVerify) {
     ScratchDir dir;
