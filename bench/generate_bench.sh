@@ -14,6 +14,9 @@
 #
 #   bench/generate_bench.sh [path/to/snapwright] [snapshot counts...]   (default: 100 1000)
 #
+# With SNAPWRIGHT_BENCH_PAUSE=FILE the machine stays up after each count's measurements until
+# FILE is removed, for profiling runs by hand inside it.
+#
 # Needs root, loop devices, btrfs-progs, e2fsprogs, openssl, bc and GNU time. Everything happens
 # in a private mount namespace under a temporary directory that is removed at the end.
 set -euo pipefail
