@@ -255,18 +255,18 @@ void AtomicWriteBatch::add(const fs::path& target, std::string_view bytes, unsig
     if (parent.empty()) {
         throw_error("invalid output path " + display_path(target));
     }
-    std::unique_ptr<Directory>& directory = directories_[parent];
-    if (!directory) {
+    auto found = directories_.find(parent);
+    if (found == directories_.end()) {
         make_directory_chain(parent);
         UniqueFd fd = open_directory(parent);
         if (!fd) {
-            directories_.erase(parent);
             throw_io_error(errno);
         }
-        directory = std::make_unique<Directory>(Directory{parent, std::move(fd)});
+        found = directories_.emplace(parent, std::move(fd)).first;
     }
-    TemporaryFile temporary = create_temporary_at(
-        directory->fd.get(), parent, name_for_temporary(final_name_of(target), "data"));
+    const int directory = found->second.get();
+    TemporaryFile temporary =
+        create_temporary_at(directory, parent, name_for_temporary(final_name_of(target), "data"));
     if (::fchmod(temporary.fd(), static_cast<mode_t>(mode)) != 0) {
         throw_io_error(errno);
     }
@@ -278,17 +278,17 @@ void AtomicWriteBatch::add(const fs::path& target, std::string_view bytes, unsig
     if (temporary.descriptor().close() != 0) {
         throw_io_error(errno);
     }
-    staged_.push_back(Staged{directory.get(), target, std::move(temporary)});
+    staged_.push_back(Staged{directory, target, std::move(temporary)});
 }
 
 void AtomicWriteBatch::sync_filesystems() const {
     std::set<dev_t> synced;
     for (const auto& [path, directory] : directories_) {
         struct stat st {};
-        if (::fstat(directory->fd.get(), &st) != 0) {
+        if (::fstat(directory.get(), &st) != 0) {
             throw_io_error(errno);
         }
-        if (synced.insert(st.st_dev).second && ::syncfs(directory->fd.get()) != 0) {
+        if (synced.insert(st.st_dev).second && ::syncfs(directory.get()) != 0) {
             throw_io_error(errno);
         }
     }
@@ -298,12 +298,12 @@ void AtomicWriteBatch::commit(const std::function<void(const fs::path& target)>&
     if (sync_ == Sync::WholeFilesystem) {
         sync_filesystems();
     }
-    std::set<const Directory*> renamed_in;
+    std::set<int> renamed_in;
     for (Staged& staged : staged_) {
         if (before_rename) {
             before_rename(staged.target);
         }
-        const int fd = staged.directory->fd.get();
+        const int fd = staged.directory;
         if (::renameat(fd, staged.temporary.path().filename().c_str(), fd,
                        final_name_of(staged.target).c_str()) != 0) {
             throw_io_error(errno);
@@ -314,8 +314,8 @@ void AtomicWriteBatch::commit(const std::function<void(const fs::path& target)>&
     if (sync_ == Sync::WholeFilesystem) {
         sync_filesystems();
     } else {
-        for (const Directory* directory : renamed_in) {
-            fsync_or_throw(directory->fd.get());
+        for (const int directory : renamed_in) {
+            fsync_or_throw(directory);
         }
     }
     staged_.clear();

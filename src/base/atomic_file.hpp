@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -113,12 +112,8 @@ class AtomicWriteBatch {
     void commit(const std::function<void(const fs::path& target)>& before_rename = {});
 
   private:
-    struct Directory {
-        fs::path path;
-        UniqueFd fd;
-    };
     struct Staged {
-        const Directory* directory;
+        int directory;  // owned by directories_
         fs::path target;
         TemporaryFile temporary;
     };
@@ -128,7 +123,7 @@ class AtomicWriteBatch {
     Sync sync_;
     // Declared before the staged files: a temporary is unlinked through its directory's
     // descriptor, so the directories must outlive it.
-    std::map<fs::path, std::unique_ptr<Directory>> directories_;
+    std::map<fs::path, UniqueFd> directories_;
     std::vector<Staged> staged_;
 };
 
