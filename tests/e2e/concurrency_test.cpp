@@ -22,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kInside = "/opt/snapwright-test/snapwright";
 constexpr const char* kPlugin = "/opt/snapwright-test/10-snapwright";
 constexpr const char* kLockTimeout =
     "snapwright: timed out waiting for /run/lock/boot-partition.lock\n";
@@ -118,14 +117,14 @@ TEST_F(Concurrency, WritersSerialiseReadersSurviveAndTheEndIsClean) {
         std::vector<Started> started;
         for (int i = 0; i < 8; ++i) {
             start(started, Role::Writer,
-                  i % 2 == 0 ? std::vector<std::string>{kInside, "generate"}
-                             : std::vector<std::string>{kInside, "generate", "--debounce"});
+                  i % 2 == 0 ? std::vector<std::string>{binary(), "generate"}
+                             : std::vector<std::string>{binary(), "generate", "--debounce"});
             if (i % 4 == 0) {
-                start(started, Role::Writer, {kInside, "gc"});
+                start(started, Role::Writer, {binary(), "gc"});
             }
             // Readers interleaved with the writers, so that they meet runs half-way.
             if (i < 6) {
-                start(started, Role::Reader, {kInside, i % 2 == 0 ? "status" : "verify"});
+                start(started, Role::Reader, {binary(), i % 2 == 0 ? "status" : "verify"});
             }
         }
         for (const char* event :
@@ -136,12 +135,12 @@ TEST_F(Concurrency, WritersSerialiseReadersSurviveAndTheEndIsClean) {
         for (Started& process : started) {
             check(process);
         }
-        const fs::path binary = machine().in_root(kInside);
+        const fs::path host_binary = machine().in_root(binary());
         const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (running_instances(binary) > 0 && std::chrono::steady_clock::now() < deadline) {
+        while (running_instances(host_binary) > 0 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(50ms);
         }
-        ASSERT_EQ(running_instances(binary), 0) << "detached runs still going after a minute";
+        ASSERT_EQ(running_instances(host_binary), 0) << "detached runs still going after a minute";
 
         const ProgramResult verify = snapwright({"verify"});
         EXPECT_EQ(verify.exit_code, 0) << describe(verify);

@@ -80,6 +80,8 @@ class MachineTest : public ::testing::Test {
     const Sandbox& machine() const { return *sandbox_; }
     const std::string& machine_id() const { return sandbox_->machine_id(); }
 
+    // The path of the installed binary inside the machine.
+    const std::string& binary() const { return binary_; }
     // Runs the installed binary inside the machine.
     ProgramResult snapwright(const std::vector<std::string>& arguments,
                              const std::vector<std::string>& extra_env = {}) const;

@@ -28,7 +28,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kSkipped = "Skipped a superseded snapshot event\n";
-constexpr const char* kInside = "/opt/snapwright-test/snapwright";
 constexpr const char* kFakePath = "PATH=/opt/fake:/usr/sbin:/usr/bin:/sbin:/bin";
 
 std::string summary_start(int archived) {
@@ -86,9 +85,9 @@ class Triggers : public StandardMachineTest {
 
 TEST_F(Triggers, OfTwoDebouncedRunsOnlyTheLaterGenerates) {
     machine().write_config("DEBOUNCE_MILLISECONDS=1000\n");
-    RunningProgram first = machine().start({kInside, "generate", "--debounce"});
+    RunningProgram first = machine().start({binary(), "generate", "--debounce"});
     std::this_thread::sleep_for(100ms);
-    RunningProgram second = machine().start({kInside, "--debounce"});
+    RunningProgram second = machine().start({binary(), "--debounce"});
     const ProgramResult early = first.wait();
     const ProgramResult late = second.wait();
     EXPECT_EQ(early.exit_code, 0) << describe(early);
@@ -111,10 +110,10 @@ TEST_F(Triggers, ARunSupersededWhileWaitingForTheLockLeaves) {
     ASSERT_GE(lock, 0);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
 
-    RunningProgram waiting = machine().start({kInside, "generate", "--debounce"});
+    RunningProgram waiting = machine().start({binary(), "generate", "--debounce"});
     std::this_thread::sleep_for(700ms);
     EXPECT_FALSE(waiting.finished());
-    RunningProgram latest = machine().start({kInside, "generate", "--debounce"});
+    RunningProgram latest = machine().start({binary(), "generate", "--debounce"});
     EXPECT_TRUE(eventually([&] { return waiting.finished(); }, 3s));
     EXPECT_FALSE(latest.finished());
     ::close(lock);
@@ -148,7 +147,7 @@ TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {
     ASSERT_EQ(::bind(ready, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
 
     RunningProgram watcher =
-        machine().start({kInside, "watch"}, {kFakePath, "NOTIFY_SOCKET=/run/ready.sock"});
+        machine().start({binary(), "watch"}, {kFakePath, "NOTIFY_SOCKET=/run/ready.sock"});
     pollfd readable{ready, POLLIN, 0};
     ASSERT_EQ(::poll(&readable, 1, 10000), 1);
     char datagram[256];
@@ -161,12 +160,12 @@ TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(runs(), "");
 
-    const std::string run = std::string(kInside) + " generate --debounce\n";
+    const std::string run = binary() + " generate --debounce\n";
     fs::create_directory(snapshots / "5");
     EXPECT_TRUE(eventually([&] { return runs() == run; })) << runs();
 
     // An upgrade replaces the executable under the running watcher.
-    fs::remove(machine().in_root(kInside));
+    fs::remove(machine().in_root(binary()));
     (void)machine().install_binary();
     fs::create_directory(snapshots / "6");
     EXPECT_TRUE(eventually([&] { return runs() == run + run; })) << runs();
@@ -217,7 +216,7 @@ TEST_F(SnapperHook, CreateGeneratesThroughAForwardingScript) {
                "case \"$1\" in\n"
                "create-snapshot|delete-snapshot|modify-snapshot)\n"
                "    exec -a 10-snapwright " +
-                   std::string(kInside) +
+                   binary() +
                    " \"$1-post\" \"$2\" \"$3\" \"$4\" ;;\n"
                    "esac\n",
                0755);
