@@ -16,7 +16,10 @@ std::string quoted_csv(const std::vector<CsvRecord>& records) {
         for (std::size_t i = 0; i < record.fields.size(); ++i) {
             csv += i == 0 ? "\"" : ",\"";
             for (const char c : record.fields[i]) {
-                csv += c == '"' ? std::string("\"\"") : std::string(1, c);
+                if (c == '"') {
+                    csv += '"';
+                }
+                csv += c;
             }
             csv += '"';
         }
