@@ -240,29 +240,32 @@ std::vector<SnapshotManifest> list_manifests(const fs::path& root) {
     return manifests;
 }
 
+namespace {
+
 // A file that already holds the right text is only read: the directory chain is checked (and
 // made) only on the way to a write, which is the only step where a link in it could do harm.
-void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text,
-                    base::AtomicWriteBatch* batch) {
-    const std::string expected = with_final_newline(text);
-    if (existing_file_content(snapshot_directory(root, key) / kFragmentFile) == expected) {
-        return;
+bool write_unless_identical(const fs::path& root, const provider::SnapshotKey& key,
+                            std::string_view file_name, const std::string& expected,
+                            base::AtomicWriteBatch* batch) {
+    if (existing_file_content(snapshot_directory(root, key) / file_name) == expected) {
+        return false;
     }
     const fs::path directory = base::ensure_directory(root, relative_snapshot_directory(root, key));
-    write_snapshot_file(directory / kFragmentFile, expected, batch);
+    write_snapshot_file(directory / file_name, expected, batch);
+    return true;
+}
+
+}  // namespace
+
+void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text,
+                    base::AtomicWriteBatch* batch) {
+    (void)write_unless_identical(root, key, kFragmentFile, with_final_newline(text), batch);
 }
 
 bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,
                           base::AtomicWriteBatch* batch) {
-    const std::string expected = source_config_file_text(manifest.source_config);
-    if (existing_file_content(snapshot_directory(root, manifest.snapshot.key) /
-                              kSourceConfigFile) == expected) {
-        return false;
-    }
-    const fs::path directory =
-        base::ensure_directory(root, relative_snapshot_directory(root, manifest.snapshot.key));
-    write_snapshot_file(directory / kSourceConfigFile, expected, batch);
-    return true;
+    return write_unless_identical(root, manifest.snapshot.key, kSourceConfigFile,
+                                  source_config_file_text(manifest.source_config), batch);
 }
 
 bool remove_manifest(const fs::path& root, const provider::SnapshotKey& key) {
