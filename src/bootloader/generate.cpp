@@ -16,7 +16,6 @@
 #include "bootloader/entry_references.hpp"
 #include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
-#include "manifest/archive_gc.hpp"
 #include "manifest/legacy_migration.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
@@ -125,9 +124,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     keep.merge(manifest::legacy_referenced_objects(context.boot_data_root));
     const store::GarbageCollection boot_gc = store::collect_garbage(context.boot_data_root, keep);
 
-    // Capture has just read every manifest and made the archive what it now is.
+    // Capture has just read every manifest and made the archive what it now is: the objects they
+    // name are what the archive store keeps.
     const store::GarbageCollection archive_gc =
-        manifest::collect_archive_garbage(context.archive_root, archive.references);
+        store::collect_garbage(context.archive_root, archive.references);
     manifest::remove_legacy_manifests(context.boot_data_root);
     remove_interrupted_leftovers(context.entry_directory, context.archive_root, context.machine_id);
 

@@ -18,12 +18,7 @@ std::set<store::ObjectId> referenced_objects(const std::vector<SnapshotManifest>
 }
 
 store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root) {
-    return collect_archive_garbage(archive_root, referenced_objects(list_manifests(archive_root)));
-}
-
-store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root,
-                                                 const std::set<store::ObjectId>& references) {
-    return store::collect_garbage(archive_root, references);
+    return store::collect_garbage(archive_root, referenced_objects(list_manifests(archive_root)));
 }
 
 }  // namespace snapwright::manifest

@@ -19,9 +19,5 @@ namespace snapwright::manifest {
 // Removes every object of the archive store that no archived manifest names. A manifest that
 // cannot be listed, or an invalid id in one, fails the collection before anything is deleted.
 store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root);
-// The same for a caller that has just read every archived manifest: `references` are the
-// objects they name (referenced_objects).
-store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root,
-                                                 const std::set<store::ObjectId>& references);
 
 }  // namespace snapwright::manifest
