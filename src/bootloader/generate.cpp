@@ -71,7 +71,6 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // descriptors, the manifests and the rendered entries would otherwise all be held at once.
     store::HashCache hashes;
     std::vector<provider::SnapshotDescriptor> snapshots = provider.list_snapshots();
-    const bool no_snapshots = snapshots.empty();
     const auto source_root = provider.source_root();
     const provider::ProviderScope scope = provider.scope();
     manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
@@ -97,9 +96,11 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         },
         &own_manifests, &archive);
 
-    DeploymentPlan plan = plan_deployment(
-        no_snapshots ? std::vector<manifest::SnapshotManifest>{} : std::move(own_manifests),
-        config.snapshot_limit, config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
+    // What capture kept is planned even when the provider listed nothing: after a rollback the
+    // old root's snapshots still exist, unlisted, and are exactly the ones that may be needed.
+    DeploymentPlan plan =
+        plan_deployment(std::move(own_manifests), config.snapshot_limit,
+                        config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
     const std::vector<GeneratedEntry> desired =
         render_entries(plan.deployments, context.boot_data_relative);
     const std::uint64_t deployed_snapshots = plan.deployments.size();
@@ -149,7 +150,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     report.entries_changed = entries_changed;
     report.final_state.archived_manifests = archive.manifests;
     report.final_state.archive_references = archive.references.size();
-    report.final_state.plan_covers_archive = archive.foreign_manifests == 0 && !no_snapshots;
+    report.final_state.plan_covers_archive = archive.foreign_manifests == 0;
     report.final_state.deployed_references = std::move(deployed_references);
     return report;
 }
