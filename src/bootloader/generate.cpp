@@ -20,6 +20,7 @@
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
+#include "system/archive_location.hpp"
 #include "system/root_device.hpp"
 #include "system/subvolume.hpp"
 #include "system/top_level_mount.hpp"
@@ -55,6 +56,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const config::Config& config = context.config;
     check_entry_directory(context.entry_directory);
 
+    // Booted into a snapshot, ARCHIVE_PATH may hold only the empty directory that stands for a
+    // nested subvolume, or lie on a read-only or in-memory filesystem: say so, rather than fail
+    // on the first write there.
+    system::check_archive_reachable(config.archive_path, context.filesystems);
     system::ensure_archive_subvolume(config.archive_path);
     base::ensure_directory(config.archive_path, context.machine_id);
 
