@@ -10,6 +10,7 @@
 #include "manifest/archive_gc.hpp"
 #include "manifest/legacy_migration.hpp"
 #include "store/object_store.hpp"
+#include "system/archive_location.hpp"
 #include "system/boot_lock.hpp"
 
 namespace snapwright::app {
@@ -41,6 +42,7 @@ std::string format_gc_report(const GcResult& result) {
 
 void run_gc_command(const Command&, const bootloader::RunContext& context) {
     const system::BootLock lock = system::acquire_boot_lock();
+    system::check_archive_reachable(context.config.archive_path, context.filesystems);
     bootloader::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
                                              context.machine_id);
     const GcResult result = collect_unreferenced_objects(context);

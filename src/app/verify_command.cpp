@@ -23,6 +23,7 @@
 #include "bootloader/render.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "system/archive_location.hpp"
 #include "system/mount_table.hpp"
 #include "system/subvolume_location.hpp"
 
@@ -174,6 +175,8 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
 }
 
 void run_verify_command(const Command&, const bootloader::RunContext& context) {
+    // An archive that is not there to read would show as every entry out of place.
+    system::check_archive_reachable(context.config.archive_path, context.filesystems);
     const VerifyReport report = verify_archive_and_boot(context);
     write_stdout("Checked objects: " + std::to_string(report.checked_objects) + "\n");
     if (report.issues.empty()) {

@@ -20,6 +20,7 @@
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
+#include "system/archive_location.hpp"
 #include "system/root_device.hpp"
 #include "system/subvolume.hpp"
 #include "system/top_level_mount.hpp"
@@ -55,6 +56,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const config::Config& config = context.config;
     check_entry_directory(context.entry_directory);
 
+    // Booted into a snapshot, ARCHIVE_PATH may hold only the empty directory that stands for a
+    // nested subvolume, or lie on a read-only or in-memory filesystem: say so, rather than fail
+    // on the first write there.
+    system::check_archive_reachable(config.archive_path, context.filesystems);
     system::ensure_archive_subvolume(config.archive_path);
     base::ensure_directory(config.archive_path, context.machine_id);
 
@@ -71,7 +76,6 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // descriptors, the manifests and the rendered entries would otherwise all be held at once.
     store::HashCache hashes;
     std::vector<provider::SnapshotDescriptor> snapshots = provider.list_snapshots();
-    const bool no_snapshots = snapshots.empty();
     const auto source_root = provider.source_root();
     const provider::ProviderScope scope = provider.scope();
     manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
@@ -97,9 +101,11 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         },
         &own_manifests, &archive);
 
-    DeploymentPlan plan = plan_deployment(
-        no_snapshots ? std::vector<manifest::SnapshotManifest>{} : std::move(own_manifests),
-        config.snapshot_limit, config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
+    // What capture kept is planned even when the provider listed nothing: after a rollback the
+    // old root's snapshots still exist, unlisted, and are exactly the ones that may be needed.
+    DeploymentPlan plan =
+        plan_deployment(std::move(own_manifests), config.snapshot_limit,
+                        config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
     const std::vector<GeneratedEntry> desired =
         render_entries(plan.deployments, context.boot_data_relative);
     const std::uint64_t deployed_snapshots = plan.deployments.size();
@@ -149,7 +155,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     report.entries_changed = entries_changed;
     report.final_state.archived_manifests = archive.manifests;
     report.final_state.archive_references = archive.references.size();
-    report.final_state.plan_covers_archive = archive.foreign_manifests == 0 && !no_snapshots;
+    report.final_state.plan_covers_archive = archive.foreign_manifests == 0;
     report.final_state.deployed_references = std::move(deployed_references);
     return report;
 }

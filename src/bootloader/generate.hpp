@@ -21,8 +21,8 @@ struct FinalState {
     std::uint64_t archived_manifests = 0;
     // Distinct objects those manifests refer to.
     std::uint64_t archive_references = 0;
-    // Whether the run planned exactly the archived manifests (none of another machine or system,
-    // and snapshots listed), so that its plan's budget figures are those of the whole archive.
+    // Whether the run planned exactly the archived manifests (none of another machine or
+    // system), so that its plan's budget figures are those of the whole archive.
     bool plan_covers_archive = false;
     // The objects that the generated entries now on disk refer to.
     std::set<store::ObjectId> deployed_references;

@@ -172,6 +172,34 @@ TEST_F(Generate, VanishedSnapshotLosesItsManifestAndEntryAndLeftoversGo) {
     EXPECT_EQ(source_tree(), ordinary);
 }
 
+// After a rollback the root is a new subvolume that no snapshot names as its parent, so the
+// listing is empty; the old root's snapshots still exist and keep their entries.
+TEST_F(Generate, RollbackKeepsTheEntriesOfTheSnapshotsThatStillExist) {
+    machine().create_subvolume("archive");
+    machine().mount_subvolume("archive", "/var/lib/snapwright");
+    const std::vector<Snapshot> snapshots = take_snapshots(3);
+    ASSERT_EQ(snapwright({"generate"}).exit_code, 0);
+    const auto entries = expected_entries(snapshots);
+    ASSERT_EQ(generated_entries(), entries);
+
+    machine().create_snapshot("rollback",
+                              {.source = "@/.snapshots/1/snapshot", .read_only = false});
+    machine().replace_root("rollback");
+    generate_successfully(deployed(3, 3));
+    EXPECT_EQ(generated_entries(), entries);
+    const ProgramResult verify = snapwright({"verify"});
+    EXPECT_EQ(verify.exit_code, 0) << describe(verify);
+    EXPECT_EQ(verify.out, "Checked objects: 6\nNo integrity issues found\n");
+
+    run_on_host({"btrfs", "-q", "subvolume", "delete",
+                 machine().in_top_level("@/.snapshots/2/snapshot").string()});
+    Summary expected = deployed(2, 2);
+    expected.removed = 1;
+    expected.entries_changed = true;
+    generate_successfully(expected);
+    EXPECT_EQ(generated_entries(), expected_entries({snapshots[0], snapshots[2]}));
+}
+
 TEST_F(Generate, KernelLimitZeroRemovesEveryEntryAndObject) {
     take_snapshots(3);
     const ProgramResult first = snapwright({"generate"});

@@ -39,9 +39,9 @@ TEST(SnapperProvider, ListsEveryNumberedSnapshotInOrder) {
     for (const auto& snapshot : SnapperProvider("u", "root", "/").list_snapshots()) {
         order.push_back(snapshot.key.snapshot_id + " " + snapshot.subvolume);
     }
-    // Equal dates fall back to the number compared as text.
+    // Equal dates fall back to the number: a pre snapshot before its post snapshot.
     EXPECT_EQ(order,
-              (std::vector<std::string>{"3 /3/snapshot", "10 /10/snapshot", "9 /9/snapshot"}));
+              (std::vector<std::string>{"3 /3/snapshot", "9 /9/snapshot", "10 /10/snapshot"}));
 }
 
 TEST(SnapperProvider, WithoutSnapshotsPathAsksForTheConfigurationOnlyWhenThereAreSnapshots) {
