@@ -114,6 +114,8 @@ void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
     std::vector<store::ObjectId> copied;
     try {
         for (const auto& [id, size] : objects) {
+            // A file where a fan-out directory belongs would otherwise stop every run.
+            (void)store::clear_fan_out(boot_store_root, id);
             const bool was_absent = base::kind_or_absent(store::object_path(boot_store_root, id)) ==
                                     base::FileKind::Absent;
             if (store::copy_object(boot_store_root, archive_store_root, id, cache) && was_absent) {

@@ -18,8 +18,9 @@ namespace fs = std::filesystem;
 // Makes every planned object present in the boot store, copying from the archive store in
 // ascending identity order. When a copy fails, the objects this call copied into places that
 // were empty before are removed again (last first) and the copy's error is thrown; objects that
-// were there before are never removed. Archive objects `cache` holds as intact in this run
-// are not checked again before they are copied.
+// were there before are never removed. A file standing where a fan-out directory of the boot
+// store belongs is removed first (store::clear_fan_out). Archive objects `cache` holds as intact in
+// this run are not checked again before they are copied.
 void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
                     const fs::path& archive_store_root, const fs::path& boot_store_root,
                     store::HashCache* cache = nullptr);
