@@ -92,7 +92,10 @@ class AtomicWriteBatch {
     // How the temporaries are made durable before the first rename, and the renames after the
     // last: `EachFile` syncs every temporary and then every directory once; `WholeFilesystem`
     // syncs the filesystem of the directories (syncfs) once before and once after the renames,
-    // however many files there are, which also flushes what others wrote to it meanwhile.
+    // however many files there are, which also flushes what others wrote to it meanwhile. Each
+    // syncfs is followed by an fsync of one of the batch's directories on that filesystem: on
+    // FAT, whose syncfs only hands the blocks to the drive, that fsync is what flushes the
+    // drive's cache, so no rename can reach the medium before the data it names.
     enum class Sync { EachFile, WholeFilesystem };
 
     explicit AtomicWriteBatch(Sync sync) : sync_(sync) {}
@@ -105,6 +108,13 @@ class AtomicWriteBatch {
 
     // The number of directories the added files lie in.
     std::size_t directories() const { return directories_.size(); }
+
+    // The number of files added since the last commit.
+    std::size_t staged() const { return staged_.size(); }
+
+    // Drops the files added after the first `count` (their temporaries are removed now), so
+    // that a caller whose later step failed can still commit what it staged before it.
+    void discard_after(std::size_t count);
 
     // Renames every temporary over its target. `before_rename`, when given, is called with each
     // target just before its rename and may throw to stop there; the targets renamed until then
