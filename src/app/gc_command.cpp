@@ -42,7 +42,7 @@ std::string format_gc_report(const GcResult& result) {
 void run_gc_command(const Command&, const bootloader::RunContext& context) {
     const system::BootLock lock = system::acquire_boot_lock();
     bootloader::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
-                                             context.machine_id);
+                                             context.boot_data_root, context.machine_id);
     const GcResult result = collect_unreferenced_objects(context);
     write_stdout(format_gc_report(result));
 }

@@ -168,7 +168,8 @@ std::optional<std::string_view> temporary_target(std::string_view name) {
 }
 
 std::size_t remove_temporaries(const fs::path& directory,
-                               const std::function<bool(std::string_view)>& accept) {
+                               const std::function<bool(std::string_view)>& accept,
+                               const KeepTemporary& keep) {
     const UniqueFd fd = open_directory(directory, O_NOFOLLOW);
     if (!fd) {
         if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) {
@@ -185,7 +186,8 @@ std::size_t remove_temporaries(const fs::path& directory,
     }
     std::size_t removed = 0;
     for (const std::string& name : names) {
-        if (!inspect_at(fd.get(), name).regular()) {
+        if (!inspect_at(fd.get(), name).regular() ||
+            (keep && keep(fd.get(), name, *temporary_target(name)))) {
             continue;
         }
         if (::unlinkat(fd.get(), name.c_str(), 0) != 0) {

@@ -63,9 +63,14 @@ std::optional<std::string_view> temporary_target(std::string_view name);
 // final name that `accept` approves: what an interrupted atomic write left behind. Symbolic
 // links, directories, FIFOs and every other name stay. A missing directory is fine; a symbolic
 // link in its place is not followed and nothing is removed. Syncs the directory after removing.
+// `keep`, when given, is asked about each file about to be removed (with the directory's
+// descriptor, the file's name and its final name) and spares the ones it answers true for.
 // Returns how many files were removed; failures are I/O errors.
+using KeepTemporary =
+    std::function<bool(int directory, const std::string& name, std::string_view target)>;
 std::size_t remove_temporaries(const fs::path& directory,
-                               const std::function<bool(std::string_view)>& accept);
+                               const std::function<bool(std::string_view)>& accept,
+                               const KeepTemporary& keep = {});
 
 // Replaces `target` by a copy of `source` (an object file, opened without following a link):
 // temporary in the target's directory, stream copy, fsync, rename, fsync of the directory. The
