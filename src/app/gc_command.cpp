@@ -44,7 +44,7 @@ void run_gc_command(const Command&, const bootloader::RunContext& context) {
     const system::BootLock lock = system::acquire_boot_lock();
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
     bootloader::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
-                                             context.machine_id);
+                                             context.boot_data_root, context.machine_id);
     const GcResult result = collect_unreferenced_objects(context);
     write_stdout(format_gc_report(result));
 }

@@ -77,8 +77,9 @@ struct ArchiveContents {
 //   rewritten; files that already hold the right text are not rewritten.
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot
 // belongs to another scope ("one reconciliation run may contain only one provider scope") or
-// when new snapshots find no source entry. Any other error ends the run; manifests written
-// before it stay.
+// when new snapshots find no source entry. Any other error ends the run: the files of the
+// snapshots handled before the failing one are still written, those of the failing snapshot
+// are not.
 // With `own`, the manifests of this machine and OS as the run leaves them are handed over there,
 // ordered by key as `list_manifests` reads them back, so that the next stage need not read the
 // archive again; with `contents`, what the whole archive then holds.

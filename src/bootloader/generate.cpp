@@ -1,5 +1,6 @@
 #include "bootloader/generate.hpp"
 
+#include <cstdio>
 #include <set>
 #include <utility>
 #include <vector>
@@ -7,6 +8,8 @@
 #include "base/atomic_file.hpp"
 #include "base/checked.hpp"
 #include "base/directory_chain.hpp"
+#include "base/paths.hpp"
+#include "base/shared_clusters.hpp"
 #include "base/system_paths.hpp"
 #include "bootloader/archive_capture.hpp"
 #include "bootloader/budget.hpp"
@@ -36,6 +39,29 @@ std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
     return total;
 }
 
+// Whether the entry temporary `name` must stay because it may share its clusters with the entry
+// it was replacing: unlinking it could free the clusters under the live entry.
+bool keep_shared_temporary(const fs::path& entry_directory, int directory, const std::string& name,
+                           std::string_view target) {
+    if (base::first_cluster_sharing(directory, name, std::string(target)) ==
+        base::ClusterSharing::Separate) {
+        return false;
+    }
+    // A run clears leftovers twice; each file is named once.
+    static std::set<fs::path> warned;
+    if (!warned.insert(entry_directory / name).second) {
+        return true;
+    }
+    const std::string warning = "snapwright: warning: keeping " +
+                                base::display_path(entry_directory / name) +
+                                ", which may share its clusters with " +
+                                base::display_path(entry_directory / std::string(target)) +
+                                "; check the boot filesystem with fsck.vfat\n";
+    std::fputs(warning.c_str(), stderr);
+    std::fflush(stderr);
+    return true;
+}
+
 }  // namespace
 
 bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const RunContext& context) {
@@ -43,12 +69,19 @@ bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const Ru
 }
 
 void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
-                                  std::string_view machine_id, const fs::path& runtime_directory) {
+                                  const fs::path& boot_data_root, std::string_view machine_id,
+                                  const fs::path& runtime_directory) {
     const std::string own_prefix = std::string(base::kEntryPrefix) + std::string(machine_id) + "-";
-    (void)base::remove_temporaries(entry_directory, [&](std::string_view target) {
-        return target.starts_with(own_prefix) && target.ends_with(".conf");
-    });
+    (void)base::remove_temporaries(
+        entry_directory,
+        [&](std::string_view target) {
+            return target.starts_with(own_prefix) && target.ends_with(".conf");
+        },
+        [&](int directory, const std::string& name, std::string_view target) {
+            return keep_shared_temporary(entry_directory, directory, name, target);
+        });
     manifest::remove_snapshot_leftovers(archive_root);
+    (void)store::remove_object_temporaries(boot_data_root);
     system::remove_abandoned_mount_points(runtime_directory);
 }
 
@@ -110,6 +143,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         render_entries(plan.deployments, context.boot_data_relative);
     const std::uint64_t deployed_snapshots = plan.deployments.size();
     std::vector<manifest::SnapshotManifest>().swap(plan.deployments);
+    // A copy or a write that an earlier run left unfinished would count against the budget and
+    // fail it until the next collection; it goes first.
+    remove_interrupted_leftovers(context.entry_directory, context.archive_root,
+                                 context.boot_data_root, context.machine_id);
     check_boot_budget(context.boot_root, plan, current_references, total_text_bytes(desired),
                       context.boot_data_root, &hashes);
     check_entry_changes(context.entry_directory, context.machine_id, inventory, desired);
@@ -135,7 +172,8 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const store::GarbageCollection archive_gc =
         store::collect_garbage(context.archive_root, archive.references);
     manifest::remove_legacy_manifests(context.boot_data_root);
-    remove_interrupted_leftovers(context.entry_directory, context.archive_root, context.machine_id);
+    remove_interrupted_leftovers(context.entry_directory, context.archive_root,
+                                 context.boot_data_root, context.machine_id);
 
     GenerateReport report;
     report.manifests_created = counts.created;

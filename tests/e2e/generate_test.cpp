@@ -256,6 +256,48 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
     expect_nothing_held();
 }
 
+// Adding a snapshot leaves the entries whose text did not change as they were, not even
+// renamed over with the same bytes: on FAT every replacing rename puts the live entry at risk.
+TEST_F(Generate, NewSnapshotLeavesUnchangedEntriesUntouched) {
+    const std::vector<Snapshot> snapshots = take_snapshots(2);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const auto identity = [&](const Snapshot& snapshot) {
+        struct stat st {};
+        EXPECT_EQ(::lstat((entry_directory() / entry_name(snapshot)).c_str(), &st), 0);
+        return std::vector<long>{static_cast<long>(st.st_ino), st.st_mtim.tv_sec,
+                                 st.st_mtim.tv_nsec};
+    };
+    const auto kept = identity(snapshots[0]);
+    const auto kept_too = identity(snapshots[1]);
+
+    const Snapshot added = take_snapshot(3);
+    Summary expected = deployed(3, 3);
+    expected.created = 1;
+    expected.entries_changed = true;
+    generate_successfully(expected);
+    EXPECT_EQ(generated_entries(), expected_entries({snapshots[0], snapshots[1], added}));
+    EXPECT_EQ(identity(snapshots[0]), kept);
+    EXPECT_EQ(identity(snapshots[1]), kept_too);
+}
+
+// A copy killed before its rename leaves its temporary in the boot store; on a nearly full
+// boot partition it must not fail the space check of the runs after it.
+TEST_F(Generate, TemporaryOfAKilledCopyGoesBeforeTheSpaceCheck) {
+    take_snapshots(1);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const std::string object = "/boot" + boot_path(source_.initrd);
+    const std::string planted =
+        fs::path(object).parent_path().string() + "/." + source_.initrd + ".tmp-4194303-0";
+    const std::uint64_t size = boot_free_bytes() - 512 * 1024;
+    ASSERT_EQ(machine().run({"fallocate", "-l", std::to_string(size), planted}).exit_code, 0);
+
+    generate_successfully(deployed(1, 1));
+    EXPECT_FALSE(fs::exists(machine().in_root(planted)));
+    EXPECT_EQ(stored_objects(boot_store()), source_.objects());
+}
+
 // The foreign file takes the name that is written last, so a run that checked each name only
 // right before writing it would already have copied the objects and written the other entry.
 TEST_F(Generate, RefusesToOverwriteAForeignFileWithAGeneratedName) {
