@@ -1,12 +1,17 @@
 #include "system/root_device.hpp"
 
+#include <btrfsutil.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
+#include "base/app_error.hpp"
+#include "base/paths.hpp"
 #include "base/text.hpp"
 
 namespace snapwright::system {
@@ -142,6 +147,25 @@ bool names_root_filesystem(std::string_view root_value, std::string_view root_fi
     }
     const std::optional<dev_t> root = root_mount_device();
     return root && *named == *root;
+}
+
+RootSubvolume read_root_subvolume(const MountTable& table) {
+    const auto row = std::find_if(table.begin(), table.end(), [](const MountRow& candidate) {
+        return base::same_path(candidate.target, "/");
+    });
+    if (row == table.end()) {
+        base::throw_error("root filesystem mount is unavailable");
+    }
+    const std::string shown = base::display_path(row->target);
+    std::uint64_t id = 0;
+    if (::btrfs_util_subvolume_id(row->target.c_str(), &id) != BTRFS_UTIL_OK) {
+        base::throw_os_error("cannot read the Btrfs subvolume ID of " + shown, errno);
+    }
+    std::uint64_t default_id = 0;
+    if (::btrfs_util_get_default_subvolume(row->target.c_str(), &default_id) != BTRFS_UTIL_OK) {
+        base::throw_os_error("cannot read the default Btrfs subvolume of " + shown, errno);
+    }
+    return RootSubvolume{.path = row->fsroot, .id = id, .is_default = id == default_id};
 }
 
 }  // namespace snapwright::system

@@ -1,11 +1,32 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "system/mount_table.hpp"
+
 namespace snapwright::system {
+
+// The subvolume mounted at "/", as rootflags name it.
+struct RootSubvolume {
+    // Its path from the top level, as the mount table's FSROOT shows it ("/@"; "/" for the top
+    // level itself).
+    std::string path;
+    std::uint64_t id = 0;
+    // Whether it is the filesystem's default subvolume, the one mounted without subvol=.
+    bool is_default = false;
+
+    bool operator==(const RootSubvolume&) const = default;
+};
+
+// The RootSubvolume of the row mounted at "/" in `table`, its IDs read with libbtrfsutil (the
+// default subvolume needs root). Throws "root filesystem mount is unavailable" without such a
+// row, "cannot read the Btrfs subvolume ID of {}" or "cannot read the default Btrfs subvolume
+// of {}" with the mount point and the OS error.
+RootSubvolume read_root_subvolume(const MountTable& table);
 
 // The device path that a root= value names: a "/dev/..." path as written, the
 // /dev/disk/by-partuuid link for "PARTUUID=" (lower-cased, as udev names it), the by-label and
