@@ -2,9 +2,11 @@
 
 #include <btrfsutil.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -18,6 +20,7 @@ namespace snapwright::system {
 namespace {
 
 constexpr const char* kMountinfoPath = "/proc/self/mountinfo";
+constexpr const char* kBtrfsSysfsPath = "/sys/fs/btrfs";
 
 // udev's encoding of names in /dev/disk/by-label and by-partlabel: ASCII letters, digits,
 // "#+-.:=@_" and valid multi-byte UTF-8 stay, every other byte becomes "\xNN".
@@ -66,6 +69,16 @@ std::string unescape_octal(std::string_view text) {
     return plain;
 }
 
+std::optional<std::string> read_small_file(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) {
+        return std::nullopt;
+    }
+    return text.str();
+}
+
 std::optional<dev_t> block_device_number(const std::filesystem::path& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
@@ -75,20 +88,65 @@ std::optional<dev_t> block_device_number(const std::filesystem::path& path) {
 }
 
 std::optional<dev_t> root_mount_device() {
-    std::ifstream in(kMountinfoPath);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in) {
+    const std::optional<std::string> text = read_small_file(kMountinfoPath);
+    if (!text) {
         return std::nullopt;
     }
-    const std::optional<std::string> source = root_mount_source(text.str());
+    const std::optional<std::string> source = root_mount_source(*text);
     if (!source || !source->starts_with('/')) {
         return std::nullopt;
     }
     return block_device_number(*source);
 }
 
+// The device numbers of the members of the Btrfs filesystem `uuid` that sysfs lists; none when
+// it lists nothing or cannot be read.
+std::vector<dev_t> member_devices(std::string_view uuid) {
+    std::vector<dev_t> members;
+    const std::string name = base::to_lower_ascii(uuid);
+    // Only a UUID may pick the sysfs directory.
+    if (name.empty() || name.find_first_not_of("0123456789abcdef-") != std::string::npos) {
+        return members;
+    }
+    const std::filesystem::path devices = std::filesystem::path(kBtrfsSysfsPath) / name / "devices";
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(devices, error), end; !error && it != end;
+         it.increment(error)) {
+        if (const auto text = read_small_file(it->path() / "dev")) {
+            if (const auto number = parse_device_number(*text)) {
+                members.push_back(*number);
+            }
+        }
+    }
+    return members;
+}
+
 }  // namespace
+
+std::optional<dev_t> parse_device_number(std::string_view text) {
+    if (text.ends_with('\n')) {
+        text.remove_suffix(1);
+    }
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto number = [](std::string_view digits) -> std::optional<unsigned> {
+        unsigned value = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+            return std::nullopt;
+        }
+        return value;
+    };
+    const auto major = number(text.substr(0, colon));
+    const auto minor = number(text.substr(colon + 1));
+    if (!major || !minor) {
+        return std::nullopt;
+    }
+    return makedev(*major, *minor);
+}
 
 std::optional<std::filesystem::path> root_device_link(std::string_view root_value) {
     const auto after = [&](std::string_view prefix) -> std::optional<std::string_view> {
@@ -145,8 +203,11 @@ bool names_root_filesystem(std::string_view root_value, std::string_view root_fi
     if (!named) {
         return false;
     }
-    const std::optional<dev_t> root = root_mount_device();
-    return root && *named == *root;
+    if (const std::optional<dev_t> root = root_mount_device(); root && *named == *root) {
+        return true;
+    }
+    const std::vector<dev_t> members = member_devices(root_filesystem_uuid);
+    return std::find(members.begin(), members.end(), *named) != members.end();
 }
 
 RootSubvolume read_root_subvolume(const MountTable& table) {

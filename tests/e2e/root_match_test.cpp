@@ -16,7 +16,7 @@ namespace {
 struct RootCase {
     const char* name;
     // The root= value of the entry without a machine-id line.
-    std::function<std::string(const Sandbox&)> root;
+    std::function<std::string(Sandbox&)> root;
     bool taken;
     // Another entry, with this machine's machine-id line, is on the boot partition too.
     bool with_machine_entry = false;
@@ -36,6 +36,8 @@ const RootCase kCases[] = {
      [](const Sandbox&) { return std::string("\"LABEL=") + Sandbox::kFilesystemLabel + "\""; },
      true},
     {"DevicePath", [](const Sandbox& m) { return m.root_device(); }, true},
+    // Mountinfo names only the first device of a filesystem that spans two.
+    {"SecondMemberDevice", [](Sandbox& m) { return m.add_root_device(); }, true},
     {"AnotherFilesystemByUuid",
      [](const Sandbox&) { return std::string("UUID=0f1e2d3c-0000-4000-8000-000000000000"); },
      false},
