@@ -1,5 +1,7 @@
 #include "app/verify_command.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -11,7 +13,9 @@
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text_file.hpp"
+#include "bootloader/booted_subvolume.hpp"
 #include "bootloader/entry_directory.hpp"
+#include "bootloader/entry_parser.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/fragment.hpp"
 #include "bootloader/generate.hpp"
@@ -19,6 +23,8 @@
 #include "bootloader/render.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "system/mount_table.hpp"
+#include "system/subvolume_location.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -109,6 +115,29 @@ Inventory expected_entries(const bootloader::RunContext& context,
     return entries;
 }
 
+// An entry whose subvol= names no subvolume drops to the initramfs shell however intact its
+// assets are. Listing the subvolumes needs root; other users are not told what they cannot see.
+void check_booted_subvolumes(const bootloader::RunContext& context, const Inventory& generated,
+                             VerifyReport& report) {
+    if (::geteuid() != 0 || generated.empty()) {
+        return;
+    }
+    const std::set<std::string> subvolumes =
+        system::list_subvolume_paths(system::root_mount_point(context.filesystems));
+    for (const auto& [file_name, text] : generated) {
+        const std::optional<std::string> subvolume =
+            bootloader::booted_subvolume(bootloader::parse_entry(file_name, text).options);
+        if (!subvolume) {
+            continue;
+        }
+        const std::string path = bootloader::subvolume_path_from_top_level(*subvolume);
+        if (!path.empty() && !subvolumes.contains(path)) {
+            report.issues.push_back("deployed systemd-boot entry boots a missing subvolume: " +
+                                    *subvolume);
+        }
+    }
+}
+
 void write_issues(const std::vector<std::string>& issues) {
     std::string text;
     for (const std::string& issue : issues) {
@@ -140,6 +169,7 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
         report.issues.emplace_back(
             "deployed systemd-boot entries do not match the archive and retention policy");
     }
+    check_booted_subvolumes(context, generated, report);
     return report;
 }
 

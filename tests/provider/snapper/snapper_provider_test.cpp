@@ -44,5 +44,23 @@ TEST(SnapperProvider, ListsEveryNumberedSnapshotInOrder) {
               (std::vector<std::string>{"3 /3/snapshot", "10 /10/snapshot", "9 /9/snapshot"}));
 }
 
+TEST(SnapperProvider, WithoutSnapshotsPathAsksForTheConfigurationOnlyWhenThereAreSnapshots) {
+    // The fake snapper lists what it is given and fails anything else with its arguments.
+    snapwright::testing::ScratchDir tools;
+    const auto provider_listing = [&](const std::string& listing) {
+        snapwright::testing::write_script(tools.path(), "snapper",
+                                          "case \"$*\" in\n*' list '*) printf '" + listing +
+                                              "' ;;\n*) echo \" $* \" >&2; exit 1 ;;\nesac");
+        return SnapperProvider("u", "root", std::nullopt);
+    };
+    snapwright::testing::FakeToolPath path(tools.path());
+    EXPECT_TRUE(provider_listing("0,,single,current\\n").list_snapshots().empty());
+    EXPECT_EQ(snapwright::testing::error_of([&] {
+                  (void)provider_listing("1,2024-03-01 10:00:00,single,a\\n").list_snapshots();
+              }),
+              "snapper get-config failed: --no-dbus --config root --no-headers --machine-readable "
+              "csv get-config --columns key,value");
+}
+
 }  // namespace
 }  // namespace snapwright::provider::snapper
