@@ -8,6 +8,7 @@
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
+#include "bootloader/booted_subvolume.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -111,13 +112,6 @@ std::vector<std::string_view> parameter_values(std::string_view options, std::st
     return values;
 }
 
-// The path components without empty ones, so that "@", "/@" and "//@/" compare equal.
-std::vector<std::string_view> subvolume_components(std::string_view path) {
-    std::vector<std::string_view> components = base::split(path, '/');
-    std::erase_if(components, [](std::string_view piece) { return piece.empty(); });
-    return components;
-}
-
 // A subvolid= number as the kernel's kstrtoull with base 0 reads it.
 std::optional<std::uint64_t> subvolume_id_value(std::string_view text) {
     int base = 10;
@@ -208,7 +202,8 @@ bool mounts_root_subvolume(std::string_view options, const system::RootSubvolume
     if (named->starts_with("subvolid=")) {
         return subvolume_id_value(named->substr(9)) == root.id;
     }
-    return subvolume_components(named->substr(7)) == subvolume_components(root.path);
+    return subvolume_path_from_top_level(named->substr(7)) ==
+           subvolume_path_from_top_level(root.path);
 }
 
 SourceSelection select_source_entries(const std::vector<BootEntry>& entries,

@@ -55,10 +55,10 @@ struct RunningRoot {
 
 // Whether the rootflags of a kernel command line mount `root`. The last subvol= or subvolid=
 // part over every rootflags= parameter (split and unquoted as root_parameter reads root=)
-// decides: subvol= names it by its path from the top level (leading, trailing and repeated "/"
-// do not matter), subvolid= by its ID as the kernel reads the number (decimal, 0x hexadecimal,
-// leading-0 octal; 0 is the top level, 5); with neither, the filesystem's default subvolume is
-// mounted.
+// decides: subvol= names it by its path from the top level (read as the kernel walks it:
+// leading, trailing and repeated "/" and "." do not matter, ".." goes up), subvolid= by its ID as
+// the kernel reads the number (decimal, 0x hexadecimal, leading-0 octal; 0 is the top level, 5);
+// with neither, the filesystem's default subvolume is mounted.
 [[nodiscard]] bool mounts_root_subvolume(std::string_view options,
                                          const system::RootSubvolume& root);
 

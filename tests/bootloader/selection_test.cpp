@@ -78,6 +78,7 @@ TEST(MountsRootSubvolume, TheLastSubvolumePartOfAnyRootflagsDecides) {
         {"root=UUID=x rootflags=subvol=@ rw", true, true},
         {"rootflags=subvol=/@", true, true},
         {"rootflags=compress=zstd,subvol=//@/", true, true},
+        {"rootflags=subvol=@other/../@", true, true},
         {"rootflags=subvol=@other", false, false},
         {"rootflags=subvol=@/.snapshots/1/snapshot", false, false},
         {"rootflags=subvol=/", false, false},
