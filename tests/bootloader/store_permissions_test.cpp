@@ -61,22 +61,5 @@ TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
     }
 }
 
-TEST(StoreDirectories, FollowsNoSymbolicLink) {
-    const testing::ScratchDir scratch;
-    RunContext context;
-    context.config.archive_path = scratch / "archive";
-    context.archive_root = scratch / "archive/m";
-    context.boot_root = scratch / "boot";
-    context.boot_data_root = scratch / "boot/snapwright/m";
-    fs::create_directories(scratch / "open");
-    ::chmod((scratch / "open").c_str(), 0777);
-    fs::create_directories(context.archive_root);
-    fs::create_symlink(scratch / "open", context.archive_root / "snapshots");
-    fs::create_directories(context.boot_root / "snapwright");
-    fs::create_directory_symlink(scratch / "open", context.boot_data_root);
-    // The code that opens these paths refuses the links themselves.
-    EXPECT_NO_THROW(check_store_directories(context));
-}
-
 }  // namespace
 }  // namespace snapwright::bootloader

@@ -25,20 +25,22 @@ class Permissions : public StandardMachineTest {
         return machine().run({"/bin/sh", "-c", "umask 000 && exec \"$0\" " + command, binary()});
     }
 
-    // Every directory at or below `top` (links not followed) whose mode lets group or others
-    // write.
+    // Every directory at or below `top` (links not followed) that group or others can write.
     static std::vector<std::string> writable_by_others(const fs::path& top) {
         std::vector<std::string> found;
-        const auto check = [&](const fs::path& path) {
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-                found.push_back(path.string());
-            }
+        const auto open = [](const fs::path& path) {
+            const fs::file_status status = fs::symlink_status(path);
+            return fs::is_directory(status) &&
+                   (status.permissions() & (fs::perms::group_write | fs::perms::others_write)) !=
+                       fs::perms::none;
         };
-        check(top);
+        if (open(top)) {
+            found.push_back(top.string());
+        }
         for (const auto& entry : fs::recursive_directory_iterator(top)) {
-            check(entry.path());
+            if (open(entry.path())) {
+                found.push_back(entry.path().string());
+            }
         }
         return found;
     }
