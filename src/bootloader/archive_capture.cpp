@@ -235,7 +235,7 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
         });
     if (any_new) {
         selection = select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name,
-                                          inputs.names_root);
+                                          inputs.running_root);
     }
 
     counts.removed = remove_stale(listed, inputs, current);

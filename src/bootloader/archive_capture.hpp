@@ -26,9 +26,9 @@ struct CaptureInputs {
     std::string os_name;
     // The entries read from the entry directory; sources for snapshots seen for the first time.
     std::vector<BootEntry> entries;
-    // Whether a root= value names the running root filesystem: ties entries without a
-    // machine-id line to this machine when none has one.
-    NamesRootFilesystem names_root;
+    // The running root filesystem and subvolume: tie entries without a machine-id line to this
+    // machine when none has one.
+    RunningRoot running_root;
     std::filesystem::path boot_root;
     // The manifest root and archive store data root.
     std::filesystem::path archive_root;

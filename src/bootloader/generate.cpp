@@ -121,10 +121,15 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
             .machine_id = context.machine_id,
             .os_name = context.os_name,
             .entries = std::move(entries),
-            .names_root =
-                [&context](std::string_view root_value) {
-                    return system::names_root_filesystem(root_value, context.root_filesystem_uuid);
-                },
+            .running_root = {
+                .names_filesystem =
+                    [&context](std::string_view root_value) {
+                        return system::names_root_filesystem(root_value,
+                                                             context.root_filesystem_uuid);
+                    },
+                .subvolume =
+                    [&context] { return system::read_root_subvolume(context.filesystems); },
+            },
             .boot_root = context.boot_root,
             .archive_root = context.archive_root,
             .kernel_parameters = config.snapshot_kernel_parameters,

@@ -375,6 +375,19 @@ void Sandbox::create_subvolume(std::string_view relative) {
     }
 }
 
+std::string Sandbox::add_root_device() {
+    Resources& r = *resources_;
+    const fs::path image = r.work / ("member" + std::to_string(r.loops.size()) + ".img");
+    create_sparse_file(image, kRootImageBytes);
+    r.loops.push_back(attach_loop(image));
+    LoopDevice& loop = r.loops.back();
+    (void)run_on_host({"btrfs", "device", "add", "-K", "-f", loop.node(), r.top.string()});
+    make_node(r.root / "dev" / loop.name(), S_IFBLK | 0660, loop.device);
+    // The filesystem holds the device now; autoclear frees it when the mounts go.
+    loop.close();
+    return "/dev/" + loop.name();
+}
+
 std::string Sandbox::create_snapshot(std::string_view relative, const SnapshotOptions& options) {
     const fs::path path = in_top_level(relative);
     make_directories(path.parent_path());

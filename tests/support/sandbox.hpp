@@ -91,6 +91,9 @@ class Sandbox {
 
     // A new empty subvolume at a path relative to the top level (parents created as directories).
     void create_subvolume(std::string_view relative);
+    // Adds a second device to the root filesystem (`btrfs device add`) and returns its node
+    // inside the chroot ("/dev/loop<N>"); /proc/self/mountinfo keeps naming the first one.
+    std::string add_root_device();
     // A snapshot at a path relative to the top level; returns its UUID.
     std::string create_snapshot(std::string_view relative, const SnapshotOptions& options = {});
     // The UUID that `btrfs subvolume show` reports for a path relative to the top level.
