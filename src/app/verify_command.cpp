@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -19,6 +20,7 @@
 #include "bootloader/render.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "system/boot_lock.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -144,6 +146,8 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
 }
 
 void run_verify_command(const Command&, const bootloader::RunContext& context) {
+    // Shared, so that a generate or gc run half-way is waited for instead of reported as damage.
+    const std::optional<system::BootLock> lock = system::acquire_shared_boot_lock();
     const VerifyReport report = verify_archive_and_boot(context);
     write_stdout("Checked objects: " + std::to_string(report.checked_objects) + "\n");
     if (report.issues.empty()) {
