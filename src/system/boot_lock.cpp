@@ -61,63 +61,101 @@ std::optional<LockPlace> open_place(const fs::path& lock_path, Mode mode) {
 
 // The lock directory is world-writable, so whatever sits at the name may have been put there
 // by another user: it is never followed, a FIFO never blocks the open, and only a regular
-// file that root owns is used. Anything else is removed (root may, despite the sticky bit) by
-// a writer, which then creates the file itself; a reader leaves it and goes without (nothing).
-std::optional<base::UniqueFd> open_lock_file(const LockPlace& place, Mode mode) {
+// file that root owns is used. A writer removes anything else (root may, despite the sticky
+// bit) and creates the file itself, exclusively; a reader leaves it and goes without.
+base::UniqueFd open_for_writer(const LockPlace& place) {
     const int directory = place.directory.get();
     const char* name = place.name.c_str();
-    const int access = mode == Mode::Exclusive ? O_WRONLY : O_RDONLY;
     for (int round = 0; round < kOpenRounds; ++round) {
+        // The usual case, an existing lock file or none, is this one open.
+        base::UniqueFd fd(::openat(directory, name,
+                                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
         struct stat found {};
-        if (::fstatat(directory, name, &found, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) {
+        if (fd) {
+            if (::fstat(fd.get(), &found) != 0) {
                 base::throw_os_error("open " + place.shown, errno);
             }
-            if (mode == Mode::Shared) {
-                return std::nullopt;
+            if (is_lock_file(found)) {
+                return fd;
             }
-            base::UniqueFd created(::openat(
-                directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (created) {
-                return created;
+        } else {
+            // A link (ELOOP), a FIFO without a reader (ENXIO), a directory (EISDIR), or another
+            // user's file or FIFO where the kernel protects those (EACCES).
+            const int error = errno;
+            if (error != ELOOP && error != ENXIO && error != EISDIR && error != EACCES) {
+                base::throw_os_error("open " + place.shown, error);
             }
-            if (errno != EEXIST) {
-                base::throw_os_error("open " + place.shown, errno);
-            }
-            continue;
-        }
-        if (is_lock_file(found)) {
-            base::UniqueFd fd(
-                ::openat(directory, name, access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            if (!fd) {
-                if (mode == Mode::Shared && errno == EACCES) {
-                    return std::nullopt;
-                }
-                // The name changed between the look and the open.
-                if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
+            if (::fstatat(directory, name, &found, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT) {
                     continue;
                 }
                 base::throw_os_error("open " + place.shown, errno);
             }
-            struct stat opened {};
-            if (::fstat(fd.get(), &opened) != 0) {
-                base::throw_os_error("open " + place.shown, errno);
+            if (is_lock_file(found)) {
+                base::throw_os_error("open " + place.shown, error);
             }
-            if (is_lock_file(opened) && same_file(found, opened)) {
-                return fd;
-            }
-            continue;
         }
-        if (mode == Mode::Shared) {
-            // Not what any writer locks: a writer replaces it before it takes the lock.
-            return std::nullopt;
-        }
+        fd.reset();
         const int flags = S_ISDIR(found.st_mode) ? AT_REMOVEDIR : 0;
         if (::unlinkat(directory, name, flags) != 0 && errno != ENOENT) {
             break;
         }
+        base::UniqueFd created(
+            ::openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (created) {
+            return created;
+        }
+        if (errno != EEXIST) {
+            base::throw_os_error("open " + place.shown, errno);
+        }
     }
     base::throw_error("lock file is not a regular file owned by root: " + place.shown);
+}
+
+// Nothing where there is no lock file that a writer could hold, or this user may not open it.
+std::optional<base::UniqueFd> open_for_reader(const LockPlace& place) {
+    const int directory = place.directory.get();
+    const char* name = place.name.c_str();
+    for (int round = 0; round < kOpenRounds; ++round) {
+        struct stat found {};
+        if (::fstatat(directory, name, &found, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                return std::nullopt;
+            }
+            base::throw_os_error("open " + place.shown, errno);
+        }
+        if (!is_lock_file(found)) {
+            // Not what any writer locks: a writer replaces it before it takes the lock.
+            return std::nullopt;
+        }
+        base::UniqueFd fd(
+            ::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd) {
+            if (errno == EACCES) {
+                return std::nullopt;
+            }
+            // The name changed between the look and the open.
+            if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
+                continue;
+            }
+            base::throw_os_error("open " + place.shown, errno);
+        }
+        struct stat opened {};
+        if (::fstat(fd.get(), &opened) != 0) {
+            base::throw_os_error("open " + place.shown, errno);
+        }
+        if (is_lock_file(opened) && same_file(found, opened)) {
+            return fd;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<base::UniqueFd> open_lock_file(const LockPlace& place, Mode mode) {
+    if (mode == Mode::Shared) {
+        return open_for_reader(place);
+    }
+    return open_for_writer(place);
 }
 
 // After the flock: whether the name still leads to the locked file. A writer that replaced
