@@ -23,9 +23,9 @@ namespace fs = std::filesystem;
 constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr std::chrono::milliseconds kLockWaitLimit{30000};
 constexpr const char* kTestLimitVariable = "SNAPWRIGHT_TEST_LOCK_LIMIT_MS";
-// Each round of finding the file and replacing what must go ends in a file or in another
-// round only when someone else changed the name meanwhile; a name that keeps changing is
-// treated like one that cannot be replaced.
+// A round of opening, and replacing what must go, ends with the file unless someone else
+// changed the name meanwhile; a name that keeps changing is refused like one that cannot be
+// replaced.
 constexpr int kOpenRounds = 16;
 
 enum class Mode { Exclusive, Shared };
