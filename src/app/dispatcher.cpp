@@ -1,5 +1,6 @@
 #include "app/dispatcher.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -100,6 +101,10 @@ void run_command(const CommandLine& command_line, const std::vector<std::string>
         }
         if (entry.access == Access::Write) {
             become_root(command_line, raw_arguments);
+            // Root's files must not become writable by others because of the umask the
+            // program was started with (a service's UMask=0000, a helper that keeps the
+            // caller's): every directory it creates is then 0755.
+            (void)::umask(022);
         }
         const bootloader::RunContext context = build_run_context(command_line.config_path);
         entry.handler(command_line.command, context);

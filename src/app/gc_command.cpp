@@ -7,9 +7,11 @@
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/generate.hpp"
+#include "bootloader/store_permissions.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/legacy_migration.hpp"
 #include "store/object_store.hpp"
+#include "system/archive_location.hpp"
 #include "system/boot_lock.hpp"
 
 namespace snapwright::app {
@@ -41,8 +43,10 @@ std::string format_gc_report(const GcResult& result) {
 
 void run_gc_command(const Command&, const bootloader::RunContext& context) {
     const system::BootLock lock = system::acquire_boot_lock();
+    system::check_archive_reachable(context.config.archive_path, context.filesystems);
+    bootloader::check_store_directories(context);
     bootloader::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
-                                             context.machine_id);
+                                             context.boot_data_root, context.machine_id);
     const GcResult result = collect_unreferenced_objects(context);
     write_stdout(format_gc_report(result));
 }

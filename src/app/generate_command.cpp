@@ -11,6 +11,7 @@
 #include "app/status_command.hpp"
 #include "base/app_error.hpp"
 #include "bootloader/generate.hpp"
+#include "bootloader/store_permissions.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
 #include "provider/snapper/snapper_provider.hpp"
 #include "system/boot_lock.hpp"
@@ -94,6 +95,7 @@ void run_generate_command(const Command& command, const bootloader::RunContext& 
         write_stdout("Skipped a superseded snapshot event\n");
         return;
     }
+    bootloader::check_store_directories(context);
     const bootloader::GenerateReport report = generate_with_provider(context);
     // The deployment is made by now; a status failure still fails the command, so that a run
     // whose result cannot be described is not reported as a success.

@@ -16,6 +16,7 @@
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
+#include "system/archive_location.hpp"
 #include "system/free_space.hpp"
 #include "system/subvolume.hpp"
 
@@ -123,6 +124,7 @@ void print_status(const StatusReport& report) {
 }
 
 void run_status(const bootloader::RunContext& context) {
+    system::check_archive_reachable(context.config.archive_path, context.filesystems);
     print_status(compute_status(context));
 }
 

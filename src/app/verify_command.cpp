@@ -1,5 +1,7 @@
 #include "app/verify_command.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -12,7 +14,9 @@
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text_file.hpp"
+#include "bootloader/booted_subvolume.hpp"
 #include "bootloader/entry_directory.hpp"
+#include "bootloader/entry_parser.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/fragment.hpp"
 #include "bootloader/generate.hpp"
@@ -20,7 +24,10 @@
 #include "bootloader/render.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
+#include "system/archive_location.hpp"
 #include "system/boot_lock.hpp"
+#include "system/mount_table.hpp"
+#include "system/subvolume_location.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -111,6 +118,29 @@ Inventory expected_entries(const bootloader::RunContext& context,
     return entries;
 }
 
+// An entry whose subvol= names no subvolume drops to the initramfs shell however intact its
+// assets are. Listing the subvolumes needs root; other users are not told what they cannot see.
+void check_booted_subvolumes(const bootloader::RunContext& context, const Inventory& generated,
+                             VerifyReport& report) {
+    if (::geteuid() != 0 || generated.empty()) {
+        return;
+    }
+    const std::set<std::string> subvolumes =
+        system::list_subvolume_paths(system::root_mount_point(context.filesystems));
+    for (const auto& [file_name, text] : generated) {
+        const std::optional<std::string> subvolume =
+            bootloader::booted_subvolume(bootloader::parse_entry(file_name, text).options);
+        if (!subvolume) {
+            continue;
+        }
+        const std::string path = bootloader::subvolume_path_from_top_level(*subvolume);
+        if (!path.empty() && !subvolumes.contains(path)) {
+            report.issues.push_back("deployed systemd-boot entry boots a missing subvolume: " +
+                                    *subvolume);
+        }
+    }
+}
+
 void write_issues(const std::vector<std::string>& issues) {
     std::string text;
     for (const std::string& issue : issues) {
@@ -142,12 +172,15 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
         report.issues.emplace_back(
             "deployed systemd-boot entries do not match the archive and retention policy");
     }
+    check_booted_subvolumes(context, generated, report);
     return report;
 }
 
 void run_verify_command(const Command&, const bootloader::RunContext& context) {
     // Shared, so that a generate or gc run half-way is waited for instead of reported as damage.
     const std::optional<system::BootLock> lock = system::acquire_shared_boot_lock();
+    // An archive that is not there to read would show as every entry out of place.
+    system::check_archive_reachable(context.config.archive_path, context.filesystems);
     const VerifyReport report = verify_archive_and_boot(context);
     write_stdout("Checked objects: " + std::to_string(report.checked_objects) + "\n");
     if (report.issues.empty()) {

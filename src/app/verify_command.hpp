@@ -20,10 +20,12 @@ struct VerifyReport {
 // Checks, changing nothing, that every archived manifest has its source.conf and fragment.conf
 // with the texts it implies, that every object the manifests or this machine's generated entries
 // name is present in its store and hashes to its name, and that the generated entries are
-// exactly those a generate run would write now. Such findings are collected and never stop the
-// check. What makes checking impossible is thrown at once: an unreadable archive, entry
-// directory or side file, an I/O error while hashing, a generated entry without a linux image
-// or with an asset outside the boot store, a planning or rendering error.
+// exactly those a generate run would write now; run as root, also that every generated entry's
+// rootflags subvol= names a subvolume of the root filesystem. Such findings are collected and
+// never stop the check. What makes checking impossible is thrown at once: an unreadable archive,
+// entry directory or side file, an I/O error while hashing, a generated entry without a linux
+// image or with an asset outside the boot store, a planning or rendering error, and (as root) a
+// subvolume list that cannot be read.
 [[nodiscard]] VerifyReport verify_archive_and_boot(const bootloader::RunContext& context);
 
 // The body of `verify`: holds the boot partition lock shared while it checks (waiting for a

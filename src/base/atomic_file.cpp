@@ -168,7 +168,8 @@ std::optional<std::string_view> temporary_target(std::string_view name) {
 }
 
 std::size_t remove_temporaries(const fs::path& directory,
-                               const std::function<bool(std::string_view)>& accept) {
+                               const std::function<bool(std::string_view)>& accept,
+                               const KeepTemporary& keep) {
     const UniqueFd fd = open_directory(directory, O_NOFOLLOW);
     if (!fd) {
         if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) {
@@ -185,7 +186,8 @@ std::size_t remove_temporaries(const fs::path& directory,
     }
     std::size_t removed = 0;
     for (const std::string& name : names) {
-        if (!inspect_at(fd.get(), name).regular()) {
+        if (!inspect_at(fd.get(), name).regular() ||
+            (keep && keep(fd.get(), name, *temporary_target(name)))) {
             continue;
         }
         if (::unlinkat(fd.get(), name.c_str(), 0) != 0) {
@@ -288,9 +290,21 @@ void AtomicWriteBatch::sync_filesystems() const {
         if (::fstat(directory.get(), &st) != 0) {
             throw_io_error(errno);
         }
-        if (synced.insert(st.st_dev).second && ::syncfs(directory.get()) != 0) {
+        if (!synced.insert(st.st_dev).second) {
+            continue;
+        }
+        if (::syncfs(directory.get()) != 0) {
             throw_io_error(errno);
         }
+        // The write barrier: syncfs issues no cache flush where the filesystem has no sync_fs
+        // of its own (FAT), fsync does everywhere, and costs next to nothing after the syncfs.
+        fsync_or_throw(directory.get());
+    }
+}
+
+void AtomicWriteBatch::discard_after(std::size_t count) {
+    while (staged_.size() > count) {
+        staged_.pop_back();
     }
 }
 

@@ -63,9 +63,14 @@ std::optional<std::string_view> temporary_target(std::string_view name);
 // final name that `accept` approves: what an interrupted atomic write left behind. Symbolic
 // links, directories, FIFOs and every other name stay. A missing directory is fine; a symbolic
 // link in its place is not followed and nothing is removed. Syncs the directory after removing.
+// `keep`, when given, is asked about each file about to be removed (with the directory's
+// descriptor, the file's name and its final name) and spares the ones it answers true for.
 // Returns how many files were removed; failures are I/O errors.
+using KeepTemporary =
+    std::function<bool(int directory, const std::string& name, std::string_view target)>;
 std::size_t remove_temporaries(const fs::path& directory,
-                               const std::function<bool(std::string_view)>& accept);
+                               const std::function<bool(std::string_view)>& accept,
+                               const KeepTemporary& keep = {});
 
 // Replaces `target` by a copy of `source` (an object file, opened without following a link):
 // temporary in the target's directory, stream copy, fsync, rename, fsync of the directory. The
@@ -92,7 +97,10 @@ class AtomicWriteBatch {
     // How the temporaries are made durable before the first rename, and the renames after the
     // last: `EachFile` syncs every temporary and then every directory once; `WholeFilesystem`
     // syncs the filesystem of the directories (syncfs) once before and once after the renames,
-    // however many files there are, which also flushes what others wrote to it meanwhile.
+    // however many files there are, which also flushes what others wrote to it meanwhile. Each
+    // syncfs is followed by an fsync of one of the batch's directories on that filesystem: on
+    // FAT, whose syncfs only hands the blocks to the drive, that fsync is what flushes the
+    // drive's cache, so no rename can reach the medium before the data it names.
     enum class Sync { EachFile, WholeFilesystem };
 
     explicit AtomicWriteBatch(Sync sync) : sync_(sync) {}
@@ -105,6 +113,13 @@ class AtomicWriteBatch {
 
     // The number of directories the added files lie in.
     std::size_t directories() const { return directories_.size(); }
+
+    // The number of files added since the last commit.
+    std::size_t staged() const { return staged_.size(); }
+
+    // Drops the files added after the first `count` (their temporaries are removed now), so
+    // that a caller whose later step failed can still commit what it staged before it.
+    void discard_after(std::size_t count);
 
     // Renames every temporary over its target. `before_rename`, when given, is called with each
     // target just before its rename and may throw to stop there; the targets renamed until then

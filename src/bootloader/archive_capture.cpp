@@ -170,6 +170,42 @@ void write_manifest_fragment(const SnapshotManifest& manifest, const CaptureInpu
                    render_fragment(manifest, inputs.boot_data_relative), &writes);
 }
 
+// Stages the files of one reported snapshot in `writes`: a new manifest for a snapshot seen for
+// the first time, an updated or repaired one for an archived snapshot, and its fragment.
+void stage_snapshot(const provider::SnapshotDescriptor& descriptor, const CaptureInputs& inputs,
+                    const std::optional<SourceSelection>& selection,
+                    std::vector<SnapshotManifest>& listed,
+                    std::map<provider::SnapshotKey, std::size_t>& archived, CaptureCounts& counts,
+                    base::AtomicWriteBatch& writes) {
+    const auto found = archived.find(descriptor.key);
+    if (found != archived.end()) {
+        SnapshotManifest& manifest = listed[found->second];
+        if (manifest.snapshot == descriptor) {
+            // save_manifest may have been interrupted between its two files.
+            (void)repair_source_config(inputs.archive_root, manifest, &writes);
+        } else {
+            if (manifest.snapshot.subvolume != descriptor.subvolume) {
+                for (auto& profile : manifest.profiles) {
+                    profile.cmdline = rewrite_root_options(profile.cmdline, descriptor.subvolume);
+                }
+            }
+            manifest.snapshot = descriptor;
+            save_manifest(inputs.archive_root, manifest, &writes);
+            counts.updated = base::checked_add(counts.updated, 1, kCountOverflow);
+        }
+        write_manifest_fragment(manifest, inputs, writes);
+        return;
+    }
+    SnapshotManifest manifest = new_manifest(descriptor, *selection, inputs);
+    save_manifest(inputs.archive_root, manifest, &writes);
+    counts.created = base::checked_add(counts.created, 1, kCountOverflow);
+    counts.asset_references =
+        base::checked_add(counts.asset_references, asset_references(manifest), kCountOverflow);
+    write_manifest_fragment(manifest, inputs, writes);
+    archived.emplace(descriptor.key, listed.size());
+    listed.push_back(std::move(manifest));
+}
+
 }  // namespace
 
 CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotManifest>* own,
@@ -199,7 +235,7 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
         });
     if (any_new) {
         selection = select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name,
-                                          inputs.names_root);
+                                          inputs.running_root);
     }
 
     counts.removed = remove_stale(listed, inputs, current);
@@ -220,34 +256,20 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
         if (writes.directories() >= kSnapshotsPerBatch) {
             writes.commit();
         }
-        const auto found = archived.find(descriptor.key);
-        if (found != archived.end()) {
-            SnapshotManifest& manifest = listed[found->second];
-            if (manifest.snapshot == descriptor) {
-                // save_manifest may have been interrupted between its two files.
-                (void)repair_source_config(inputs.archive_root, manifest, &writes);
-            } else {
-                if (manifest.snapshot.subvolume != descriptor.subvolume) {
-                    for (auto& profile : manifest.profiles) {
-                        profile.cmdline =
-                            rewrite_root_options(profile.cmdline, descriptor.subvolume);
-                    }
-                }
-                manifest.snapshot = descriptor;
-                save_manifest(inputs.archive_root, manifest, &writes);
-                counts.updated = base::checked_add(counts.updated, 1, kCountOverflow);
+        const std::size_t staged_before = writes.staged();
+        try {
+            stage_snapshot(descriptor, inputs, selection, listed, archived, counts, writes);
+        } catch (const base::AppError&) {
+            // The snapshots staged before this one are complete: they land, and only this
+            // one's files are dropped. The failure to report is this snapshot's own.
+            writes.discard_after(staged_before);
+            try {
+                writes.commit();
+            } catch (const base::AppError&) {
+                // What did not land is written again by the next run.
             }
-            write_manifest_fragment(manifest, inputs, writes);
-            continue;
+            throw;
         }
-        SnapshotManifest manifest = new_manifest(descriptor, *selection, inputs);
-        save_manifest(inputs.archive_root, manifest, &writes);
-        counts.created = base::checked_add(counts.created, 1, kCountOverflow);
-        counts.asset_references =
-            base::checked_add(counts.asset_references, asset_references(manifest), kCountOverflow);
-        write_manifest_fragment(manifest, inputs, writes);
-        archived.emplace(descriptor.key, listed.size());
-        listed.push_back(std::move(manifest));
     }
     writes.commit();
     hand_over_own(listed, inputs, own, contents);

@@ -26,9 +26,9 @@ struct CaptureInputs {
     std::string os_name;
     // The entries read from the entry directory; sources for snapshots seen for the first time.
     std::vector<BootEntry> entries;
-    // Whether a root= value names the running root filesystem: ties entries without a
-    // machine-id line to this machine when none has one.
-    NamesRootFilesystem names_root;
+    // The running root filesystem and subvolume: tie entries without a machine-id line to this
+    // machine when none has one.
+    RunningRoot running_root;
     std::filesystem::path boot_root;
     // The manifest root and archive store data root.
     std::filesystem::path archive_root;
@@ -77,8 +77,9 @@ struct ArchiveContents {
 //   rewritten; files that already hold the right text are not rewritten.
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot
 // belongs to another scope ("one reconciliation run may contain only one provider scope") or
-// when new snapshots find no source entry. Any other error ends the run; manifests written
-// before it stay.
+// when new snapshots find no source entry. Any other error ends the run: the files of the
+// snapshots handled before the failing one are still written, those of the failing snapshot
+// are not.
 // With `own`, the manifests of this machine and OS as the run leaves them are handed over there,
 // ordered by key as `list_manifests` reads them back, so that the next stage need not read the
 // archive again; with `contents`, what the whole archive then holds.

@@ -24,23 +24,31 @@ constexpr unsigned kEntryMode = 0644;
 
 enum class OnDisk { Absent, NotAFile, Ours, Foreign };
 
+struct Inspected {
+    OnDisk state = OnDisk::Absent;
+    // The bytes of a regular file.
+    std::string text;
+};
+
 // What stands at `path` now, judged without following links. Ours means a regular file with the
 // marker line whose machine-id, if any, is this machine's.
-OnDisk inspect_entry(const fs::path& path, std::string_view machine_id) {
+Inspected inspect_entry(const fs::path& path, std::string_view machine_id) {
     const base::FileInfo info = base::inspect(path);
     if (info.absent()) {
-        return OnDisk::Absent;
+        return {OnDisk::Absent, {}};
     }
     if (!info.regular()) {
-        return OnDisk::NotAFile;
+        return {OnDisk::NotAFile, {}};
     }
     // Whatever was swapped in since the lstat is judged by the descriptor actually read.
-    const std::optional<std::string> text = base::read_regular_file_no_follow(path);
+    std::optional<std::string> text = base::read_regular_file_no_follow(path);
     if (!text) {
-        return OnDisk::NotAFile;
+        return {OnDisk::NotAFile, {}};
     }
-    return has_ownership_marker(*text) && belongs_to_machine(*text, machine_id) ? OnDisk::Ours
-                                                                                : OnDisk::Foreign;
+    const OnDisk state = has_ownership_marker(*text) && belongs_to_machine(*text, machine_id)
+                             ? OnDisk::Ours
+                             : OnDisk::Foreign;
+    return {state, std::move(*text)};
 }
 
 bool same_entries(const std::map<std::string, std::string>& inventory,
@@ -88,21 +96,21 @@ std::vector<EntryChange> entry_changes(const fs::path& entry_directory,
 
 // What is at `entry_path` now, refusing anything that a write (`writing`) or a removal of it
 // may not touch.
-OnDisk inspect_before(const fs::path& entry_path, bool writing, std::string_view machine_id) {
-    const OnDisk found = inspect_entry(entry_path, machine_id);
+Inspected inspect_before(const fs::path& entry_path, bool writing, std::string_view machine_id) {
+    Inspected found = inspect_entry(entry_path, machine_id);
     const std::string path = base::display_path(entry_path);
-    if (found == OnDisk::NotAFile) {
+    if (found.state == OnDisk::NotAFile) {
         base::throw_error(writing ? "refusing to overwrite non-file systemd-boot entry " + path
                                   : "refusing to remove non-file generated entry " + path);
     }
-    if (found == OnDisk::Foreign) {
+    if (found.state == OnDisk::Foreign) {
         base::throw_error(writing ? "refusing to overwrite unowned systemd-boot entry " + path
                                   : "refusing to remove unowned systemd-boot entry " + path);
     }
     return found;
 }
 
-OnDisk inspect_for_change(const EntryChange& change, std::string_view machine_id) {
+Inspected inspect_for_change(const EntryChange& change, std::string_view machine_id) {
     return inspect_before(change.path, change.entry != nullptr, machine_id);
 }
 
@@ -114,6 +122,8 @@ void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
     std::vector<store::ObjectId> copied;
     try {
         for (const auto& [id, size] : objects) {
+            // A file where a fan-out directory belongs would otherwise stop every run.
+            (void)store::clear_fan_out(boot_store_root, id);
             const bool was_absent = base::kind_or_absent(store::object_path(boot_store_root, id)) ==
                                     base::FileKind::Absent;
             if (store::copy_object(boot_store_root, archive_store_root, id, cache) && was_absent) {
@@ -154,26 +164,35 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
     // All new texts are written first and made durable with one sync of the boot filesystem,
     // which holds nothing but boot files: one sync per entry would make a run that adds one
     // snapshot cost as many syncs as there are entries. Each name is inspected when its text is
-    // staged and again just before its rename.
+    // staged and again just before its rename. An entry that already holds its text is not
+    // written at all: on FAT a replacing rename is not atomic, and a power cut inside one can
+    // damage the entry it replaces, so no live entry is exposed to it without need.
     const std::vector<EntryChange> changes = entry_changes(entry_directory, inventory, desired);
     base::AtomicWriteBatch writes(base::AtomicWriteBatch::Sync::WholeFilesystem);
     for (const EntryChange& change : changes) {
         if (change.entry != nullptr) {
-            (void)inspect_for_change(change, machine_id);
-            writes.add(change.path, change.entry->text, kEntryMode);
+            const Inspected found = inspect_for_change(change, machine_id);
+            if (found.state != OnDisk::Ours || found.text != change.entry->text) {
+                writes.add(change.path, change.entry->text, kEntryMode);
+            }
         }
     }
+    const bool written = writes.staged() > 0;
     writes.commit([&](const fs::path& target) { (void)inspect_before(target, true, machine_id); });
     bool removed = false;
     for (const EntryChange& change : changes) {
-        if (change.entry == nullptr && inspect_for_change(change, machine_id) == OnDisk::Ours) {
+        if (change.entry == nullptr &&
+            inspect_for_change(change, machine_id).state == OnDisk::Ours) {
             if (::unlink(change.path.c_str()) != 0 && errno != ENOENT) {
                 base::throw_io_error(errno);
             }
             removed = true;
         }
     }
-    if (removed) {
+    // The objects the old texts named are collected right after this: the directory that no
+    // longer names them must be on the medium first. On FAT the fsync is also what flushes the
+    // drive's cache.
+    if (written || removed) {
         base::sync_directory(entry_directory);
     }
     return true;

@@ -18,8 +18,9 @@ namespace fs = std::filesystem;
 // Makes every planned object present in the boot store, copying from the archive store in
 // ascending identity order. When a copy fails, the objects this call copied into places that
 // were empty before are removed again (last first) and the copy's error is thrown; objects that
-// were there before are never removed. Archive objects `cache` holds as intact in this run
-// are not checked again before they are copied.
+// were there before are never removed. A file standing where a fan-out directory of the boot
+// store belongs is removed first (store::clear_fan_out). Archive objects `cache` holds as intact in
+// this run are not checked again before they are copied.
 void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
                     const fs::path& archive_store_root, const fs::path& boot_store_root,
                     store::HashCache* cache = nullptr);
@@ -32,9 +33,11 @@ void check_entry_changes(const fs::path& entry_directory, std::string_view machi
                          const std::vector<GeneratedEntry>& desired);
 
 // Makes the entry directory hold exactly the `desired` generated entries: writes every desired
-// entry (mode 0644, atomically) and removes the inventory's other files. Returns false, writing
-// nothing, when the inventory already equals `desired`. Right before each write or removal the
-// file on disk is examined again: only a regular file carrying the marker line and no other
+// entry whose file does not hold exactly its text (mode 0644, atomically) and removes the
+// inventory's other files; when it changed anything, the entry directory is synced before it
+// returns. Returns false, writing nothing, when the inventory already equals `desired` (true
+// otherwise, even if every file turned out to hold its text). Right before each write or removal
+// the file on disk is examined again: only a regular file carrying the marker line and no other
 // machine's machine-id is ever replaced or removed; anything else fails with a "refusing to ..."
 // message. A failure midway leaves the changes made so far; a later run converges.
 [[nodiscard]] bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,

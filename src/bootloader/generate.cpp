@@ -1,5 +1,6 @@
 #include "bootloader/generate.hpp"
 
+#include <cstdio>
 #include <set>
 #include <utility>
 #include <vector>
@@ -7,6 +8,8 @@
 #include "base/atomic_file.hpp"
 #include "base/checked.hpp"
 #include "base/directory_chain.hpp"
+#include "base/paths.hpp"
+#include "base/shared_clusters.hpp"
 #include "base/system_paths.hpp"
 #include "bootloader/archive_capture.hpp"
 #include "bootloader/budget.hpp"
@@ -20,6 +23,7 @@
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
+#include "system/archive_location.hpp"
 #include "system/root_device.hpp"
 #include "system/subvolume.hpp"
 #include "system/top_level_mount.hpp"
@@ -35,6 +39,29 @@ std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
     return total;
 }
 
+// Whether the entry temporary `name` must stay because it may share its clusters with the entry
+// it was replacing: unlinking it could free the clusters under the live entry.
+bool keep_shared_temporary(const fs::path& entry_directory, int directory, const std::string& name,
+                           std::string_view target) {
+    if (base::first_cluster_sharing(directory, name, std::string(target)) ==
+        base::ClusterSharing::Separate) {
+        return false;
+    }
+    // A run clears leftovers twice; each file is named once.
+    static std::set<fs::path> warned;
+    if (!warned.insert(entry_directory / name).second) {
+        return true;
+    }
+    const std::string warning = "snapwright: warning: keeping " +
+                                base::display_path(entry_directory / name) +
+                                ", which may share its clusters with " +
+                                base::display_path(entry_directory / std::string(target)) +
+                                "; check the boot filesystem with fsck.vfat\n";
+    std::fputs(warning.c_str(), stderr);
+    std::fflush(stderr);
+    return true;
+}
+
 }  // namespace
 
 bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const RunContext& context) {
@@ -42,12 +69,19 @@ bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const Ru
 }
 
 void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
-                                  std::string_view machine_id, const fs::path& runtime_directory) {
+                                  const fs::path& boot_data_root, std::string_view machine_id,
+                                  const fs::path& runtime_directory) {
     const std::string own_prefix = std::string(base::kEntryPrefix) + std::string(machine_id) + "-";
-    (void)base::remove_temporaries(entry_directory, [&](std::string_view target) {
-        return target.starts_with(own_prefix) && target.ends_with(".conf");
-    });
+    (void)base::remove_temporaries(
+        entry_directory,
+        [&](std::string_view target) {
+            return target.starts_with(own_prefix) && target.ends_with(".conf");
+        },
+        [&](int directory, const std::string& name, std::string_view target) {
+            return keep_shared_temporary(entry_directory, directory, name, target);
+        });
     manifest::remove_snapshot_leftovers(archive_root);
+    (void)store::remove_object_temporaries(boot_data_root);
     system::remove_abandoned_mount_points(runtime_directory);
 }
 
@@ -55,6 +89,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const config::Config& config = context.config;
     check_entry_directory(context.entry_directory);
 
+    // Booted into a snapshot, ARCHIVE_PATH may hold only the empty directory that stands for a
+    // nested subvolume, or lie on a read-only or in-memory filesystem: say so, rather than fail
+    // on the first write there.
+    system::check_archive_reachable(config.archive_path, context.filesystems);
     system::ensure_archive_subvolume(config.archive_path);
     base::ensure_directory(config.archive_path, context.machine_id);
 
@@ -71,7 +109,6 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // descriptors, the manifests and the rendered entries would otherwise all be held at once.
     store::HashCache hashes;
     std::vector<provider::SnapshotDescriptor> snapshots = provider.list_snapshots();
-    const bool no_snapshots = snapshots.empty();
     const auto source_root = provider.source_root();
     const provider::ProviderScope scope = provider.scope();
     manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
@@ -84,10 +121,15 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
             .machine_id = context.machine_id,
             .os_name = context.os_name,
             .entries = std::move(entries),
-            .names_root =
-                [&context](std::string_view root_value) {
-                    return system::names_root_filesystem(root_value, context.root_filesystem_uuid);
-                },
+            .running_root = {
+                .names_filesystem =
+                    [&context](std::string_view root_value) {
+                        return system::names_root_filesystem(root_value,
+                                                             context.root_filesystem_uuid);
+                    },
+                .subvolume =
+                    [&context] { return system::read_root_subvolume(context.filesystems); },
+            },
             .boot_root = context.boot_root,
             .archive_root = context.archive_root,
             .kernel_parameters = config.snapshot_kernel_parameters,
@@ -97,13 +139,19 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         },
         &own_manifests, &archive);
 
-    DeploymentPlan plan = plan_deployment(
-        no_snapshots ? std::vector<manifest::SnapshotManifest>{} : std::move(own_manifests),
-        config.snapshot_limit, config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
+    // What capture kept is planned even when the provider listed nothing: after a rollback the
+    // old root's snapshots still exist, unlisted, and are exactly the ones that may be needed.
+    DeploymentPlan plan =
+        plan_deployment(std::move(own_manifests), config.snapshot_limit,
+                        config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
     const std::vector<GeneratedEntry> desired =
         render_entries(plan.deployments, context.boot_data_relative);
     const std::uint64_t deployed_snapshots = plan.deployments.size();
     std::vector<manifest::SnapshotManifest>().swap(plan.deployments);
+    // A copy or a write that an earlier run left unfinished would count against the budget and
+    // fail it until the next collection; it goes first.
+    remove_interrupted_leftovers(context.entry_directory, context.archive_root,
+                                 context.boot_data_root, context.machine_id);
     check_boot_budget(context.boot_root, plan, current_references, total_text_bytes(desired),
                       context.boot_data_root, &hashes);
     check_entry_changes(context.entry_directory, context.machine_id, inventory, desired);
@@ -129,7 +177,8 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     const store::GarbageCollection archive_gc =
         store::collect_garbage(context.archive_root, archive.references);
     manifest::remove_legacy_manifests(context.boot_data_root);
-    remove_interrupted_leftovers(context.entry_directory, context.archive_root, context.machine_id);
+    remove_interrupted_leftovers(context.entry_directory, context.archive_root,
+                                 context.boot_data_root, context.machine_id);
 
     GenerateReport report;
     report.manifests_created = counts.created;
@@ -149,7 +198,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     report.entries_changed = entries_changed;
     report.final_state.archived_manifests = archive.manifests;
     report.final_state.archive_references = archive.references.size();
-    report.final_state.plan_covers_archive = archive.foreign_manifests == 0 && !no_snapshots;
+    report.final_state.plan_covers_archive = archive.foreign_manifests == 0;
     report.final_state.deployed_references = std::move(deployed_references);
     return report;
 }

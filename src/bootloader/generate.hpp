@@ -21,8 +21,8 @@ struct FinalState {
     std::uint64_t archived_manifests = 0;
     // Distinct objects those manifests refer to.
     std::uint64_t archive_references = 0;
-    // Whether the run planned exactly the archived manifests (none of another machine or system,
-    // and snapshots listed), so that its plan's budget figures are those of the whole archive.
+    // Whether the run planned exactly the archived manifests (none of another machine or
+    // system), so that its plan's budget figures are those of the whole archive.
     bool plan_covers_archive = false;
     // The objects that the generated entries now on disk refer to.
     std::set<store::ObjectId> deployed_references;
@@ -57,12 +57,15 @@ bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const Ru
 // Removes what interrupted runs left behind, and nothing else: in `entry_directory` the
 // regular files named as the atomic writer's temporaries of this machine's generated entries
 // (".snapwright-<machine id>-....conf.tmp-<pid>-<n>"); in the archive the temporaries of a
-// snapshot directory's three files and every empty directory below snapshots/; in
-// `runtime_directory` the empty top-level mount points of processes that no longer exist.
-// Symbolic links, other names and other machines' files are never touched. Failures are I/O
-// errors. The caller holds the boot partition lock (generate and gc call it).
+// snapshot directory's three files and every empty directory below snapshots/; in the boot store
+// at `boot_data_root` the temporaries of interrupted object copies; in `runtime_directory` the
+// empty top-level mount points of processes that no longer exist. Symbolic links, other names
+// and other machines' files are never touched. An entry temporary that may share its clusters
+// with the entry it was replacing (a power cut inside a rename on FAT) is kept, with a warning on
+// standard error that names it and suggests fsck.vfat. Failures are I/O errors. The caller holds
+// the boot partition lock (generate and gc call it).
 void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
-                                  std::string_view machine_id,
+                                  const fs::path& boot_data_root, std::string_view machine_id,
                                   const fs::path& runtime_directory = base::kRuntimeDirectory);
 
 // The body of `generate`: brings the archive up to date with the snapshots the provider lists,
@@ -72,7 +75,8 @@ void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::pat
 // capture, planning, rendering, the space budget) happens before the first change to the boot
 // filesystem; new objects are in place before an entry names them, and objects are collected
 // only after the entries that named them are gone; what interrupted runs left behind is removed
-// last (remove_interrupted_leftovers). The caller holds the boot partition lock.
+// before the space budget is checked, so that it does not count against it, and again last
+// (remove_interrupted_leftovers). The caller holds the boot partition lock.
 [[nodiscard]] GenerateReport run_generate(const RunContext& context, provider::Provider& provider);
 
 }  // namespace snapwright::bootloader

@@ -9,6 +9,7 @@
 #include "base/app_error.hpp"
 #include "base/checked.hpp"
 #include "base/text.hpp"
+#include "provider/snapshot.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -33,12 +34,18 @@ struct KernelSetKey {
     bool operator==(const KernelSetKey&) const = default;
 };
 
-// When a snapshot was created, and which one it is, for ordering by age.
+// When a snapshot was created, and which one it is, for ordering by age: snapshots of the same
+// second by their IDs, numbered ones as numbers.
 struct SnapshotUse {
     std::string created_utc;
     SnapshotKey key;
 
-    auto operator<=>(const SnapshotUse&) const = default;
+    std::strong_ordering operator<=>(const SnapshotUse& other) const {
+        if (const auto order = created_utc <=> other.created_utc; order != 0) {
+            return order;
+        }
+        return provider::compare_snapshot_keys(key, other.key);
+    }
     bool operator==(const SnapshotUse&) const = default;
 };
 
@@ -119,7 +126,7 @@ bool deploy_first(const KernelSet& a, const KernelSet& b) {
         return a.newest_use.created_utc > b.newest_use.created_utc;
     }
     if (a.newest_use.key != b.newest_use.key)
-        return a.newest_use.key > b.newest_use.key;
+        return provider::compare_snapshot_keys(a.newest_use.key, b.newest_use.key) > 0;
     return a.key < b.key;
 }
 

@@ -1,11 +1,14 @@
 #include "bootloader/selection.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <optional>
 
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
+#include "bootloader/booted_subvolume.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -39,15 +42,32 @@ bool is_source_candidate(const BootEntry& entry, std::string_view machine_id) {
 }
 
 // Entries written without a machine-id line (by installers and by hand) are tied to this
-// machine only through the root filesystem they mount; one that names no root, or another
-// installation's root on a shared boot partition, is never taken.
-bool is_root_candidate(const BootEntry& entry, const NamesRootFilesystem& names_root) {
-    if (is_owned_entry(entry) || entry.machine_id || entry.linux.empty() || !names_root) {
-        return false;
+// machine only through the root they mount: the filesystem and, since several installations
+// can share one Btrfs filesystem, the subvolume. One that names no root, another filesystem or
+// another subvolume is never taken.
+class RootCandidates {
+  public:
+    explicit RootCandidates(const RunningRoot& running_root) : running_root_(running_root) {}
+
+    bool taken(const BootEntry& entry) {
+        if (is_owned_entry(entry) || entry.machine_id || entry.linux.empty() ||
+            !running_root_.names_filesystem || !running_root_.subvolume) {
+            return false;
+        }
+        const std::optional<std::string> root = root_parameter(entry.options);
+        if (!root || !running_root_.names_filesystem(*root)) {
+            return false;
+        }
+        if (!subvolume_) {
+            subvolume_ = running_root_.subvolume();
+        }
+        return mounts_root_subvolume(entry.options, *subvolume_);
     }
-    const std::optional<std::string> root = root_parameter(entry.options);
-    return root && names_root(*root);
-}
+
+  private:
+    const RunningRoot& running_root_;
+    std::optional<system::RootSubvolume> subvolume_;
+};
 
 // Splits at ASCII white space outside double quotes, as the kernel does.
 std::vector<std::string_view> split_kernel_parameters(std::string_view options) {
@@ -67,6 +87,48 @@ std::vector<std::string_view> split_kernel_parameters(std::string_view options) 
             parameters.push_back(options.substr(start, i - start));
     }
     return parameters;
+}
+
+// The values of every parameter `name`= in order, unquoted as the kernel does: quotes around
+// the whole parameter or around its value are removed.
+std::vector<std::string_view> parameter_values(std::string_view options, std::string_view name) {
+    std::vector<std::string_view> values;
+    for (std::string_view parameter : split_kernel_parameters(options)) {
+        const bool quoted = parameter.starts_with('"');
+        if (quoted)
+            parameter.remove_prefix(1);
+        if (!parameter.starts_with(name) || parameter.substr(name.size(), 1) != "=")
+            continue;
+        std::string_view value = parameter.substr(name.size() + 1);
+        if (value.starts_with('"')) {
+            value.remove_prefix(1);
+            if (value.ends_with('"'))
+                value.remove_suffix(1);
+        } else if (quoted && value.ends_with('"')) {
+            value.remove_suffix(1);
+        }
+        values.push_back(value);
+    }
+    return values;
+}
+
+// A subvolid= number as the kernel's kstrtoull with base 0 reads it.
+std::optional<std::uint64_t> subvolume_id_value(std::string_view text) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    } else if (text.size() > 1 && text[0] == '0') {
+        base = 8;
+        text.remove_prefix(1);
+    }
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    // The kernel reads 0 as the top level.
+    return value == 0 ? 5 : value;
 }
 
 SourceProfile profile_of(const BootEntry& entry) {
@@ -118,29 +180,35 @@ std::string join(const std::vector<std::string>& pieces, std::string_view separa
 }  // namespace
 
 std::optional<std::string> root_parameter(std::string_view options) {
-    std::optional<std::string> root;
-    for (std::string_view parameter : split_kernel_parameters(options)) {
-        const bool quoted = parameter.starts_with('"');
-        if (quoted)
-            parameter.remove_prefix(1);
-        if (!parameter.starts_with("root="))
-            continue;
-        std::string_view value = parameter.substr(5);
-        if (value.starts_with('"')) {
-            value.remove_prefix(1);
-            if (value.ends_with('"'))
-                value.remove_suffix(1);
-        } else if (quoted && value.ends_with('"')) {
-            value.remove_suffix(1);
-        }
-        root = std::string(value);
+    const std::vector<std::string_view> values = parameter_values(options, "root");
+    if (values.empty()) {
+        return std::nullopt;
     }
-    return root;
+    return std::string(values.back());
+}
+
+bool mounts_root_subvolume(std::string_view options, const system::RootSubvolume& root) {
+    std::optional<std::string_view> named;
+    for (const std::string_view flags : parameter_values(options, "rootflags")) {
+        for (const std::string_view part : base::split(flags, ',')) {
+            if (is_subvolume_part(part)) {
+                named = part;
+            }
+        }
+    }
+    if (!named) {
+        return root.is_default;
+    }
+    if (named->starts_with("subvolid=")) {
+        return subvolume_id_value(named->substr(9)) == root.id;
+    }
+    return subvolume_path_from_top_level(named->substr(7)) ==
+           subvolume_path_from_top_level(root.path);
 }
 
 SourceSelection select_source_entries(const std::vector<BootEntry>& entries,
                                       std::string_view machine_id, std::string_view os_name,
-                                      const NamesRootFilesystem& names_root) {
+                                      const RunningRoot& running_root) {
     std::vector<const BootEntry*> chosen;
     for (const BootEntry& entry : entries) {
         if (is_source_candidate(entry, machine_id)) {
@@ -148,8 +216,9 @@ SourceSelection select_source_entries(const std::vector<BootEntry>& entries,
         }
     }
     if (chosen.empty()) {
+        RootCandidates candidates(running_root);
         for (const BootEntry& entry : entries) {
-            if (is_root_candidate(entry, names_root)) {
+            if (candidates.taken(entry)) {
                 chosen.push_back(&entry);
             }
         }

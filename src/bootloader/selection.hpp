@@ -10,6 +10,7 @@
 
 #include "bootloader/entry_parser.hpp"
 #include "store/object_id.hpp"
+#include "system/root_device.hpp"
 
 namespace snapwright::bootloader {
 
@@ -39,21 +40,40 @@ struct SourceSelection {
 // Whether a root= value (unquoted) names the filesystem mounted at "/".
 using NamesRootFilesystem = std::function<bool(std::string_view root_value)>;
 
+// What ties an entry without a machine-id line to the running system.
+struct RunningRoot {
+    NamesRootFilesystem names_filesystem;
+    // The subvolume mounted at "/": asked at most once per selection, and only for an entry
+    // whose root= names the filesystem. Its failure is the selection's.
+    std::function<system::RootSubvolume()> subvolume;
+};
+
 // The value of the root= parameter of a kernel command line as the kernel reads it: parameters
 // are split at ASCII white space outside double quotes, quotes around the parameter or its value
 // are removed, and the last root= wins. Nothing when there is no root= parameter.
 [[nodiscard]] std::optional<std::string> root_parameter(std::string_view options);
 
+// Whether the rootflags of a kernel command line mount `root`. The last subvol= or subvolid=
+// part over every rootflags= parameter (split and unquoted as root_parameter reads root=)
+// decides: subvol= names it by its path from the top level (read as the kernel walks it:
+// leading, trailing and repeated "/" and "." do not matter, ".." goes up), subvolid= by its ID as
+// the kernel reads the number (decimal, 0x hexadecimal, leading-0 octal; 0 is the top level, 5);
+// with neither, the filesystem's default subvolume is mounted.
+[[nodiscard]] bool mounts_root_subvolume(std::string_view options,
+                                         const system::RootSubvolume& root);
+
 // Chooses the ordinary (not owned) entries of this machine that boot a linux image, in the
 // order sort-key, title, version, file name (absent before present). An entry is this machine's
 // when its machine-id line names it. Only when no entry qualifies that way, the entries without
-// any machine-id line whose root= parameter `names_root` accepts are taken instead (an empty
-// `names_root` accepts none). Throws "no ordinary systemd-boot Linux entries were found for
-// machine <machine ID>" when there is none either way.
+// any machine-id line are taken whose root= parameter names the running root filesystem and
+// whose rootflags mount its running root subvolume (another installation on the same
+// filesystem is not this system); a `running_root` with empty functions accepts none. Throws
+// "no ordinary systemd-boot Linux entries were found for machine <machine ID>" when there is
+// none either way.
 [[nodiscard]] SourceSelection select_source_entries(const std::vector<BootEntry>& entries,
                                                     std::string_view machine_id,
                                                     std::string_view os_name,
-                                                    const NamesRootFilesystem& names_root = {});
+                                                    const RunningRoot& running_root = {});
 
 // Microcode when the final path component mentions "ucode" or "microcode" (ASCII case
 // ignored), otherwise initramfs.

@@ -20,7 +20,8 @@ struct Config {
     std::optional<std::string> target_os_name;
     std::filesystem::path machine_id_file = "/etc/machine-id";
     std::string snapper_config = "root";
-    std::filesystem::path snapshots_path = "/.snapshots";
+    // Unset: the Snapper provider reads each snapshot's subvolume from the filesystem.
+    std::optional<std::filesystem::path> snapshots_path;
     std::vector<std::filesystem::path> watch_paths{"/.snapshots"};
     std::uint64_t snapshot_limit = 50;
     std::uint64_t snapshot_kernel_limit = 3;

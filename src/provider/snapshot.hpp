@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace snapwright::provider {
@@ -42,7 +43,16 @@ struct ProviderScope {
     bool operator==(const ProviderScope&) const = default;
 };
 
-// Ascending by created_utc as bytes, then by snapshot_id as bytes ("10" before "9").
+// The age order of two snapshot IDs created in the same second: as numbers when both are decimal
+// digits only (Snapper numbers its snapshots, and a pre/post pair often shares its second, so
+// "9" comes before "10"), otherwise as bytes. IDs of equal value but different text ("09", "9")
+// are ordered as bytes, so that only equal IDs compare equal.
+std::strong_ordering compare_snapshot_ids(std::string_view a, std::string_view b);
+
+// Field by field as bytes, the snapshot IDs last by compare_snapshot_ids.
+std::strong_ordering compare_snapshot_keys(const SnapshotKey& a, const SnapshotKey& b);
+
+// Ascending by created_utc as bytes, then by snapshot_id (compare_snapshot_ids).
 void sort_descriptors(std::vector<SnapshotDescriptor>& descriptors);
 
 }  // namespace snapwright::provider

@@ -15,13 +15,23 @@
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "base/unique_fd.hpp"
+#include "store/object_walk.hpp"
 
 namespace snapwright::store {
 namespace {
 
-// What is at an object path; "inspect object {}" for failures other than absence.
+// What is at an object path; "inspect object {}" for failures other than absence. A fan-out
+// directory replaced by a file (ENOTDIR) means the object is absent, not that the store cannot
+// be read.
 base::FileInfo inspect_object(const fs::path& path) {
-    return base::inspect(path, "inspect object " + base::display_path(path));
+    try {
+        return base::inspect(path, "inspect object " + base::display_path(path));
+    } catch (const base::AppError& error) {
+        if (error.os_code() == ENOTDIR) {
+            return base::FileInfo{};
+        }
+        throw;
+    }
 }
 
 // The digest of the regular file at `path`, or none when the path is no longer a regular file
@@ -163,6 +173,31 @@ bool remove_object(const fs::path& root, const ObjectId& id) {
     base::sync_directory(fan_out);
     (void)base::remove_if_empty(fan_out);
     (void)base::remove_if_empty(fan_out.parent_path());
+    return true;
+}
+
+bool clear_fan_out(const fs::path& root, const ObjectId& id) {
+    validate_object_id(id);
+    const fs::path fan_out = object_path(root, id).parent_path();
+    const base::FileKind kind = base::kind_or_absent(fan_out);
+    if (kind == base::FileKind::Absent || kind == base::FileKind::Directory ||
+        kind == base::FileKind::Symlink) {
+        return false;
+    }
+    const auto tree = open_object_tree(root, TopLinks::Refuse);
+    if (!tree) {
+        return false;
+    }
+    const int algorithm = tree->algorithm.get();
+    const std::string name = fan_out.filename().native();
+    const base::FileInfo info = base::inspect_at(algorithm, name);
+    if (info.absent() || info.directory() || info.symlink()) {
+        return false;
+    }
+    if (::unlinkat(algorithm, name.c_str(), 0) != 0) {
+        base::throw_io_error(errno);
+    }
+    base::fsync_or_throw(algorithm);
     return true;
 }
 

@@ -23,7 +23,8 @@ namespace fs = std::filesystem;
 // read again.
 AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind,
                       HashCache* cache = nullptr);
-// Whether the object is present as a regular file hashing to its digest. With the run's `cache`,
+// Whether the object is present as a regular file hashing to its digest (a fan-out that is not
+// a directory holds no object). With the run's `cache`,
 // an object file hashed earlier in the run and unchanged since (same device, inode, size,
 // modification and change time) is not read again.
 bool verify_object(const fs::path& root, const ObjectId& id, HashCache* cache = nullptr);
@@ -37,5 +38,10 @@ bool copy_object(const fs::path& destination_root, const fs::path& source_root, 
 std::optional<std::uint64_t> object_size(const fs::path& root, const ObjectId& id);
 // Removes the object; false when it was absent.
 bool remove_object(const fs::path& root, const ObjectId& id);
+// Makes way for the fan-out directory of `id`: a regular file (or a FIFO, socket or device)
+// standing where that directory belongs is removed, through descriptors opened without following
+// links, so that the next copy can create the directory. A symbolic link there is left alone for
+// the copy to refuse. Returns whether something was removed; failures are I/O errors.
+bool clear_fan_out(const fs::path& root, const ObjectId& id);
 
 }  // namespace snapwright::store

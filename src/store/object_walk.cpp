@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "base/app_error.hpp"
+#include "base/atomic_file.hpp"
 #include "base/checked.hpp"
 #include "base/directory.hpp"
 #include "base/directory_chain.hpp"
@@ -160,6 +161,35 @@ GarbageCollection collect_garbage(const fs::path& root, const std::set<ObjectId>
     });
     (void)base::remove_if_empty_at(tree->objects.get(), std::string(kObjectAlgorithm));
     return collected;
+}
+
+std::uint64_t remove_object_temporaries(const fs::path& root) {
+    std::uint64_t removed = 0;
+    const fs::path objects = root / "objects";
+    for (const fs::path& level : {root, objects, objects / std::string(kObjectAlgorithm)}) {
+        if (base::kind_or_absent(level) != base::FileKind::Directory) {
+            return removed;
+        }
+    }
+    const auto tree = open_object_tree(root, TopLinks::Refuse);
+    if (!tree) {
+        return removed;
+    }
+    for_each_object(*tree, [&](int fan_out, const std::string& name, const base::FileInfo& info) {
+        const std::optional<std::string_view> target = base::temporary_target(name);
+        if (!info.regular() || !target || !is_sha256_digest(*target, true)) {
+            return;
+        }
+        if (::unlinkat(fan_out, name.c_str(), 0) != 0) {
+            if (errno == ENOENT) {
+                return;
+            }
+            base::throw_io_error(errno);
+        }
+        base::fsync_or_throw(fan_out);
+        ++removed;
+    });
+    return removed;
 }
 
 }  // namespace snapwright::store

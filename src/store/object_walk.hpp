@@ -57,4 +57,11 @@ struct GarbageCollection {
 // first, so an invalid one removes nothing.
 GarbageCollection collect_garbage(const fs::path& root, const std::set<ObjectId>& referenced);
 
+// Removes the regular files in the fan-out directories that are temporaries of an object (named
+// as the atomic copy names them: "." + digest + ".tmp-" + process ID + "-" + attempt): what an
+// interrupted copy left, which would otherwise hold its space until the next collection. Where
+// R, R/objects or R/objects/sha256 is not a real directory (a symbolic link is not followed),
+// nothing is removed. Returns how many files were removed; failures are I/O errors.
+std::uint64_t remove_object_temporaries(const fs::path& root);
+
 }  // namespace snapwright::store

@@ -10,10 +10,8 @@
 #include "base/unique_fd.hpp"
 
 namespace snapwright::system {
-namespace {
 
-// The canonical 8-4-4-4-12 form, or "-" for the all-zero UUID, as btrfs-progs prints it.
-std::string uuid_text(const std::uint8_t (&bytes)[16]) {
+std::string subvolume_uuid_text(const std::uint8_t (&bytes)[16]) {
     constexpr std::array<char, 16> kDigits = {'0', '1', '2', '3', '4', '5', '6', '7',
                                               '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
     bool all_zero = true;
@@ -28,8 +26,6 @@ std::string uuid_text(const std::uint8_t (&bytes)[16]) {
     }
     return all_zero ? "-" : text;
 }
-
-}  // namespace
 
 std::string subvolume_time_text(long long seconds) {
     if (seconds == 0) {
@@ -62,7 +58,7 @@ std::optional<SubvolumeFacts> read_subvolume_facts(const std::filesystem::path& 
     if (::btrfs_util_get_subvolume_read_only_fd(fd.get(), &read_only) != BTRFS_UTIL_OK) {
         return std::nullopt;
     }
-    return SubvolumeFacts{uuid_text(info.uuid), uuid_text(info.parent_uuid),
+    return SubvolumeFacts{subvolume_uuid_text(info.uuid), subvolume_uuid_text(info.parent_uuid),
                           subvolume_time_text(static_cast<long long>(info.otime.tv_sec)),
                           read_only};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -25,6 +26,10 @@ struct SubvolumeFacts {
 // the filesystem. Nothing when the path cannot be opened, is not the root of a Btrfs subvolume,
 // or the filesystem refuses the query.
 std::optional<SubvolumeFacts> read_subvolume_facts(const std::filesystem::path& path);
+
+// The canonical 8-4-4-4-12 lower-case form of a UUID, or "-" for the all-zero UUID, as
+// btrfs-progs prints it.
+std::string subvolume_uuid_text(const std::uint8_t (&bytes)[16]);
 
 // The creation time text for seconds since the epoch, formatted as above in the local time zone.
 std::string subvolume_time_text(long long seconds);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -81,9 +82,18 @@ void schedule_generate(const ScheduleRequest& request) {
     }
 }
 
-void reap_finished_children() noexcept {
+bool reap_finished_children() noexcept {
     int status = 0;
-    while (::waitpid(-1, &status, WNOHANG) > 0) {
+    while (true) {
+        const pid_t ended = ::waitpid(-1, &status, WNOHANG);
+        if (ended > 0) {
+            continue;
+        }
+        if (ended < 0 && errno == EINTR) {
+            continue;
+        }
+        // 0: children remain, none ended; -1 with ECHILD: none at all.
+        return ended == 0;
     }
 }
 

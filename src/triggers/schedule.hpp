@@ -30,7 +30,8 @@ struct ScheduleRequest {
 // The executable is the running one: "locate snapwright executable" when it cannot be found.
 void schedule_generate(const ScheduleRequest& request);
 
-// Collects every child of this process that has ended, without waiting. Never throws.
-void reap_finished_children() noexcept;
+// Collects every child of this process that has ended, without waiting, and tells whether any
+// child is still running. Never throws.
+[[nodiscard]] bool reap_finished_children() noexcept;
 
 }  // namespace snapwright::triggers

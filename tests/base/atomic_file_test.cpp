@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -325,6 +327,26 @@ TEST(RemoveEmptyDirectory, RemovesOnlyWhenEmpty) {
     EXPECT_TRUE(fs::exists(dir / "full"));
     EXPECT_EQ(error_of([&] { remove_if_empty(dir / "gone"); }),
               "I/O operation failed: No such file or directory (os error 2)");
+}
+
+// The clean-up asks before each removal, with the temporary's final name, and spares a file
+// it is told to keep (a torn rename on FAT).
+TEST(RemoveTemporaries, SparesTheFilesKeepAnswersFor) {
+    ScratchDir dir;
+    write_file(dir / ".kept.conf.tmp-7-0", "may share clusters");
+    write_file(dir / ".gone.conf.tmp-7-0", "half");
+    std::vector<std::string> asked;
+    const std::size_t removed = remove_temporaries(
+        dir.path(), [](std::string_view) { return true; },
+        [&](int, const std::string& name, std::string_view target) {
+            asked.push_back(name + " " + std::string(target));
+            return target == "kept.conf";
+        });
+    EXPECT_EQ(removed, 1u);
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{".kept.conf.tmp-7-0"}));
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{".gone.conf.tmp-7-0 gone.conf",
+                                               ".kept.conf.tmp-7-0 kept.conf"}));
 }
 
 }  // namespace

@@ -76,7 +76,13 @@ TEST(InterruptedLeftovers, OnlyOwnTemporariesEmptySnapshotDirectoriesAndDeadMoun
     write_file(runtime / busy / "file", "");
     fs::create_directories(runtime / "top-level-x-1");
 
-    remove_interrupted_leftovers(entries, archive, kMachine, runtime);
+    const fs::path fan_out = dir / "boot/objects/sha256/ab";
+    const std::string digest = "ab" + std::string(62, '0');
+    write_file(fan_out / digest, "object");
+    write_file(fan_out / ("." + digest + ".tmp-41-0"), "half a copy");
+    write_file(fan_out / ".notes.tmp-41-0", "someone else's");
+
+    remove_interrupted_leftovers(entries, archive, dir / "boot", kMachine, runtime);
 
     EXPECT_EQ(
         tree(entries),
@@ -90,6 +96,7 @@ TEST(InterruptedLeftovers, OnlyOwnTemporariesEmptySnapshotDirectoriesAndDeadMoun
             "u", "u/btrfs", "u/btrfs/root", "u/btrfs/root/kept", "u/btrfs/root/kept/manifest.json",
             "u/btrfs/root/kept/.notes.tmp-41-0", "u/btrfs/root/kept/.source.conf.tmp-41-0"}));
     EXPECT_EQ(tree(runtime), (std::set<std::string>{alive, busy, busy + "/file", "top-level-x-1"}));
+    EXPECT_EQ(tree(fan_out), (std::set<std::string>{digest, ".notes.tmp-41-0"}));
 }
 
 // An entry swapped for a FIFO after it was judged must not hang the run that holds the lock.

@@ -103,6 +103,14 @@ TEST(PlanDeployment, LimitsCandidatesToTheNewestSnapshots) {
               (std::vector<std::string>{"b", "d"}));
     EXPECT_EQ(deployed_ids(plan_deployment(manifests, 3, 3, kLimit)),
               (std::vector<std::string>{"b", "a", "d"}));
+
+    // A pre/post pair of one second: the post snapshot, numbered higher, is the newer one.
+    const std::vector<SnapshotManifest> pair = {
+        snapshot("9", "2024-01-02 10:00:00", {profile(kKernelB)}),
+        snapshot("10", "2024-01-02 10:00:00", {profile(kKernelA)}),
+    };
+    EXPECT_EQ(deployed_ids(plan_deployment(pair, 1, 3, kLimit)), (std::vector<std::string>{"10"}));
+    EXPECT_EQ(deployed_ids(plan_deployment(pair, 2, 1, kLimit)), (std::vector<std::string>{"10"}));
 }
 
 TEST(PlanDeployment, SharedMicrocodeCountsOnceAndNotInSetBytes) {

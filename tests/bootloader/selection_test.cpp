@@ -66,10 +66,62 @@ TEST(RootParameter, ReadsTheLastRootAsTheKernelDoes) {
     }
 }
 
+TEST(MountsRootSubvolume, TheLastSubvolumePartOfAnyRootflagsDecides) {
+    const system::RootSubvolume root{.path = "/@", .id = 256, .is_default = false};
+    const system::RootSubvolume default_root{.path = "/@", .id = 256, .is_default = true};
+    struct Case {
+        const char* options;
+        bool on_root;          // with `root`
+        bool on_default_root;  // with `default_root`
+    };
+    const Case cases[] = {
+        {"root=UUID=x rootflags=subvol=@ rw", true, true},
+        {"rootflags=subvol=/@", true, true},
+        {"rootflags=compress=zstd,subvol=//@/", true, true},
+        {"rootflags=subvol=@other/../@", true, true},
+        {"rootflags=subvol=@other", false, false},
+        {"rootflags=subvol=@/.snapshots/1/snapshot", false, false},
+        {"rootflags=subvol=/", false, false},
+        {"rootflags=subvolid=256", true, true},
+        {"rootflags=subvolid=0x100", true, true},
+        {"rootflags=subvolid=0400", true, true},
+        {"rootflags=subvolid=257", false, false},
+        {"rootflags=subvolid=256x", false, false},
+        {"rootflags=subvolid=", false, false},
+        // The last part wins, over every rootflags parameter.
+        {"rootflags=subvol=@other,subvolid=256", true, true},
+        {"rootflags=subvol=@ rootflags=subvol=@other", false, false},
+        {"rootflags=subvolid=257 rootflags=noatime,subvol=@", true, true},
+        {"\"rootflags=subvol=@\" rw", true, true},
+        {"rootflags=\"compress=zstd,subvol=@other\"", false, false},
+        // No subvolume named: the default subvolume is mounted.
+        {"root=UUID=x rw", false, true},
+        {"rootflags=compress=zstd rootflags=", false, true},
+        {"opt=\"rootflags=subvol=@\" xrootflags=subvol=@other", false, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(mounts_root_subvolume(c.options, root), c.on_root) << c.options;
+        EXPECT_EQ(mounts_root_subvolume(c.options, default_root), c.on_default_root) << c.options;
+    }
+    // The top level, by path or by ID (0 is read as 5).
+    const system::RootSubvolume top{.path = "/", .id = 5, .is_default = false};
+    for (const char* options : {"rootflags=subvol=/", "rootflags=subvolid=5",
+                                "rootflags=subvolid=0", "rootflags=subvol="}) {
+        EXPECT_TRUE(mounts_root_subvolume(options, top)) << options;
+    }
+}
+
 TEST(SelectSourceEntries, TakesEntriesWithoutMachineIdOnlyWhenTheyNameTheRoot) {
-    // The root filesystem, as the system side would resolve it.
-    const NamesRootFilesystem names_root = [](std::string_view value) {
-        return value == "UUID=root" || value == "LABEL=root";
+    // The root filesystem, as the system side would resolve it: subvolume "@", the default.
+    int subvolume_reads = 0;
+    const RunningRoot names_root{
+        .names_filesystem =
+            [](std::string_view value) { return value == "UUID=root" || value == "LABEL=root"; },
+        .subvolume =
+            [&subvolume_reads] {
+                ++subvolume_reads;
+                return system::RootSubvolume{.path = "/@", .id = 256, .is_default = true};
+            },
     };
     struct Case {
         const char* what;
@@ -90,6 +142,11 @@ TEST(SelectSourceEntries, TakesEntriesWithoutMachineIdOnlyWhenTheyNameTheRoot) {
          {entry("a.conf", "linux /a\noptions root=UUID=other rw\n")},
          {}},
         {"no root= is not taken", {entry("a.conf", "linux /a\noptions rw quiet\n")}, {}},
+        {"another installation on the same filesystem is not taken",
+         {entry("a.conf", "linux /a\noptions root=UUID=root rootflags=subvol=@\n"),
+          entry("b.conf", "linux /b\noptions root=UUID=root rootflags=subvol=@other\n"),
+          entry("c.conf", "linux /c\noptions root=LABEL=root rootflags=subvolid=257\n")},
+         {"/a"}},
         {"another machine's entry is not taken",
          {entry("a.conf",
                 "machine-id fedcba9876543210fedcba9876543210\nlinux /a\noptions root=UUID=root\n")},
@@ -116,6 +173,8 @@ TEST(SelectSourceEntries, TakesEntriesWithoutMachineIdOnlyWhenTheyNameTheRoot) {
         }
         EXPECT_EQ(kernels, c.kernels) << c.what;
     }
+    // Asked once per selection at most, and never for an entry naming another filesystem.
+    EXPECT_EQ(subvolume_reads, 3);
 }
 
 TEST(SelectSourceEntries, SortsBySortKeyTitleVersionFileNameWithAbsentFirst) {

@@ -26,7 +26,7 @@ TEST(DefaultConfig, HasEveryDefault) {
     EXPECT_FALSE(config.target_os_name);
     EXPECT_EQ(config.machine_id_file, "/etc/machine-id");
     EXPECT_EQ(config.snapper_config, "root");
-    EXPECT_EQ(config.snapshots_path, "/.snapshots");
+    EXPECT_FALSE(config.snapshots_path);
     EXPECT_EQ(config.watch_paths, Paths{"/.snapshots"});
     EXPECT_EQ(config.snapshot_limit, 50u);
     EXPECT_EQ(config.snapshot_kernel_limit, 3u);

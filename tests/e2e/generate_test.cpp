@@ -172,6 +172,34 @@ TEST_F(Generate, VanishedSnapshotLosesItsManifestAndEntryAndLeftoversGo) {
     EXPECT_EQ(source_tree(), ordinary);
 }
 
+// After a rollback the root is a new subvolume that no snapshot names as its parent, so the
+// listing is empty; the old root's snapshots still exist and keep their entries.
+TEST_F(Generate, RollbackKeepsTheEntriesOfTheSnapshotsThatStillExist) {
+    machine().create_subvolume("archive");
+    machine().mount_subvolume("archive", "/var/lib/snapwright");
+    const std::vector<Snapshot> snapshots = take_snapshots(3);
+    ASSERT_EQ(snapwright({"generate"}).exit_code, 0);
+    const auto entries = expected_entries(snapshots);
+    ASSERT_EQ(generated_entries(), entries);
+
+    machine().create_snapshot("rollback",
+                              {.source = "@/.snapshots/1/snapshot", .read_only = false});
+    machine().replace_root("rollback");
+    generate_successfully(deployed(3, 3));
+    EXPECT_EQ(generated_entries(), entries);
+    const ProgramResult verify = snapwright({"verify"});
+    EXPECT_EQ(verify.exit_code, 0) << describe(verify);
+    EXPECT_EQ(verify.out, "Checked objects: 6\nNo integrity issues found\n");
+
+    run_on_host({"btrfs", "-q", "subvolume", "delete",
+                 machine().in_top_level("@/.snapshots/2/snapshot").string()});
+    Summary expected = deployed(2, 2);
+    expected.removed = 1;
+    expected.entries_changed = true;
+    generate_successfully(expected);
+    EXPECT_EQ(generated_entries(), expected_entries({snapshots[0], snapshots[2]}));
+}
+
 TEST_F(Generate, KernelLimitZeroRemovesEveryEntryAndObject) {
     take_snapshots(3);
     const ProgramResult first = snapwright({"generate"});
@@ -226,6 +254,48 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
                                "; existing systemd-boot snapshot entries were not changed\n");
     EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();
+}
+
+// Adding a snapshot leaves the entries whose text did not change as they were, not even
+// renamed over with the same bytes: on FAT every replacing rename puts the live entry at risk.
+TEST_F(Generate, NewSnapshotLeavesUnchangedEntriesUntouched) {
+    const std::vector<Snapshot> snapshots = take_snapshots(2);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const auto identity = [&](const Snapshot& snapshot) {
+        struct stat st {};
+        EXPECT_EQ(::lstat((entry_directory() / entry_name(snapshot)).c_str(), &st), 0);
+        return std::vector<long>{static_cast<long>(st.st_ino), st.st_mtim.tv_sec,
+                                 st.st_mtim.tv_nsec};
+    };
+    const auto kept = identity(snapshots[0]);
+    const auto kept_too = identity(snapshots[1]);
+
+    const Snapshot added = take_snapshot(3);
+    Summary expected = deployed(3, 3);
+    expected.created = 1;
+    expected.entries_changed = true;
+    generate_successfully(expected);
+    EXPECT_EQ(generated_entries(), expected_entries({snapshots[0], snapshots[1], added}));
+    EXPECT_EQ(identity(snapshots[0]), kept);
+    EXPECT_EQ(identity(snapshots[1]), kept_too);
+}
+
+// A copy killed before its rename leaves its temporary in the boot store; on a nearly full
+// boot partition it must not fail the space check of the runs after it.
+TEST_F(Generate, TemporaryOfAKilledCopyGoesBeforeTheSpaceCheck) {
+    take_snapshots(1);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const std::string object = "/boot" + boot_path(source_.initrd);
+    const std::string planted =
+        fs::path(object).parent_path().string() + "/." + source_.initrd + ".tmp-4194303-0";
+    const std::uint64_t size = boot_free_bytes() - 512 * 1024;
+    ASSERT_EQ(machine().run({"fallocate", "-l", std::to_string(size), planted}).exit_code, 0);
+
+    generate_successfully(deployed(1, 1));
+    EXPECT_FALSE(fs::exists(machine().in_root(planted)));
+    EXPECT_EQ(stored_objects(boot_store()), source_.objects());
 }
 
 // The foreign file takes the name that is written last, so a run that checked each name only

@@ -1,7 +1,9 @@
 // Entries written without a machine-id line (by installers and by hand) are taken as sources
-// only when no entry names this machine and their root= names the running root filesystem.
+// only when no entry names this machine and their root= and rootflags name the running root
+// filesystem and subvolume.
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,7 +16,7 @@ namespace {
 struct RootCase {
     const char* name;
     // The root= value of the entry without a machine-id line.
-    std::function<std::string(const Sandbox&)> root;
+    std::function<std::string(Sandbox&)> root;
     bool taken;
     // Another entry, with this machine's machine-id line, is on the boot partition too.
     bool with_machine_entry = false;
@@ -34,6 +36,8 @@ const RootCase kCases[] = {
      [](const Sandbox&) { return std::string("\"LABEL=") + Sandbox::kFilesystemLabel + "\""; },
      true},
     {"DevicePath", [](const Sandbox& m) { return m.root_device(); }, true},
+    // Mountinfo names only the first device of a filesystem that spans two.
+    {"SecondMemberDevice", [](Sandbox& m) { return m.add_root_device(); }, true},
     {"AnotherFilesystemByUuid",
      [](const Sandbox&) { return std::string("UUID=0f1e2d3c-0000-4000-8000-000000000000"); },
      false},
@@ -91,6 +95,39 @@ TEST_P(RootMatch, TakesAnEntryWithoutMachineIdOnlyWhenItNamesTheRoot) {
 
 INSTANTIATE_TEST_SUITE_P(Entries, RootMatch, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Two installations in "@" and "@other" of one filesystem share the boot partition: the other's
+// entries name the same filesystem, but not the subvolume mounted at "/" (nor does an entry
+// without rootflags, which mounts the default subvolume, here the top level).
+TEST_F(MachineTest, TakesNoEntryOfAnotherInstallationOnTheSameFilesystem) {
+    machine().create_subvolume("@other");
+    EntrySpec ours = standard_entry();
+    ours.machine_id_line = false;
+    const SourceEntry own = write_source_entry(ours);
+    const std::string root = "root=UUID=" + machine().filesystem_uuid();
+    const struct {
+        const char* file_name;
+        std::string options;
+    } others[] = {
+        {"other.conf", root + " rootflags=compress=zstd,subvol=/@other rw"},
+        {"other-default.conf", root + " rw"},
+    };
+    for (const auto& other : others) {
+        EntrySpec theirs = standard_entry();
+        theirs.file_name = other.file_name;
+        theirs.machine_id = "fedcba9876543210fedcba9876543210";
+        theirs.machine_id_line = false;
+        theirs.options = other.options;
+        (void)write_source_entry(theirs);
+    }
+    const Snapshot snapshot = take_snapshot(1);
+
+    const ProgramResult result = snapwright({"generate"});
+    ASSERT_EQ(result.exit_code, 0) << describe(result);
+    EXPECT_EQ(
+        generated_entries(),
+        (std::map<std::string, std::string>{{entry_name(snapshot), entry_text(snapshot, own)}}));
+}
 
 }  // namespace
 }  // namespace snapwright::testing

@@ -87,5 +87,62 @@ TEST_F(SnapperGenerate, DeploysTheSnapshotsSnapperListsWithTheirSubvolumes) {
     }
 }
 
+// Snapper's own configuration of a root in "@" keeps its snapshots in "@/.snapshots": without
+// SNAPSHOTS_PATH the entries boot the subvolumes the filesystem holds there, and verify finds
+// the entries of a SNAPSHOTS_PATH that names nothing. Each change of path refreshes the archived
+// snapshots and their entries.
+TEST_F(SnapperGenerate, SubvolumesAreReadFromTheFilesystemUnlessConfigured) {
+    const std::string path = set_up_snapper(machine());
+    (void)write_source_entry(standard_entry());
+    const std::vector<std::string> numbers = {
+        std::to_string(create_snapper_snapshot(machine(), "one")),
+        std::to_string(create_snapper_snapshot(machine(), "two"))};
+    const auto expect_entries_boot = [&](const std::string& base) {
+        const auto entries = generated_entries();
+        ASSERT_EQ(entries.size(), numbers.size());
+        auto entry = entries.begin();
+        for (const std::string& number : numbers) {
+            EXPECT_NE(entry->second.find("# subvolume=" + base + "/" + number + "/snapshot\n"),
+                      std::string::npos)
+                << entry->second;
+            EXPECT_NE(entry->second.find(" rootflags=subvol=" + base + "/" + number + "/snapshot "),
+                      std::string::npos)
+                << entry->second;
+            ++entry;
+        }
+    };
+    const auto expect_generated = [&](const char* config, const char* counts) {
+        machine().write_config(config);
+        const ProgramResult generate = snapwright({"generate"}, {path});
+        ASSERT_EQ(generate.exit_code, 0) << describe(generate);
+        EXPECT_NE(generate.out.find(counts), std::string::npos) << generate.out;
+    };
+    const auto expect_verify_clean = [&] {
+        const ProgramResult verify = snapwright({"verify"}, {path});
+        EXPECT_EQ(verify.exit_code, 0) << describe(verify);
+        EXPECT_EQ(verify.out, "Checked objects: 6\nNo integrity issues found\n");
+    };
+
+    expect_generated("PROVIDER=snapper\n", "(created 2, updated 0, removed 0)");
+    expect_entries_boot("/@/.snapshots");
+    expect_verify_clean();
+
+    expect_generated("PROVIDER=snapper\nSNAPSHOTS_PATH=/.snapshots\n",
+                     "(created 0, updated 2, removed 0)");
+    expect_entries_boot("/.snapshots");
+    const ProgramResult verify = snapwright({"verify"}, {path});
+    EXPECT_EQ(verify.exit_code, 1) << describe(verify);
+    EXPECT_EQ(verify.err,
+              "ERROR: deployed systemd-boot entry boots a missing subvolume: /.snapshots/" +
+                  numbers[0] +
+                  "/snapshot\nERROR: deployed systemd-boot entry boots a missing subvolume: "
+                  "/.snapshots/" +
+                  numbers[1] + "/snapshot\nsnapwright: verification found 2 issue(s)\n");
+
+    expect_generated("PROVIDER=snapper\n", "(created 0, updated 2, removed 0)");
+    expect_entries_boot("/@/.snapshots");
+    expect_verify_clean();
+}
+
 }  // namespace
 }  // namespace snapwright::testing

@@ -93,5 +93,36 @@ TEST_F(Status, CountsWhatGenerateStored) {
     expect_status(figures);
 }
 
+// Booted into a snapshot, ARCHIVE_PATH may hold only the empty directory that stands for a
+// nested archive subvolume, or lie missing on the read-only snapshot; every command says that
+// the archive is out of reach instead of reporting an empty archive or failing on a write.
+TEST_F(Status, EveryCommandRefusesAnArchivePathThatCannotHoldTheArchive) {
+    write_source_entry(standard_entry());
+    take_snapshots(1);
+    fs::create_directories(machine().in_root("/var/lib/snapwright"));
+    // A snapshot holds an empty stand-in where the root had a nested subvolume.
+    machine().create_subvolume("@/srv/snapwright");
+    take_snapshot(2);
+    for (const std::string archive :
+         {"/var/lib/snapwright", "/.snapshots/2/snapshot/srv/snapwright",
+          "/.snapshots/1/snapshot/var/lib/snapwright"}) {
+        machine().write_config("ARCHIVE_PATH=" + archive + "\n");
+        for (const char* command : {"status", "verify", "gc", "generate"}) {
+            const ProgramResult result = snapwright({command});
+            EXPECT_EQ(result.exit_code, 1) << command << " " << archive;
+            EXPECT_EQ(result.out, "") << command << " " << archive;
+            EXPECT_EQ(result.err, "snapwright: archive is not reachable at " + archive +
+                                      ": ARCHIVE_PATH is not the archive's Btrfs subvolume here, "
+                                      "as happens when running from a snapshot whose root does "
+                                      "not contain it\n")
+                << command << " " << archive;
+        }
+        expect_nothing_held();
+    }
+    EXPECT_TRUE(fs::is_empty(machine().in_root("/var/lib/snapwright")));
+    EXPECT_FALSE(fs::exists(machine().in_root("/boot/snapwright")));
+    EXPECT_TRUE(generated_entries().empty());
+}
+
 }  // namespace
 }  // namespace snapwright::testing

@@ -172,6 +172,36 @@ TEST_F(VerifyGc, VerifyDuringAGenerateRunIsCleanEveryTime) {
     }
 }
 
+// A file where a fan-out directory of the boot store belongs hides the objects that belong in
+// it: verify reports them missing, and generate puts the directory and the objects back.
+TEST_F(VerifyGc, FanOutReplacedByAFileIsMissingObjectsThatGenerateRestores) {
+    const std::string fan_out = source_.kernel.substr(0, 2);
+    const fs::path path = boot_store() / "objects/sha256" / fan_out;
+    fs::remove_all(path);
+    write_file(path, "not a directory");
+    std::string issues;
+    std::size_t count = 0;
+    for (const auto& [digest, size] : source_.objects()) {
+        if (digest.starts_with(fan_out)) {
+            issues += "ERROR: missing or corrupted boot object: sha256:" + digest + "\n";
+            ++count;
+        }
+    }
+
+    const ProgramResult found = snapwright({"verify"});
+    EXPECT_EQ(found.exit_code, 1);
+    EXPECT_EQ(found.out, "Checked objects: 6\n");
+    EXPECT_EQ(found.err,
+              issues + "snapwright: verification found " + std::to_string(count) + " issue(s)\n");
+
+    const ProgramResult repaired = snapwright({"generate"});
+    EXPECT_EQ(repaired.exit_code, 0) << describe(repaired);
+    EXPECT_EQ(stored_objects(boot_store()), source_.objects());
+    const ProgramResult clean = snapwright({"verify"});
+    EXPECT_EQ(clean.exit_code, 0) << describe(clean);
+    EXPECT_EQ(clean.out, kClean);
+}
+
 TEST_F(VerifyGc, GcRemovesOnlyUnreferencedObjects) {
     expect_gc("Removed 0 unreferenced objects (0 bytes)\n");
 

@@ -23,6 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string rewritten = bootloader::rewrite_root_options(options, subvolume);
     (void)bootloader::root_parameter(options);
+    (void)bootloader::mounts_root_subvolume(
+        options, system::RootSubvolume{.path = std::string(subvolume), .id = 256});
     (void)bootloader::snapshot_options(options, subvolume, " quiet splash ");
     // Only paths the listing accepts reach the rewrite.
     if (provider::btrfs::kernel_can_carry_path(base::trim(subvolume))) {

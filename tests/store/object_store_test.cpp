@@ -312,11 +312,31 @@ TEST(ObjectSize, RegularFilesOnly) {
     fs::create_directories(object_path(dir.path(), directory));
     EXPECT_EQ(object_size(dir.path(), directory), std::nullopt);
 
+    // A file where the fan-out directory belongs holds no object; it does not make the store
+    // unreadable.
     fs::create_directories(dir / "blocked/objects/sha256");
     write_file(dir / "blocked/objects/sha256" / id.digest.substr(0, 2), "");
-    EXPECT_EQ(error_of([&] { object_size(dir / "blocked", id); }),
-              "inspect object " + object_path(dir / "blocked", id).string() +
-                  ": Not a directory (os error 20)");
+    EXPECT_EQ(object_size(dir / "blocked", id), std::nullopt);
+    EXPECT_FALSE(verify_object(dir / "blocked", id));
+}
+
+TEST(ClearFanOut, RemovesAFileWhereTheDirectoryBelongsButNeverALink) {
+    ScratchDir dir;
+    const ObjectId id = place_object(dir / "source", "content");
+    const fs::path fan_out = object_path(dir / "boot", id).parent_path();
+    fs::create_directories(fan_out.parent_path());
+    write_file(fan_out, "not a directory");
+    EXPECT_TRUE(clear_fan_out(dir / "boot", id));
+    EXPECT_TRUE(copy_object(dir / "boot", dir / "source", id));
+    EXPECT_FALSE(clear_fan_out(dir / "boot", id));
+
+    fs::remove_all(fan_out);
+    fs::create_directory(dir / "elsewhere");
+    fs::create_directory_symlink(dir / "elsewhere", fan_out);
+    EXPECT_FALSE(clear_fan_out(dir / "boot", id));
+    EXPECT_EQ(error_of([&] { copy_object(dir / "boot", dir / "source", id); }),
+              "refusing to traverse non-directory path " + fan_out.string());
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
 }
 
 TEST(RemoveObject, RemovesFilesAndEmptiedDirectoriesButKeepsObjects) {

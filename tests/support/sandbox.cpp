@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -102,6 +103,12 @@ bool has_mounts_below(const fs::path& directory) {
 
 // Removes a directory tree without ever leaving the filesystem it lives on, so that a mount that
 // failed to go away is never emptied.
+// Whether `path` lies strictly below `directory`, compared by components.
+bool path_is_below(const fs::path& path, const fs::path& directory) {
+    const fs::path relative = path.lexically_relative(directory);
+    return !relative.empty() && relative != "." && *relative.begin() != "..";
+}
+
 void remove_tree_on_device(int parent_fd, const char* name, dev_t device) {
     struct stat st {};
     if (::fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != device) {
@@ -368,6 +375,19 @@ void Sandbox::create_subvolume(std::string_view relative) {
     }
 }
 
+std::string Sandbox::add_root_device() {
+    Resources& r = *resources_;
+    const fs::path image = r.work / ("member" + std::to_string(r.loops.size()) + ".img");
+    create_sparse_file(image, kRootImageBytes);
+    r.loops.push_back(attach_loop(image));
+    LoopDevice& loop = r.loops.back();
+    (void)run_on_host({"btrfs", "device", "add", "-K", "-f", loop.node(), r.top.string()});
+    make_node(r.root / "dev" / loop.name(), S_IFBLK | 0660, loop.device);
+    // The filesystem holds the device now; autoclear frees it when the mounts go.
+    loop.close();
+    return "/dev/" + loop.name();
+}
+
 std::string Sandbox::create_snapshot(std::string_view relative, const SnapshotOptions& options) {
     const fs::path path = in_top_level(relative);
     make_directories(path.parent_path());
@@ -412,6 +432,45 @@ std::string Sandbox::subvolume_uuid(std::string_view relative) const {
         }
     }
     fail("no UUID for subvolume " + path.string());
+}
+
+void Sandbox::mount_subvolume(std::string_view relative, std::string_view inside) {
+    const fs::path target = in_root(inside);
+    make_directories(target);
+    resources_->mount(resources_->root_device, target, "btrfs", 0,
+                      ("subvol=" + std::string(relative)).c_str());
+}
+
+void Sandbox::replace_root(std::string_view relative) {
+    Resources& r = *resources_;
+    const fs::path staging = r.work / "next-root";
+    make_directories(staging);
+    if (::mount(r.root_device.c_str(), staging.c_str(), "btrfs", 0,
+                ("subvol=" + std::string(relative)).c_str()) != 0) {
+        fail_errno("mount " + std::string(relative) + " on " + staging.string());
+    }
+    // The mounts right below the old root carry their own submounts along when moved.
+    std::vector<fs::path> moved;
+    for (const fs::path& mount : r.mounts) {
+        const bool below_root = mount != r.root && path_is_below(mount, r.root);
+        const bool below_moved = std::any_of(
+            moved.begin(), moved.end(), [&](const fs::path& m) { return path_is_below(mount, m); });
+        if (!below_root || below_moved) {
+            continue;
+        }
+        const fs::path target = staging / mount.lexically_relative(r.root);
+        make_directories(target);
+        if (::mount(mount.c_str(), target.c_str(), nullptr, MS_MOVE, nullptr) != 0) {
+            fail_errno("move " + mount.string() + " to " + target.string());
+        }
+        moved.push_back(mount);
+    }
+    if (::umount2(r.root.c_str(), 0) != 0) {
+        fail_errno("unmount the old root " + r.root.string());
+    }
+    if (::mount(staging.c_str(), r.root.c_str(), nullptr, MS_MOVE, nullptr) != 0) {
+        fail_errno("move " + staging.string() + " to " + r.root.string());
+    }
 }
 
 ProgramResult Sandbox::run(const std::vector<std::string>& argv,

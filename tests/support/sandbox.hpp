@@ -91,10 +91,20 @@ class Sandbox {
 
     // A new empty subvolume at a path relative to the top level (parents created as directories).
     void create_subvolume(std::string_view relative);
+    // Adds a second device to the root filesystem (`btrfs device add`) and returns its node
+    // inside the chroot ("/dev/loop<N>"); /proc/self/mountinfo keeps naming the first one.
+    std::string add_root_device();
     // A snapshot at a path relative to the top level; returns its UUID.
     std::string create_snapshot(std::string_view relative, const SnapshotOptions& options = {});
     // The UUID that `btrfs subvolume show` reports for a path relative to the top level.
     std::string subvolume_uuid(std::string_view relative) const;
+    // Mounts the subvolume at a path relative to the top level on an absolute path inside the
+    // machine (created as directories), as a separate subvolume in /etc/fstab would be.
+    void mount_subvolume(std::string_view relative, std::string_view inside);
+    // Boots the machine from another subvolume, as after a rollback: the subvolume at a path
+    // relative to the top level becomes the root, and every mount below the old root moves onto
+    // it. root_subvolume_uuid() stays that of "@".
+    void replace_root(std::string_view relative);
 
     // An ordinary boot entry with asset files of the given sizes.
     WrittenEntry write_entry(const EntrySpec& wanted);

@@ -1,5 +1,7 @@
 #include "system/root_device.hpp"
 
+#include <sys/sysmacros.h>
+
 #include <gtest/gtest.h>
 
 namespace snapwright::system {
@@ -36,6 +38,14 @@ TEST(RootMountSource, TakesTheLastMountAtRoot) {
     EXPECT_EQ(root_mount_source(mountinfo), "/dev/mapper/my root");
     EXPECT_EQ(root_mount_source("23 22 0:22 / /proc rw - proc proc rw\n"), std::nullopt);
     EXPECT_EQ(root_mount_source("22 1 0:21 / / rw - btrfs\n"), std::nullopt);
+}
+
+TEST(ParseDeviceNumber, ReadsMajorColonMinor) {
+    EXPECT_EQ(parse_device_number("259:3\n"), makedev(259, 3));
+    EXPECT_EQ(parse_device_number("7:0"), makedev(7, 0));
+    for (const char* text : {"", "\n", "7", "7:", ":0", "7:0x", "-1:2", "7:0\n\n", "a:b"}) {
+        EXPECT_EQ(parse_device_number(text), std::nullopt) << text;
+    }
 }
 
 TEST(NamesRootFilesystem, ComparesUuidIgnoringCaseAndNeverMatchesWhatDoesNotResolve) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,33 @@ TEST(InotifyRecords, DirectoriesTriggerPlainFilesDoNot) {
     }
     EXPECT_EQ(kWatchMask, IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
                               IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR | IN_DONT_FOLLOW);
+}
+
+// Records of a child watch (any watch but 1 here) only trigger for what completes a snapshot, and
+// its end is no invalidation.
+TEST(InotifyRecords, ChildWatchesTriggerForSnapshotsOnly) {
+    struct Case {
+        std::uint32_t mask;
+        std::string name;
+        EventBatch expected;
+    };
+    const Case cases[] = {
+        {IN_CREATE | IN_ISDIR, "snapshot", {.trigger = true}},
+        {IN_MOVED_TO | IN_ISDIR, "snapshot", {.trigger = true}},
+        {IN_MOVED_TO, "info.xml", {.trigger = true}},
+        {IN_CREATE, "info.xml", {}},
+        {IN_CREATE, "snapshot", {}},
+        {IN_MOVED_TO | IN_ISDIR, "info.xml", {}},
+        {IN_CREATE | IN_ISDIR, "other", {}},
+        {IN_DELETE_SELF, "", {}},
+        {IN_IGNORED, "", {}},
+        {IN_Q_OVERFLOW, "", {.trigger = true}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<InotifyRecord> records = parse_inotify_records(record(c.mask, c.name, 2));
+        EXPECT_EQ(records, (std::vector<InotifyRecord>{{2, c.mask, c.name}}));
+        EXPECT_EQ(judge_inotify_records(records, {1}), c.expected) << std::hex << c.mask << c.name;
+    }
 }
 
 TEST(InotifyRecords, ManyRecordsInOneReadAreOneBatch) {

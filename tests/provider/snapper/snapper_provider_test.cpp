@@ -39,9 +39,27 @@ TEST(SnapperProvider, ListsEveryNumberedSnapshotInOrder) {
     for (const auto& snapshot : SnapperProvider("u", "root", "/").list_snapshots()) {
         order.push_back(snapshot.key.snapshot_id + " " + snapshot.subvolume);
     }
-    // Equal dates fall back to the number compared as text.
+    // Equal dates fall back to the number: a pre snapshot before its post snapshot.
     EXPECT_EQ(order,
-              (std::vector<std::string>{"3 /3/snapshot", "10 /10/snapshot", "9 /9/snapshot"}));
+              (std::vector<std::string>{"3 /3/snapshot", "9 /9/snapshot", "10 /10/snapshot"}));
+}
+
+TEST(SnapperProvider, WithoutSnapshotsPathAsksForTheConfigurationOnlyWhenThereAreSnapshots) {
+    // The fake snapper lists what it is given and fails anything else with its arguments.
+    snapwright::testing::ScratchDir tools;
+    const auto provider_listing = [&](const std::string& listing) {
+        snapwright::testing::write_script(tools.path(), "snapper",
+                                          "case \"$*\" in\n*' list '*) printf '" + listing +
+                                              "' ;;\n*) echo \" $* \" >&2; exit 1 ;;\nesac");
+        return SnapperProvider("u", "root", std::nullopt);
+    };
+    snapwright::testing::FakeToolPath path(tools.path());
+    EXPECT_TRUE(provider_listing("0,,single,current\\n").list_snapshots().empty());
+    EXPECT_EQ(snapwright::testing::error_of([&] {
+                  (void)provider_listing("1,2024-03-01 10:00:00,single,a\\n").list_snapshots();
+              }),
+              "snapper get-config failed: --no-dbus --config root --no-headers --machine-readable "
+              "csv get-config --columns key,value");
 }
 
 }  // namespace

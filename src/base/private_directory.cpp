@@ -1,0 +1,68 @@
+#include "base/private_directory.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+#include "base/app_error.hpp"
+#include "base/directory.hpp"
+#include "base/paths.hpp"
+#include "base/unique_fd.hpp"
+
+namespace snapwright::base {
+namespace {
+
+void check_mode(const std::filesystem::path& path, mode_t mode) {
+    if ((mode & (S_IWGRP | S_IWOTH)) != 0) {
+        const std::string shown = display_path(path);
+        throw_error("refusing group- or world-writable directory " + shown +
+                    "; fix it with chmod go-w " + shown);
+    }
+}
+
+// Checks the directory `name` in the directory open at `parent` (AT_FDCWD for a path) and,
+// with `below`, everything under it. A name that is gone or is no directory is skipped.
+void check_at(int parent, const std::string& name, const std::filesystem::path& path, bool below) {
+    const UniqueFd fd(
+        ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+            return;
+        }
+        throw_io_error(errno);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        throw_io_error(errno);
+    }
+    check_mode(path, st.st_mode);
+    if (!below) {
+        return;
+    }
+    for (const std::string& child : list_directory_at(fd.get())) {
+        struct stat child_st {};
+        if (::fstatat(fd.get(), child.c_str(), &child_st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            throw_io_error(errno);
+        }
+        if (S_ISDIR(child_st.st_mode)) {
+            check_at(fd.get(), child, path / child, true);
+        }
+    }
+}
+
+}  // namespace
+
+void check_private_directory(const std::filesystem::path& path) {
+    check_at(AT_FDCWD, path.string(), path, false);
+}
+
+void check_private_tree(const std::filesystem::path& root) {
+    check_at(AT_FDCWD, root.string(), root, true);
+}
+
+}  // namespace snapwright::base

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "bootloader/run_context.hpp"
+
+namespace snapwright::bootloader {
+
+// Refuses to work with an archive or a boot store that others can change: ARCHIVE_PATH and
+// every directory of this machine's archive, the boot data directory and every directory of
+// this machine's boot store must not be writable by group or others (the message of
+// base::check_private_directory). Directories that do not exist yet are fine. Run by every
+// command that writes the stores before it reads or changes them.
+void check_store_directories(const RunContext& context);
+
+}  // namespace snapwright::bootloader
