@@ -27,13 +27,17 @@ namespace {
 // A debounced run claims the burst and waits; a run whose claim another run has overwritten
 // meanwhile has nothing to do. Answers the lock for a run that goes ahead, nothing for a run
 // that was superseded, before the lock or while it waited for it (a slow burst can queue
-// runs on the lock longer than its timeout; only the latest of them matters).
+// runs on the lock longer than its timeout; only the latest of them matters). The latest
+// waits for the lock as long as it takes: it is detached, no one would see it time out, and
+// the event it stands for would be lost. DEBOUNCE_MILLISECONDS=0 only drops the wait before it.
 std::optional<system::BootLock> lock_unless_superseded(const Command& command,
                                                        const bootloader::RunContext& context) {
     const std::uint64_t debounce = context.config.debounce_milliseconds;
-    if (!command.debounce || debounce == 0) {
+    if (!command.debounce) {
         return system::acquire_boot_lock();
     }
+    // Claimed also without a wait: a run that waits for the lock without a deadline must be
+    // one that a later event can supersede.
     const triggers::DebounceClaim claim = triggers::place_debounce_claim(context.machine_id);
     // Millisecond counts beyond what the clock type holds are waits no one will see end.
     const auto wait = std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -24,6 +25,7 @@
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "system/archive_location.hpp"
+#include "system/boot_lock.hpp"
 #include "system/mount_table.hpp"
 #include "system/subvolume_location.hpp"
 
@@ -175,6 +177,8 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
 }
 
 void run_verify_command(const Command&, const bootloader::RunContext& context) {
+    // Shared, so that a generate or gc run half-way is waited for instead of reported as damage.
+    const std::optional<system::BootLock> lock = system::acquire_shared_boot_lock();
     // An archive that is not there to read would show as every entry out of place.
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
     const VerifyReport report = verify_archive_and_boot(context);

@@ -28,8 +28,10 @@ struct VerifyReport {
 // subvolume list that cannot be read.
 [[nodiscard]] VerifyReport verify_archive_and_boot(const bootloader::RunContext& context);
 
-// The body of `verify`: prints "Checked objects: N", then either "No integrity issues found", or
-// every issue as an "ERROR: " line on standard error followed by the failure
+// The body of `verify`: holds the boot partition lock shared while it checks (waiting for a
+// writer as long as a writer waits; checking without it where there is no lock file or this
+// user may not open it), prints "Checked objects: N", then either "No integrity issues found",
+// or every issue as an "ERROR: " line on standard error followed by the failure
 // "verification found N issue(s)".
 void run_verify_command(const Command& command, const bootloader::RunContext& context);
 

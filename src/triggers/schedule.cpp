@@ -23,10 +23,17 @@ std::string next_unit_name() {
            std::to_string(unit_counter.fetch_add(1));
 }
 
+void start_detached(const std::string& executable, const std::vector<std::string>& arguments);
+
+// A failed run leaves the new snapshot without its entry, and the likeliest reason, a lock held
+// longer than the run may wait, passes. Its streams are the caller's, so why it failed is not
+// known here: every failure leaves a debounced run behind, which waits for the lock as long as
+// no later event supersedes it and fails again, unseen, only where the cause lasts.
 void run_synchronously(const std::string& executable, const std::vector<std::string>& arguments) {
     const int status =
         system::run_foreground(executable, arguments, "run synchronous snapwright capture");
     if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+        start_detached(executable, {"generate", "--debounce"});
         base::throw_error("synchronous snapwright capture exited with " +
                           system::describe_wait_status(status));
     }

@@ -15,7 +15,9 @@ struct ScheduleRequest {
 //
 // Synchronous: the child shares this process's standard streams and is waited for; it fails
 // with "run synchronous snapwright capture" plus the OS error when it cannot start, and with
-// "synchronous snapwright capture exited with {}" when it does not succeed.
+// "synchronous snapwright capture exited with {}" when it does not succeed, after starting a
+// detached debounced run as below, so that the snapshot still gets its entry once the cause
+// (a lock held for too long) has passed. Starting that run fails as below.
 //
 // Detached: the first of these that works, standard streams on the null device, nothing
 // waited for but systemd-run itself:

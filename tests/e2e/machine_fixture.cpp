@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace snapwright::testing {
 
@@ -260,6 +261,27 @@ void MachineTest::expect_nothing_held() const {
     ASSERT_GE(fd, 0) << "no lock file at " << lock;
     EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the boot partition lock is still held";
     ::close(fd);
+}
+
+bool MachineTest::detached_runs_ended(std::chrono::milliseconds limit) const {
+    const fs::path installed = sandbox_->in_root(binary_);
+    const auto running = [&] {
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::error_code error;
+            if (fs::read_symlink(entry.path() / "exe", error) == installed && !error) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
 }
 
 }  // namespace snapwright::testing

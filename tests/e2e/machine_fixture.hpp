@@ -4,6 +4,7 @@
 // of the commands built from what the test itself put on the machine: snapshot identities,
 // asset digests, entry texts, summary lines.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -118,6 +119,10 @@ class MachineTest : public ::testing::Test {
     // After a run, successful or not: no top-level mount is left under /run/snapwright and
     // the boot partition lock can be taken at once.
     void expect_nothing_held() const;
+
+    // Waits up to `limit` until no process runs the installed binary any more (the detached
+    // runs that events started); false when some still run then.
+    bool detached_runs_ended(std::chrono::milliseconds limit) const;
 
   private:
     std::optional<Sandbox> sandbox_;

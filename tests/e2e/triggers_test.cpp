@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/unique_fd.hpp"
 #include "e2e/machine_fixture.hpp"
 #include "support/files.hpp"
 #include "support/snapper_sandbox.hpp"
@@ -146,6 +147,37 @@ TEST_F(Triggers, ARunSupersededWhileWaitingForTheLockLeaves) {
     const ProgramResult generated = latest.wait();
     ASSERT_EQ(generated.exit_code, 0) << describe(generated);
     EXPECT_TRUE(generated.out.starts_with(summary_start(1))) << generated.out;
+}
+
+// A create event meets a lock held for longer than a run may wait. The event fails, but leaves a
+// debounced run behind, which waits for the lock as long as no later event supersedes it and
+// gives the snapshot its entry once the lock is free.
+TEST_F(Triggers, ACreateEventThatCannotGetTheLockLeavesARunThatWaitsForIt) {
+    machine().write_config("DEBOUNCE_MILLISECONDS=100\n");
+    // The detached run goes through setsid, as systemd-run refuses here.
+    write_file(machine().in_root("/opt/fake/systemd-run"), "#!/bin/sh\nexit 1\n", 0755);
+    const std::string plugin = "/opt/snapwright-test/10-snapwright";
+    fs::create_symlink("snapwright", machine().in_root(plugin));
+    const fs::path lock_path = machine().in_root("/run/lock/boot-partition.lock");
+    fs::create_directories(lock_path.parent_path());
+    base::UniqueFd lock(::open(lock_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+
+    const ProgramResult event = machine().run({plugin, "create-snapshot-post", "/", "1"},
+                                              {kFakePath, "SNAPWRIGHT_TEST_LOCK_LIMIT_MS=300"});
+    EXPECT_EQ(event.exit_code, 1) << describe(event);
+    EXPECT_EQ(event.err,
+              "snapwright: timed out waiting for /run/lock/boot-partition.lock\n"
+              "snapwright: synchronous snapwright capture exited with exit status: 1\n");
+    // Well past the limit, which the detached run inherited.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(generated_entries().empty());
+    lock.reset();
+
+    EXPECT_TRUE(eventually([&] { return generated_entries().size() == 1; }));
+    EXPECT_TRUE(detached_runs_ended(60s));
+    expect_nothing_held();
 }
 
 TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {

@@ -3,8 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@ namespace snapwright::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 constexpr const char* kClean = "Checked objects: 6\nNo integrity issues found\n";
 constexpr const char* kEntriesDiffer =
@@ -144,6 +147,29 @@ TEST_F(VerifyGc, VerifyReportsEachDamagedFileAndNothingElse) {
                            "\nERROR: missing or corrupted boot object: sha256:" + source_.initrd +
                            "\nERROR: " + kEntriesDiffer +
                            "\nsnapwright: verification found 3 issue(s)\n");
+}
+
+// A generate run slowed at every sync, with verify started again and again while it works:
+// each verify waits for the run instead of reporting its half-done work as damage.
+TEST_F(VerifyGc, VerifyDuringAGenerateRunIsCleanEveryTime) {
+    (void)take_snapshot(3);
+    (void)take_snapshot(4);
+    RunningProgram generate =
+        machine().start({"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync,syncfs", "-e",
+                         "inject=fsync,syncfs:delay_exit=200000", binary(), "generate"});
+    std::vector<RunningProgram> verifies;
+    while (!generate.finished() && verifies.size() < 20) {
+        verifies.push_back(machine().start({binary(), "verify"}));
+        std::this_thread::sleep_for(150ms);
+    }
+    const ProgramResult generated = generate.wait();
+    ASSERT_EQ(generated.exit_code, 0) << describe(generated);
+    EXPECT_GE(verifies.size(), 3u) << "the slowed run was over too soon to meet verify";
+    for (RunningProgram& verify : verifies) {
+        const ProgramResult checked = verify.wait();
+        EXPECT_EQ(checked.exit_code, 0) << describe(checked);
+        EXPECT_EQ(checked.out, kClean) << describe(checked);
+    }
 }
 
 // A file where a fan-out directory of the boot store belongs hides the objects that belong in
