@@ -37,6 +37,12 @@ std::string config_value(std::string_view value) {
     return text + "\"";
 }
 
+// Whether a configuration value can hold `name` unchanged: values are single lines and trimmed.
+bool settable(std::string_view name) {
+    return !name.empty() && name.find_first_of("\r\n") == std::string_view::npos &&
+           base::trim(name) == name;
+}
+
 bool ends_with_conf(std::string_view name) {
     return name.size() >= 5 &&
            base::equals_ignore_ascii_case(name.substr(name.size() - 5), ".conf");
@@ -155,10 +161,11 @@ std::optional<std::string> other_os_warning(const std::map<std::string, std::uin
     }
     std::uint64_t total = 0;
     // The name that keeps the most; among equals the last, which is usually the later release.
-    auto best = other_names.begin();
+    // Only a name that a configuration line can hold as it is can be suggested.
+    auto best = other_names.end();
     for (auto it = other_names.begin(); it != other_names.end(); ++it) {
         total += it->second;
-        if (it->second >= best->second) {
+        if (settable(it->first) && (best == other_names.end() || it->second >= best->second)) {
             best = it;
         }
     }
@@ -176,11 +183,13 @@ std::optional<std::string> other_os_warning(const std::map<std::string, std::uin
         }
         line += ")";
     }
-    line += " instead of " + shown(os_name) +
-            ", and their snapshots are not deployed; TARGET_OS_NAME=" + config_value(best->first) +
-            " in the configuration keeps ";
-    line += other_names.size() == 1 ? std::string(total == 1 ? "it" : "them")
-                                    : "the " + std::to_string(best->second) + " under that name";
+    line += " instead of " + shown(os_name) + ", and their snapshots are not deployed";
+    if (best != other_names.end()) {
+        line += "; TARGET_OS_NAME=" + config_value(best->first) + " in the configuration keeps ";
+        line += other_names.size() == 1
+                    ? std::string(total == 1 ? "it" : "them")
+                    : "the " + std::to_string(best->second) + " under that name";
+    }
     return line;
 }
 

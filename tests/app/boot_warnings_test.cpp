@@ -144,11 +144,16 @@ TEST(OtherOsWarning, NamesTheCountsAndTheSetting) {
               "24.04.2 LTS\") instead of \"Ubuntu 24.04.3 LTS\", and their snapshots are not "
               "deployed; TARGET_OS_NAME=\"Ubuntu 24.04.1 LTS\" in the configuration keeps the 2 "
               "under that name");
-    EXPECT_EQ(other_os_warning({{"A \"$`\\\nB", 1}}, "C"),
+    EXPECT_EQ(other_os_warning({{"A \"$`\\", 1}}, "C"),
               "snapwright: warning: the archive holds 1 snapshot manifest of this machine "
-              "recorded under the operating-system name \"A \"$`\\ B\" instead of \"C\", and "
-              "their snapshots are not deployed; TARGET_OS_NAME=\"A \\\"\\$\\`\\\\\nB\" in the "
+              "recorded under the operating-system name \"A \"$`\\\" instead of \"C\", and their "
+              "snapshots are not deployed; TARGET_OS_NAME=\"A \\\"\\$\\`\\\\\" in the "
               "configuration keeps it");
+    // A name that no configuration line can hold is not suggested.
+    EXPECT_EQ(other_os_warning({{"A\nB", 2}, {" C", 1}}, "D"),
+              "snapwright: warning: the archive holds 3 snapshot manifests of this machine "
+              "recorded under other operating-system names (1 \"C\", 2 \"A B\") instead of "
+              "\"D\", and their snapshots are not deployed");
     EXPECT_EQ(other_os_warning({}, "C"), std::nullopt);
     EXPECT_TRUE(other_os_manifests(manifests, mine, "Other").size() == 3);
 }
