@@ -3,11 +3,13 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
 #include "support/files.hpp"
+#include "support/snapper_sandbox.hpp"
 
 namespace snapwright::testing {
 namespace {
@@ -19,13 +21,14 @@ constexpr const char* kVolatile = "SNAPSHOT_KERNEL_PARAMETERS=systemd.volatile=s
 class Warnings : public StandardMachineTest {
   protected:
     // Runs `generate` and then `status`; both succeed with their usual output and print `err`.
-    void expect_warnings(const std::string& generate_err, const std::string& status_err) {
-        const ProgramResult generate = snapwright({"generate"});
+    void expect_warnings(const std::string& generate_err, const std::string& status_err,
+                         const std::vector<std::string>& extra_env = {}) {
+        const ProgramResult generate = snapwright({"generate"}, extra_env);
         ASSERT_EQ(generate.exit_code, 0) << describe(generate);
         EXPECT_TRUE(generate.out.starts_with("Archived ")) << generate.out;
         EXPECT_EQ(generate.out.find('\n'), generate.out.size() - 1) << generate.out;
         EXPECT_EQ(generate.err, generate_err);
-        const ProgramResult status = snapwright({"status"});
+        const ProgramResult status = snapwright({"status"}, extra_env);
         ASSERT_EQ(status.exit_code, 0) << describe(status);
         EXPECT_EQ(labelled_values(status.out).size(), 12u) << status.out;
         EXPECT_EQ(status.err, status_err);
@@ -101,6 +104,26 @@ TEST_F(Warnings, ReadOnlySnapshotsWithoutVolatileState) {
 
     machine().write_config(kVolatile);
     expect_warnings("", "");
+}
+
+// Snapper's listing records no read-only flag: the subvolume itself is asked, where the running
+// system sees it.
+TEST_F(Warnings, ReadOnlySnapperSnapshotsAreAskedThemselves) {
+    SKIP_WITHOUT_SNAPPER();
+    const std::string path = set_up_snapper(machine());
+    machine().write_config("PROVIDER=snapper\n");
+    create_snapper_snapshot(machine(), "read-only");
+    const int writable = create_snapper_snapshot(machine(), "made writable");
+    run_on_host(
+        {"btrfs", "property", "set", "-ts",
+         machine().in_top_level("@/.snapshots/" + std::to_string(writable) + "/snapshot").string(),
+         "ro", "false"});
+    expect_warnings("",
+                    "snapwright: note: 1 deployed snapshot is read-only, and a read-only root "
+                    "without systemd.volatile= boots to 'degraded' at best; set "
+                    "SNAPSHOT_KERNEL_PARAMETERS=\"systemd.volatile=state\" for the snapshots "
+                    "archived from now on (README: Booting a snapshot, read-only snapshots)\n",
+                    {path});
 }
 
 }  // namespace
