@@ -43,9 +43,28 @@ bool settable(std::string_view name) {
            base::trim(name) == name;
 }
 
+bool ends_with(std::string_view name, std::string_view suffix) {
+    return name.size() >= suffix.size() &&
+           base::equals_ignore_ascii_case(name.substr(name.size() - suffix.size()), suffix);
+}
+
 bool ends_with_conf(std::string_view name) {
-    return name.size() >= 5 &&
-           base::equals_ignore_ascii_case(name.substr(name.size() - 5), ".conf");
+    return ends_with(name, ".conf");
+}
+
+// The IDs of the entries the loader lists besides the Type #1 entries: its own, and the
+// unified kernel images in EFI/Linux below the boot root.
+std::vector<std::string> other_entry_ids(const fs::path& boot_root) {
+    std::vector<std::string> ids = bootloader::loader_own_entry_ids();
+    std::error_code error;
+    for (fs::directory_iterator it(boot_root / "EFI/Linux", error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with('.') && (ends_with(name, ".efi") || ends_with(name, ".uki"))) {
+            ids.push_back(name);
+        }
+    }
+    return ids;
 }
 
 struct Menu {
@@ -132,8 +151,8 @@ std::optional<std::string> check_default_entry(const bootloader::RunContext& con
         settings.one_shot = system::read_loader_variable(efivars, "LoaderEntryOneShot");
         settings.saved = system::read_loader_variable(efivars, "LoaderEntryLastBooted");
     }
-    const std::optional<bootloader::DefaultChoice> choice =
-        bootloader::choose_default_entry(menu.entries, settings);
+    const std::optional<bootloader::DefaultChoice> choice = bootloader::choose_default_entry(
+        menu.entries, settings, other_entry_ids(context.boot_root));
     if (!choice) {
         return std::nullopt;
     }

@@ -30,7 +30,8 @@ namespace snapwright::app {
 
 // Reads loader.conf below the boot root, the loader's EFI variables (where their directory
 // exists) and every entry of the entry directory, and answers default_entry_warning for
-// systemd-boot's default choice among them.
+// systemd-boot's default choice among them. No warning when what chooses the default names an
+// entry the loader makes itself or a unified kernel image in EFI/Linux.
 [[nodiscard]] std::optional<std::string> check_default_entry(const bootloader::RunContext& context);
 
 // Counts, by name, the manifests of `machine_id` recorded under an operating-system name other

@@ -333,41 +333,66 @@ void sort_menu(std::vector<MenuEntry>& entries) {
 }
 
 std::optional<DefaultChoice> choose_default_entry(const std::vector<MenuEntry>& menu,
-                                                  const DefaultSettings& settings) {
+                                                  const DefaultSettings& settings,
+                                                  const std::vector<std::string>& other_ids) {
     if (menu.empty()) {
         return std::nullopt;
     }
-    const auto find = [&](const std::optional<std::string>& pattern) -> std::optional<std::size_t> {
+    // Where a step lands: on an entry of the menu, outside it, or on nothing (the next step).
+    struct Found {
+        std::optional<std::size_t> index;
+        bool outside = false;
+    };
+    const auto find = [&](const std::optional<std::string>& pattern) -> Found {
         if (!pattern) {
-            return std::nullopt;
+            return {};
         }
         const std::string folded = base::to_lower_ascii(*pattern);
         for (std::size_t i = 0; i < menu.size(); ++i) {
             if (glob_matches(folded, menu[i].id)) {
-                return i;
+                return {i, false};
             }
         }
-        return std::nullopt;
+        return {std::nullopt,
+                std::any_of(other_ids.begin(), other_ids.end(), [&](const std::string& id) {
+                    return glob_matches(folded, base::to_lower_ascii(id));
+                })};
     };
     const auto is_saved = [](const std::optional<std::string>& value) {
         return value && base::to_lower_ascii(*value) == "@saved";
     };
-    if (const auto one_shot = find(settings.one_shot)) {
-        return DefaultChoice{*one_shot, DefaultSource::OneShot};
-    }
     const bool efi_saved = is_saved(settings.efi_default);
-    if (const auto efi = find(efi_saved ? settings.saved : settings.efi_default)) {
-        return DefaultChoice{*efi, efi_saved ? DefaultSource::Saved : DefaultSource::EfiDefault};
-    }
-    if (is_saved(settings.configured)) {
+    const bool configured_saved = is_saved(settings.configured);
+    const struct {
+        std::optional<std::string> pattern;
+        DefaultSource source;
+    } steps[] = {
+        {settings.one_shot, DefaultSource::OneShot},
+        {efi_saved ? settings.saved : settings.efi_default,
+         efi_saved ? DefaultSource::Saved : DefaultSource::EfiDefault},
         // The EFI default's "@saved" has already looked for the saved entry.
-        if (const auto saved = efi_saved ? std::nullopt : find(settings.saved)) {
-            return DefaultChoice{*saved, DefaultSource::Saved};
+        {configured_saved ? (efi_saved ? std::nullopt : settings.saved) : settings.configured,
+         configured_saved ? DefaultSource::Saved : DefaultSource::Configured},
+    };
+    for (const auto& step : steps) {
+        const Found found = find(step.pattern);
+        if (found.index) {
+            return DefaultChoice{*found.index, step.source};
         }
-    } else if (const auto configured = find(settings.configured)) {
-        return DefaultChoice{*configured, DefaultSource::Configured};
+        if (found.outside) {
+            return std::nullopt;
+        }
     }
     return DefaultChoice{0, DefaultSource::FirstEntry};
+}
+
+const std::vector<std::string>& loader_own_entry_ids() {
+    static const std::vector<std::string> ids = {
+        "auto-efi-default", "auto-efi-shell", "auto-osx",
+        "auto-poweroff",    "auto-reboot",    "auto-reboot-to-firmware-setup",
+        "auto-windows",
+    };
+    return ids;
 }
 
 }  // namespace snapwright::bootloader

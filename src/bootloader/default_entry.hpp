@@ -86,8 +86,16 @@ struct DefaultChoice {
 // else the EFI default ("@saved" there means the saved entry); else loader.conf's default
 // ("@saved" likewise, unless the EFI default already tried it); else the first entry. At each
 // step a pattern names the first entry of the menu that it matches, compared in ASCII lower
-// case, and one that matches none passes to the next step. Nothing for an empty menu.
-[[nodiscard]] std::optional<DefaultChoice> choose_default_entry(const std::vector<MenuEntry>& menu,
-                                                                const DefaultSettings& settings);
+// case, and one that matches none passes to the next step. `other_ids` are the IDs of the
+// loader's entries that `menu` does not hold (its own "auto-*" entries, unified kernel images):
+// a pattern that matches one of them but no entry of `menu` chooses an entry outside it, and
+// nothing is answered then, as for an empty menu.
+[[nodiscard]] std::optional<DefaultChoice> choose_default_entry(
+    const std::vector<MenuEntry>& menu, const DefaultSettings& settings,
+    const std::vector<std::string>& other_ids = {});
+
+// The IDs of the entries systemd-boot makes itself (Windows, macOS, the EFI shell, reboot and
+// power-off, the firmware setup), which a `default` may name.
+[[nodiscard]] const std::vector<std::string>& loader_own_entry_ids();
 
 }  // namespace snapwright::bootloader

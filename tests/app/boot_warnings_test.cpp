@@ -122,6 +122,18 @@ TEST_F(DefaultEntryCheck, OnlyOwnedEntriesAreSnapshotEntries) {
     EXPECT_EQ(check_default_entry(context_), std::nullopt);
 }
 
+// A default that names a unified kernel image or one of the loader's own entries chooses no
+// entry of the directory.
+TEST_F(DefaultEntryCheck, DefaultOutsideTheEntryDirectory) {
+    write_file(dir_ / "boot/EFI/Linux/Debian-6.1.EFI", "MZ");
+    for (const char* pattern : {"debian-*.efi", "auto-windows"}) {
+        write_loader_conf(std::string("default ") + pattern + "\n");
+        EXPECT_EQ(check_default_entry(context_), std::nullopt) << pattern;
+    }
+    write_loader_conf("default fedora-*\n");
+    EXPECT_NE(check_default_entry(context_), std::nullopt);
+}
+
 TEST(OtherOsWarning, NamesTheCountsAndTheSetting) {
     using testing::snapshot;
     auto make = [](const std::string& id, const std::string& os, const std::string& machine) {

@@ -97,6 +97,8 @@ struct ChoiceCase {
     DefaultSettings settings;
     std::string chosen;
     DefaultSource source;
+    // IDs of the loader's entries outside the menu.
+    std::vector<std::string> other_ids = {};
 };
 
 class ChooseDefault : public ::testing::TestWithParam<ChoiceCase> {};
@@ -108,7 +110,11 @@ TEST_P(ChooseDefault, AsSystemdBootChooses) {
         menu.push_back(*read_menu_entry(name, text));
     }
     sort_menu(menu);
-    const std::optional<DefaultChoice> choice = choose_default_entry(menu, c.settings);
+    const std::optional<DefaultChoice> choice = choose_default_entry(menu, c.settings, c.other_ids);
+    if (c.chosen.empty()) {
+        EXPECT_FALSE(choice) << menu[choice->index].file_name;
+        return;
+    }
     ASSERT_TRUE(choice);
     EXPECT_EQ(menu[choice->index].file_name, c.chosen);
     EXPECT_EQ(choice->source, c.source);
@@ -227,6 +233,25 @@ const ChoiceCase kChoiceCases[] = {
      {.configured = kDebian, .efi_default = kDebian, .one_shot = kSnapshot},
      kSnapshot,
      DefaultSource::OneShot},
+    // Entries outside the menu: the loader's own, unified kernel images.
+    {"GlobNamesALoaderEntry",
+     {{kDebian, kDebianText}, {kSnapshot, kSnapshotText}},
+     {.configured = "auto-windows"},
+     "",
+     DefaultSource::Configured,
+     loader_own_entry_ids()},
+    {"EfiDefaultNamesAnImage",
+     {{kDebian, kDebianText}, {kSnapshot, kSnapshotText}},
+     {.configured = "snapwright-*", .efi_default = "Debian-*.EFI"},
+     "",
+     DefaultSource::EfiDefault,
+     {"debian-6.1.efi"}},
+    {"OutsideOnlyWhenTheMenuHasNoMatch",
+     {{kDebian, kDebianText}, {kSnapshot, kSnapshotText}},
+     {.configured = "*"},
+     kSnapshot,
+     DefaultSource::Configured,
+     {"debian-6.1.efi"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, ChooseDefault, ::testing::ValuesIn(kChoiceCases),
