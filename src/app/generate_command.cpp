@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "app/boot_warnings.hpp"
 #include "app/output.hpp"
 #include "app/status_command.hpp"
 #include "base/app_error.hpp"
@@ -101,6 +102,13 @@ void run_generate_command(const Command& command, const bootloader::RunContext& 
     // whose result cannot be described is not reported as a success.
     const StatusReport status = compute_status(context, report);
     write_stdout(format_generate_summary(status.archived_manifests, report));
+    for (const std::optional<std::string>& line :
+         {check_default_entry(context),
+          other_os_warning(status.other_os_manifests, context.os_name)}) {
+        if (line) {
+            print_warning(*line);
+        }
+    }
 }
 
 }  // namespace snapwright::app

@@ -6,12 +6,15 @@
 #include <utility>
 #include <vector>
 
+#include "app/boot_warnings.hpp"
 #include "app/output.hpp"
+#include "base/app_error.hpp"
 #include "base/checked.hpp"
 #include "base/paths.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/plan.hpp"
+#include "bootloader/render.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
@@ -34,13 +37,39 @@ std::uint64_t present_bytes(const std::filesystem::path& store_root,
     return bytes;
 }
 
-// The manifest counts, and the budget figures of a plan over every archived manifest.
-void add_archive_figures(const bootloader::RunContext& context, StatusReport& report) {
+// The first entry file name of each of this system's manifests whose snapshot is read-only: a
+// snapshot is deployed when that entry is on disk.
+std::set<std::string> read_only_entry_names(
+    const std::vector<manifest::SnapshotManifest>& manifests,
+    const bootloader::RunContext& context) {
+    std::set<std::string> names;
+    for (const manifest::SnapshotManifest& manifest : manifests) {
+        if (!bootloader::belongs_to_this_system(manifest, context) ||
+            !boots_read_only(manifest, context.filesystems)) {
+            continue;
+        }
+        try {
+            names.insert(bootloader::entry_file_name(manifest, 0));
+        } catch (const base::AppError&) {
+            // A snapshot whose entry cannot be named is never deployed; advice only counts.
+        }
+    }
+    return names;
+}
+
+// The manifest counts, and the budget figures of a plan over every archived manifest; with
+// `read_only_names`, also read_only_entry_names.
+void add_archive_figures(const bootloader::RunContext& context, StatusReport& report,
+                         std::set<std::string>* read_only_names = nullptr) {
     // Every manifest, whatever machine or system it came from: the figures describe the whole
     // archive, not only what this machine would deploy. The manifests are handed to the plan
     // and dropped with it before the entries are read.
     std::vector<manifest::SnapshotManifest> manifests =
         manifest::list_manifests(context.archive_root);
+    report.other_os_manifests = other_os_manifests(manifests, context.machine_id, context.os_name);
+    if (read_only_names) {
+        *read_only_names = read_only_entry_names(manifests, context);
+    }
     report.archived_manifests = manifests.size();
     report.archive_references = manifest::referenced_objects(manifests).size();
     const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
@@ -71,9 +100,13 @@ void add_store_figures(const bootloader::RunContext& context,
 
 StatusReport compute_status(const bootloader::RunContext& context) {
     StatusReport report;
-    add_archive_figures(context, report);
+    std::set<std::string> read_only_names;
+    add_archive_figures(context, report, &read_only_names);
     const std::map<std::string, std::string> generated =
         bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
+    for (const std::string& name : read_only_names) {
+        report.read_only_deployed += generated.contains(name) ? 1 : 0;
+    }
     add_store_figures(context,
                       bootloader::collect_entry_references(generated, context.boot_data_relative),
                       report);
@@ -125,7 +158,16 @@ void print_status(const StatusReport& report) {
 
 void run_status(const bootloader::RunContext& context) {
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
-    print_status(compute_status(context));
+    const StatusReport report = compute_status(context);
+    print_status(report);
+    for (const std::optional<std::string>& line :
+         {check_default_entry(context),
+          other_os_warning(report.other_os_manifests, context.os_name),
+          volatile_advice(report.read_only_deployed, context.config.snapshot_kernel_parameters)}) {
+        if (line) {
+            print_warning(*line);
+        }
+    }
 }
 
 }  // namespace snapwright::app

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "bootloader/generate.hpp"
@@ -27,6 +28,13 @@ struct StatusReport {
     std::uint64_t required_reserve_bytes = 0;
     std::uint64_t boot_free_bytes = 0;
 
+    // Not among the report lines; for the warnings on standard error. The manifests of this
+    // machine recorded under another operating-system name, counted by name.
+    std::map<std::string, std::uint64_t> other_os_manifests;
+    // This system's snapshots with generated entries on disk that are read-only subvolumes;
+    // counted by `status` only.
+    std::uint64_t read_only_deployed = 0;
+
     bool operator==(const StatusReport&) const = default;
 };
 
@@ -50,7 +58,9 @@ struct StatusReport {
 // Writes format_status to standard output.
 void print_status(const StatusReport& report);
 
-// The body of `status`: the report is printed only once the whole computation succeeded.
+// The body of `status`: the report is printed only once the whole computation succeeded; then
+// the warnings about the default boot entry, manifests under another operating-system name and
+// read-only snapshots booted without a volatile state go to standard error.
 void run_status(const bootloader::RunContext& context);
 
 }  // namespace snapwright::app

@@ -30,18 +30,6 @@ std::string without_line_breaks(std::string_view value) {
     return result;
 }
 
-std::string entry_file_name(const SnapshotManifest& manifest, std::size_t index) {
-    const provider::SnapshotKey& key = manifest.snapshot.key;
-    std::string name = std::string(base::kEntryPrefix) + file_name_part(manifest.machine_id) + "-" +
-                       file_name_part(key.filesystem_uuid) + "-" + file_name_part(key.provider) +
-                       "-" + file_name_part(key.instance) + "-" + file_name_part(key.snapshot_id) +
-                       "-" + std::to_string(index) + ".conf";
-    if (name.size() > kMaxFileNameBytes) {
-        base::throw_error("generated systemd-boot entry filename is too long");
-    }
-    return name;
-}
-
 std::string entry_title(const SnapshotManifest& manifest, const BootProfile& profile) {
     const provider::SnapshotDescriptor& snapshot = manifest.snapshot;
     const auto property = snapshot.properties.find("snapshot");
@@ -103,6 +91,18 @@ bool oldest_first(const SnapshotManifest* a, const SnapshotManifest* b) {
 }
 
 }  // namespace
+
+std::string entry_file_name(const SnapshotManifest& manifest, std::size_t index) {
+    const provider::SnapshotKey& key = manifest.snapshot.key;
+    std::string name = std::string(base::kEntryPrefix) + file_name_part(manifest.machine_id) + "-" +
+                       file_name_part(key.filesystem_uuid) + "-" + file_name_part(key.provider) +
+                       "-" + file_name_part(key.instance) + "-" + file_name_part(key.snapshot_id) +
+                       "-" + std::to_string(index) + ".conf";
+    if (name.size() > kMaxFileNameBytes) {
+        base::throw_error("generated systemd-boot entry filename is too long");
+    }
+    return name;
+}
 
 std::string file_name_part(std::string_view value) {
     std::string part;

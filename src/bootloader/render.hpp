@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ struct GeneratedEntry {
 // recorded fields cannot form a valid entry; nothing is returned then.
 [[nodiscard]] std::vector<GeneratedEntry> render_entries(
     const std::vector<manifest::SnapshotManifest>& manifests, const fs::path& boot_data_relative);
+
+// The file name of the entry for the profile at `index` among the deployed profiles of
+// `manifest`; throws "generated systemd-boot entry filename is too long".
+[[nodiscard]] std::string entry_file_name(const manifest::SnapshotManifest& manifest,
+                                          std::size_t index);
 
 // ASCII letters lower-cased, digits and "_" kept, every other character "-"; then leading and
 // trailing "-" stripped.

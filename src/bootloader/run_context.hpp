@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/system_paths.hpp"
 #include "config/config.hpp"
 #include "system/mount_table.hpp"
 
@@ -24,6 +25,8 @@ struct RunContext {
     std::string os_name;
     std::string root_filesystem_uuid;
     system::MountTable filesystems;
+    // Where systemd-boot's EFI variables are read; absent on machines without EFI.
+    std::filesystem::path efi_variables_directory = base::kEfiVariablesDirectory;
 
     bool operator==(const RunContext&) const = default;
 };

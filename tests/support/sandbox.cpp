@@ -266,6 +266,11 @@ Sandbox::Sandbox() : resources_(std::make_unique<Resources>()) {
     }
     r.mount_kernel_filesystem("proc", "/proc", R / "proc");
     r.mount_kernel_filesystem("sysfs", "/sys", R / "sys");
+    // The host's EFI variables would choose the default boot entry of the machine; tests put
+    // their own in efi_variables().
+    if (fs::is_directory(R / "sys/firmware")) {
+        r.mount("tmpfs", R / "sys/firmware", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
+    }
 
     r.mount("tmpfs", R / "dev", "tmpfs", MS_NOSUID, "mode=0755");
     struct {
@@ -309,6 +314,9 @@ Sandbox::Sandbox() : resources_(std::make_unique<Resources>()) {
 
     r.mount(boot_loop.node(), R / "boot", "ext4", 0);
     make_directories(R / "boot/loader/entries");
+    // A configured machine boots its own entries by default, never a snapshot's (whose names
+    // start with "s"); the glob has no negation.
+    write_file(R / "boot/loader/loader.conf", "default [0-9a-rt-z]*\n");
 
     // The mounts hold the loop devices now; autoclear frees them when the mounts go.
     for (auto& loop : r.loops) {

@@ -108,6 +108,10 @@ class Sandbox {
 
     // An ordinary boot entry with asset files of the given sizes.
     WrittenEntry write_entry(const EntrySpec& wanted);
+    // The host path of the machine's EFI variable directory (/sys/firmware/efi/efivars), empty
+    // until a test writes variables there; the machine has none before the first call. Its
+    // /boot/loader/loader.conf names every entry but the generated ones as the default.
+    fs::path efi_variables();
     // /etc/snapwright.conf inside the chroot.
     void write_config(std::string_view text);
 

@@ -67,6 +67,12 @@ WrittenEntry Sandbox::write_entry(const EntrySpec& wanted) {
     return written;
 }
 
+fs::path Sandbox::efi_variables() {
+    const fs::path directory = in_root("/sys/firmware/efi/efivars");
+    fs::create_directories(directory);
+    return directory;
+}
+
 void Sandbox::write_config(std::string_view text) {
     write_file(in_root("/etc/snapwright.conf"), text);
 }
