@@ -104,12 +104,20 @@ class Triggers : public StandardMachineTest {
             (void)take_snapshot(1);
         }
     }
+
+    // Whether the debounce claim is the one `run` placed.
+    bool claimed_by(const RunningProgram& run) {
+        const fs::path claim = machine().in_root("/run/snapwright/" + machine_id() + ".token");
+        return file_text(claim).starts_with(std::to_string(run.pid()) + "-");
+    }
 };
 
 TEST_F(Triggers, OfTwoDebouncedRunsOnlyTheLaterGenerates) {
-    machine().write_config("DEBOUNCE_MILLISECONDS=1000\n");
+    // Long enough for the second run to start and claim on a busy machine.
+    machine().write_config("DEBOUNCE_MILLISECONDS=3000\n");
     RunningProgram first = machine().start({binary(), "generate", "--debounce"});
-    std::this_thread::sleep_for(100ms);
+    // The second run must claim after the first, however slowly a busy machine starts it.
+    ASSERT_TRUE(eventually([&] { return claimed_by(first); }));
     RunningProgram second = machine().start({binary(), "--debounce"});
     const ProgramResult early = first.wait();
     const ProgramResult late = second.wait();
@@ -134,6 +142,7 @@ TEST_F(Triggers, ARunSupersededWhileWaitingForTheLockLeaves) {
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
 
     RunningProgram waiting = machine().start({binary(), "generate", "--debounce"});
+    ASSERT_TRUE(eventually([&] { return claimed_by(waiting); }));
     std::this_thread::sleep_for(700ms);
     EXPECT_FALSE(waiting.finished());
     RunningProgram latest = machine().start({binary(), "generate", "--debounce"});
