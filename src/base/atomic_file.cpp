@@ -125,7 +125,7 @@ void commit_temporary(TemporaryFile& temporary, int directory_fd, const fs::path
 // The parent of an object target, which must be a real directory; checked before anything else
 // so that a bad target is reported first.
 fs::path object_parent(const fs::path& target) {
-    const fs::path parent = parent_of(target);
+    fs::path parent = parent_of(target);
     if (parent.empty()) {
         throw_error("invalid object path " + display_path(target));
     }

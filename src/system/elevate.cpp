@@ -47,7 +47,7 @@ void reexecute_as_root(const std::optional<std::string>& auth_method,
     base::throw_os_error("execute privilege helper " + command.program, error);
 }
 
-void elevate(std::optional<std::string> auth_method,
+void elevate(const std::optional<std::string>& auth_method,
              const std::vector<std::string>& raw_arguments) {
     if (::geteuid() == 0) {
         return;

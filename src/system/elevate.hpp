@@ -37,6 +37,7 @@ void reexecute_as_root(const std::optional<std::string>& auth_method,
 
 // Returns at once when the effective user is root; otherwise reexecute_as_root. `raw_arguments`
 // are the program's arguments after its name, unparsed.
-void elevate(std::optional<std::string> auth_method, const std::vector<std::string>& raw_arguments);
+void elevate(const std::optional<std::string>& auth_method,
+             const std::vector<std::string>& raw_arguments);
 
 }  // namespace snapwright::system

@@ -41,13 +41,13 @@ bool recorded_snapshot_exists(const fs::path& top_level_mount,
     return facts && facts->uuid == base::to_lower_ascii(uuid->second);
 }
 
-BtrfsProvider::BtrfsProvider(std::string filesystem_uuid, fs::path top_level_mount,
+BtrfsProvider::BtrfsProvider(const std::string& filesystem_uuid, fs::path top_level_mount,
                              std::uint64_t limit)
     : filesystem_uuid_(base::to_lower_ascii(filesystem_uuid)),
       top_level_mount_(std::move(top_level_mount)),
       limit_(limit) {}
 
-void BtrfsProvider::set_root_subvolume_uuid(std::string uuid) {
+void BtrfsProvider::set_root_subvolume_uuid(const std::string& uuid) {
     root_subvolume_uuid_ = base::to_lower_ascii(uuid);
 }
 

@@ -23,12 +23,12 @@ class BtrfsProvider final : public Provider {
   public:
     // `filesystem_uuid` is lower-cased; `top_level_mount` is where subvolume ID 5 is mounted for
     // this run; at most `limit` snapshots are listed.
-    BtrfsProvider(std::string filesystem_uuid, fs::path top_level_mount,
+    BtrfsProvider(const std::string& filesystem_uuid, fs::path top_level_mount,
                   std::uint64_t limit = kNoLimit);
 
     // Restricts the listing to snapshots of this subvolume (lower-cased). Without it every
     // snapshot of the filesystem counts.
-    void set_root_subvolume_uuid(std::string uuid);
+    void set_root_subvolume_uuid(const std::string& uuid);
 
     // (filesystem UUID, "btrfs", "root").
     ProviderScope scope() const override;

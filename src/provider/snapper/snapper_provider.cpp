@@ -8,7 +8,7 @@
 
 namespace snapwright::provider::snapper {
 
-SnapperProvider::SnapperProvider(std::string filesystem_uuid, std::string config,
+SnapperProvider::SnapperProvider(const std::string& filesystem_uuid, std::string config,
                                  std::optional<fs::path> snapshots_path)
     : filesystem_uuid_(base::to_lower_ascii(filesystem_uuid)),
       config_(std::move(config)),

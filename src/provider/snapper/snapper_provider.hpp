@@ -20,7 +20,7 @@ class SnapperProvider final : public Provider {
     // `filesystem_uuid` is lower-cased; `config` names the Snapper configuration;
     // `snapshots_path`, when given, is the directory below which the subvolumes are named on the
     // kernel command line.
-    SnapperProvider(std::string filesystem_uuid, std::string config,
+    SnapperProvider(const std::string& filesystem_uuid, std::string config,
                     std::optional<fs::path> snapshots_path);
 
     // The root mount point, through which the snapshot subvolumes are reachable.
