@@ -94,6 +94,15 @@ TEST_F(UnifiedKernelImage, GenerateUnpacksTheImageOfThisSystemIntoLinuxEntries) 
         {source.initrd, fs::file_size(files.at(".initrd"))}};
     EXPECT_EQ(stored_objects(archive_store()), objects);
     EXPECT_EQ(stored_objects(boot_store()), objects);
+    const ProgramResult status = snapwright({"status"});
+    ASSERT_EQ(status.exit_code, 0) << describe(status);
+    const auto values = labelled_values(status.out);
+    EXPECT_EQ(values.at("Secure Boot"), "not reported by the firmware") << status.out;
+    EXPECT_NE(status.out.find("Unified kernel image: /EFI/Linux/test-os.efi, kernel not signed on "
+                              "its own: its snapshot entries boot only while Secure Boot is "
+                              "disabled\n"),
+              std::string::npos)
+        << status.out;
     const ProgramResult verified = snapwright({"verify"});
     EXPECT_EQ(verified.exit_code, 0) << describe(verified);
     // Nothing is written where systemd-boot would list it as the live system.
