@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kType2Directory = "EFI/Linux";
 constexpr std::size_t kMaxTextSection = 65536;
+constexpr std::size_t kMaxFileNameBytes = 255;
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 
 // A file found by its own name rather than read for a bad entry line: worth a message when
@@ -60,6 +61,16 @@ ReadBytes reader_of(int fd, std::uint64_t base_offset, const std::string& shown)
         bytes.resize(done);
         return bytes;
     };
+}
+
+// Control characters shown as "?", so that a message stays one line.
+std::string shown_printable(std::string name) {
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    return name;
 }
 
 [[noreturn]] void refuse(const std::string& shown, const std::string& what) {
@@ -201,6 +212,8 @@ class Scanner {
         add(std::move(fd), location, found);
     }
 
+    void refuse(std::string message) { scan_.refusals.push_back(std::move(message)); }
+
     UkiScan take() { return std::move(scan_); }
 
   private:
@@ -214,6 +227,14 @@ bool is_image_name(const std::string& name) {
            base::equals_ignore_ascii_case(std::string_view(name).substr(name.size() - 4), ".efi");
 }
 
+// The name goes into recorded texts line by line: it must be one an entry file could have.
+bool is_usable_name(const std::string& name) {
+    return name.size() <= kMaxFileNameBytes && base::is_valid_utf8(name) &&
+           std::none_of(name.begin(), name.end(), [](char c) {
+               return static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '\\';
+           });
+}
+
 }  // namespace
 
 UkiScan scan_unified_kernel_images(const fs::path& boot_root, const std::vector<BootEntry>& entries,
@@ -224,7 +245,13 @@ UkiScan scan_unified_kernel_images(const fs::path& boot_root, const std::vector<
         std::vector<std::string> names = base::list_directory_at(directory.get());
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
-            if (!is_image_name(name) || !base::is_valid_utf8(name)) {
+            if (!is_image_name(name)) {
+                continue;
+            }
+            if (!is_usable_name(name)) {
+                scanner.refuse("unified kernel image file name is not a valid entry file name: /" +
+                               std::string(kType2Directory) + "/" +
+                               base::lossy_utf8(shown_printable(name)));
                 continue;
             }
             const std::string location = "/" + std::string(kType2Directory) + "/" + name;

@@ -5,6 +5,7 @@
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
+#include "bootloader/render.hpp"
 
 namespace snapwright::bootloader {
 namespace {
@@ -81,6 +82,10 @@ UkiSections uki_sections(const PeImage& image, std::string_view shown) {
     }};
     for (const Wanted& wanted : kOthers) {
         result.*wanted.field = chosen(wanted.name);
+        // An empty section holds nothing to boot with; it counts as absent.
+        if (result.*wanted.field && (result.*wanted.field)->size == 0) {
+            result.*wanted.field = std::nullopt;
+        }
     }
     return result;
 }
@@ -123,9 +128,9 @@ std::string uki_title(const UnifiedKernelImage& image) {
 std::string uki_source_text(const UnifiedKernelImage& image, std::string_view cmdline) {
     std::string text =
         "# unified-kernel-image " + image.locations.front() + " sha256:" + image.digest + "\n";
-    text += "title      " + uki_title(image) + "\n";
+    text += "title      " + single_line(uki_title(image)) + "\n";
     if (image.uname) {
-        text += "version    " + *image.uname + "\n";
+        text += "version    " + single_line(*image.uname) + "\n";
     }
     if (!cmdline.empty()) {
         text += "options    " + std::string(cmdline) + "\n";

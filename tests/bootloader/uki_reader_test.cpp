@@ -94,6 +94,7 @@ TEST_F(Uki, ScanPassesOverWhatCannotBeUnpackedSayingWhy) {
                testing::build_pe({.sections = {{.name = ".initrd", .bytes = "i"}}}));
     write_file(image("bad-kernel.efi"),
                testing::build_pe({.sections = {{.name = ".linux", .bytes = "not a PE file"}}}));
+    write_file(image("bad\nname.efi"), build_uki(kUki));
     write_file(dir_ / "elsewhere.efi", build_uki(kUki));
     ASSERT_EQ(::symlink((dir_ / "elsewhere.efi").c_str(), image("link.efi").c_str()), 0);
     const std::vector<BootEntry> entries = {
@@ -104,6 +105,8 @@ TEST_F(Uki, ScanPassesOverWhatCannotBeUnpackedSayingWhy) {
     EXPECT_TRUE(found.images.empty());
     EXPECT_EQ(found.refusals,
               (std::vector<std::string>{
+                  "unified kernel image file name is not a valid entry file name: "
+                  "/EFI/Linux/bad?name.efi",
                   "malformed PE image in section .linux of /EFI/Linux/bad-kernel.efi: "
                   "too short for a DOS header",
                   "malformed PE image /EFI/Linux/broken.efi: optional header runs past the end "
