@@ -262,7 +262,9 @@ UkiScan scan_unified_kernel_images(const fs::path& boot_root, const std::vector<
             }
             scanner.add(std::move(fd), location, Found::Type2);
         }
-    } else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) {
+    } else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && errno != EACCES) {
+        // No directory, a link in its place, or one an ordinary user running status may not
+        // read: no image there.
         base::throw_io_error(errno);
     }
     for (const BootEntry& entry : entries) {

@@ -28,7 +28,8 @@ struct UkiScan {
 // is refused, as is an image whose kernel is not signed on its own while Secure Boot is enabled
 // (no snapshot entry made from it could boot). An efi line naming an EFI program without a .linux
 // section is not an image and passed over silently. `with_digest` hashes each whole image.
-// Nothing here throws for one bad file; a failure to read the directory is an I/O error.
+// Nothing here throws for one bad file; an EFI/Linux that is missing, a link or not readable
+// holds no image, and another failure to read it is an I/O error.
 [[nodiscard]] UkiScan scan_unified_kernel_images(const std::filesystem::path& boot_root,
                                                  const std::vector<BootEntry>& entries,
                                                  system::SecureBoot secure_boot,
