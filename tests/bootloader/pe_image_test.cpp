@@ -34,21 +34,6 @@ void put32(std::string& bytes, std::size_t at, std::uint32_t value) {
 constexpr std::size_t kOptional = 64 + 24;
 constexpr std::size_t kTable = kOptional + 240;
 
-TEST(PeImage, ReadsTheSectionTableAndTheSignature) {
-    const std::string bytes = build_pe({.sections = {{.name = ".linux", .bytes = "kernel"},
-                                                     {.name = ".cmdline", .bytes = "root=x"},
-                                                     {.name = ".bss", .bytes = ""}},
-                                        .with_signature = true});
-    const PeImage image = read(bytes);
-    ASSERT_EQ(image.sections.size(), 3u);
-    EXPECT_TRUE(image.has_signature);
-    EXPECT_EQ(image.sections[0].name, ".linux");
-    EXPECT_EQ(bytes.substr(image.sections[0].offset, image.sections[0].size), "kernel");
-    EXPECT_EQ(bytes.substr(image.sections[1].offset, image.sections[1].size), "root=x");
-    EXPECT_EQ(image.sections[2].size, 0u);
-    EXPECT_FALSE(read(build_pe({.sections = {{.name = ".linux", .bytes = "k"}}})).has_signature);
-}
-
 TEST(PeImage, RefusesEveryMalformedImageNamingWhatIsWrong) {
     const std::string valid = build_pe({.sections = {{.name = ".linux", .bytes = "kernel"}}});
     struct Case {
