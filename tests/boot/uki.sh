@@ -3,7 +3,7 @@
 # command line, as a Type #2 entry in EFI/Linux, and has no Type #1 entry at all. Two boots: the
 # image itself must boot the live root @ with its embedded command line, and the entry that
 # snapwright unpacked from it must boot the snapshot with the entry's options.
-# Debian 13's image lacks ukify and the stub (systemd-boot-efi is not installed there), so the
+# The Debian 13 image holds neither ukify nor linuxx64.efi.stub, so the
 # image is built with objcopy over the stub of the image when present, else of the host.
 # shellcheck shell=bash
 
