@@ -11,6 +11,7 @@
 #include "base/app_error.hpp"
 #include "base/checked.hpp"
 #include "base/paths.hpp"
+#include "base/system_paths.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/plan.hpp"
@@ -152,6 +153,33 @@ std::string format_status(const StatusReport& report) {
            number("Boot free bytes     : ", report.boot_free_bytes);
 }
 
+std::string format_unified_kernel_images(system::SecureBoot secure_boot,
+                                         const bootloader::UkiScan& scan) {
+    if (scan.images.empty() && scan.refusals.empty()) {
+        return "";
+    }
+    std::string text =
+        "Secure Boot        : " + std::string(system::secure_boot_text(secure_boot)) + "\n";
+    for (const bootloader::UnifiedKernelImage& image : scan.images) {
+        text += "Unified kernel image: " + image.locations.front();
+        if (image.kernel_signed) {
+            text += ", kernel signed on its own\n";
+        } else if (secure_boot == system::SecureBoot::Enabled) {
+            text +=
+                ", kernel not signed on its own: no snapshot entry is made from it while "
+                "Secure Boot is enabled\n";
+        } else {
+            text +=
+                ", kernel not signed on its own: its snapshot entries boot only while Secure "
+                "Boot is disabled\n";
+        }
+    }
+    for (const std::string& refusal : scan.refusals) {
+        text += "Unified kernel image: passed over: " + refusal + "\n";
+    }
+    return text;
+}
+
 void print_status(const StatusReport& report) {
     write_stdout(format_status(report));
 }
@@ -159,7 +187,12 @@ void print_status(const StatusReport& report) {
 void run_status(const bootloader::RunContext& context) {
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
     const StatusReport report = compute_status(context);
+    // Judged here, not refused: the lines say what generate would do with each image.
+    const bootloader::UkiScan images = bootloader::scan_unified_kernel_images(
+        context.boot_root, {}, system::SecureBoot::NotReported, false);
     print_status(report);
+    write_stdout(format_unified_kernel_images(
+        system::read_secure_boot(context.efi_variables_directory), images));
     for (const std::optional<std::string>& line :
          {check_default_entry(context),
           other_os_warning(report.other_os_manifests, context.os_name),

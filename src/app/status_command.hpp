@@ -6,6 +6,8 @@
 
 #include "bootloader/generate.hpp"
 #include "bootloader/run_context.hpp"
+#include "bootloader/uki_reader.hpp"
+#include "system/secure_boot.hpp"
 
 namespace snapwright::app {
 
@@ -54,6 +56,13 @@ struct StatusReport {
 
 // The twelve report lines, each ending in a newline.
 [[nodiscard]] std::string format_status(const StatusReport& report);
+
+// What a machine that boots unified kernel images is told after the report: the Secure Boot
+// state, then one line per image in /EFI/Linux saying whether snapshot entries can be unpacked
+// from it (its kernel signed on its own, or Secure Boot not enforcing), or why it is passed over.
+// Empty when there is no image, so the report of other machines stays as it was.
+[[nodiscard]] std::string format_unified_kernel_images(system::SecureBoot secure_boot,
+                                                       const bootloader::UkiScan& scan);
 
 // Writes format_status to standard output.
 void print_status(const StatusReport& report);

@@ -107,6 +107,44 @@ void copy_contents(int source, int target) {
     }
 }
 
+// Copies `length` bytes from `source` at `offset`; a source that ends early is an I/O error.
+void copy_range(int source, std::uint64_t offset, std::uint64_t length, int target) {
+    auto position = static_cast<off_t>(offset);
+    bool by_hand = false;
+    std::unique_ptr<char[]> buffer;
+    while (length > 0) {
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(length, by_hand ? kCopyChunk : kKernelCopyChunk));
+        ssize_t copied = 0;
+        if (!by_hand) {
+            copied = ::copy_file_range(source, &position, target, nullptr, want, 0);
+            if (copied < 0 && errno != EINTR &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                 errno == EPERM)) {
+                by_hand = true;
+                buffer.reset(new char[kCopyChunk]);
+                continue;
+            }
+        } else {
+            copied = pread_retrying(source, buffer.get(), want, position);
+            if (copied > 0) {
+                write_all(target, std::string_view(buffer.get(), static_cast<std::size_t>(copied)));
+                position += copied;
+            }
+        }
+        if (copied < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw_io_error(errno);
+        }
+        if (copied == 0) {
+            throw_io_text_error(kIoFailed, "the file ended before the bytes to copy");
+        }
+        length -= static_cast<std::uint64_t>(copied);
+    }
+}
+
 // Flushes and closes the temporary, renames it over `final_name` in `directory_fd` and
 // fsyncs the directory.
 void commit_temporary(TemporaryFile& temporary, int directory_fd, const fs::path& final_name) {
@@ -220,6 +258,20 @@ void copy_descriptor_atomically(int source, const fs::path& target) {
     TemporaryFile temporary =
         create_temporary_at(directory.get(), parent, name_for_temporary(final_name, "object"));
     copy_contents(source, temporary.fd());
+    commit_temporary(temporary, directory.get(), final_name);
+}
+
+void copy_range_atomically(int source, std::uint64_t offset, std::uint64_t length,
+                           const fs::path& target) {
+    const fs::path parent = object_parent(target);
+    const UniqueFd directory = open_directory(parent, O_NOFOLLOW);
+    if (!directory) {
+        throw_error("object parent is not a directory: " + display_path(parent));
+    }
+    const fs::path final_name = final_name_of(target);
+    TemporaryFile temporary =
+        create_temporary_at(directory.get(), parent, name_for_temporary(final_name, "object"));
+    copy_range(source, offset, length, temporary.fd());
     commit_temporary(temporary, directory.get(), final_name);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -81,6 +82,11 @@ void copy_file_atomically(const fs::path& source, const fs::path& target);
 // The same with an open source descriptor; the copy starts at offset 0 and leaves the
 // descriptor's file position alone.
 void copy_descriptor_atomically(int source, const fs::path& target);
+
+// The same with the `length` bytes at `offset` of an open source descriptor (a section of a
+// larger file). A source that ends before them is an I/O error; `target` is then unchanged.
+void copy_range_atomically(int source, std::uint64_t offset, std::uint64_t length,
+                           const fs::path& target);
 
 // Replaces `target` by `bytes` with permission bits `mode`, creating missing parent directories.
 // After a failure `target` is unchanged and no temporary file remains.

@@ -9,6 +9,7 @@
 #include "base/paths.hpp"
 #include "bootloader/fragment.hpp"
 #include "bootloader/selection.hpp"
+#include "bootloader/uki_reader.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
@@ -126,12 +127,66 @@ store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string
                                inputs.hashes);
 }
 
+// The assets unpacked from one unified kernel image; every new snapshot of a run shares them.
+struct UnpackedAssets {
+    store::AssetRef kernel;
+    std::vector<store::AssetRef> modules;
+};
+using UnpackedImages = std::map<std::string, UnpackedAssets>;
+
+const PeSection& section_named(const UkiSections& sections, std::string_view name) {
+    if (name == ".ucode")
+        return *sections.ucode;
+    if (name == ".initrd")
+        return *sections.initrd;
+    if (name == ".dtb")
+        return *sections.dtb;
+    return sections.linux;
+}
+
+// Streams the image's sections into the store, from the very file that was read for selection.
+const UnpackedAssets& unpack_image(const SourceProfile& source, const CaptureInputs& inputs,
+                                   UnpackedImages& unpacked) {
+    const UkiOrigin& origin = *source.image;
+    if (const auto found = unpacked.find(origin.location); found != unpacked.end()) {
+        return found->second;
+    }
+    const base::UniqueFd fd =
+        reopen_unified_kernel_image(inputs.boot_root, origin.location, origin.identity);
+    const std::string name = fs::path(origin.location).filename().native();
+    const auto import = [&](std::string_view section_name, store::AssetKind kind) {
+        const PeSection& section = section_named(origin.sections, section_name);
+        return store::import_asset_range(inputs.archive_root, fd.get(), section.offset,
+                                         section.size, kind, name + ":" + section.name);
+    };
+    UnpackedAssets assets;
+    // Microcode, initramfs, kernel, then the device tree.
+    bool kernel_done = false;
+    for (const auto& [section_name, kind] : source.modules) {
+        if (kind == store::AssetKind::DeviceTree && !kernel_done) {
+            assets.kernel = import(source.kernel, store::AssetKind::Kernel);
+            kernel_done = true;
+        }
+        assets.modules.push_back(import(section_name, kind));
+    }
+    if (!kernel_done) {
+        assets.kernel = import(source.kernel, store::AssetKind::Kernel);
+    }
+    return unpacked.emplace(origin.location, std::move(assets)).first->second;
+}
+
 BootProfile build_profile(const SourceProfile& source, const provider::SnapshotDescriptor& snapshot,
-                          const CaptureInputs& inputs) {
+                          const CaptureInputs& inputs, UnpackedImages& unpacked) {
     BootProfile profile;
-    profile.kernel = import_boot_asset(inputs, source.kernel, store::AssetKind::Kernel);
-    for (const auto& [path, kind] : source.modules) {
-        profile.modules.push_back(import_boot_asset(inputs, path, kind));
+    if (source.image) {
+        const UnpackedAssets& assets = unpack_image(source, inputs, unpacked);
+        profile.kernel = assets.kernel;
+        profile.modules = assets.modules;
+    } else {
+        profile.kernel = import_boot_asset(inputs, source.kernel, store::AssetKind::Kernel);
+        for (const auto& [path, kind] : source.modules) {
+            profile.modules.push_back(import_boot_asset(inputs, path, kind));
+        }
     }
     profile.name = source.name;
     profile.protocol = source.protocol;
@@ -142,7 +197,8 @@ BootProfile build_profile(const SourceProfile& source, const provider::SnapshotD
 }
 
 SnapshotManifest new_manifest(const provider::SnapshotDescriptor& snapshot,
-                              const SourceSelection& selection, const CaptureInputs& inputs) {
+                              const SourceSelection& selection, const CaptureInputs& inputs,
+                              UnpackedImages& unpacked) {
     SnapshotManifest manifest;
     manifest.schema_version = kSchemaVersion;
     manifest.snapshot = snapshot;
@@ -150,7 +206,7 @@ SnapshotManifest new_manifest(const provider::SnapshotDescriptor& snapshot,
     manifest.machine_id = inputs.machine_id;
     manifest.source_config = selection.source_config;
     for (const auto& source : selection.profiles) {
-        manifest.profiles.push_back(build_profile(source, snapshot, inputs));
+        manifest.profiles.push_back(build_profile(source, snapshot, inputs, unpacked));
     }
     return manifest;
 }
@@ -176,7 +232,7 @@ void stage_snapshot(const provider::SnapshotDescriptor& descriptor, const Captur
                     const std::optional<SourceSelection>& selection,
                     std::vector<SnapshotManifest>& listed,
                     std::map<provider::SnapshotKey, std::size_t>& archived, CaptureCounts& counts,
-                    base::AtomicWriteBatch& writes) {
+                    UnpackedImages& unpacked, base::AtomicWriteBatch& writes) {
     const auto found = archived.find(descriptor.key);
     if (found != archived.end()) {
         SnapshotManifest& manifest = listed[found->second];
@@ -196,7 +252,7 @@ void stage_snapshot(const provider::SnapshotDescriptor& descriptor, const Captur
         write_manifest_fragment(manifest, inputs, writes);
         return;
     }
-    SnapshotManifest manifest = new_manifest(descriptor, *selection, inputs);
+    SnapshotManifest manifest = new_manifest(descriptor, *selection, inputs, unpacked);
     save_manifest(inputs.archive_root, manifest, &writes);
     counts.created = base::checked_add(counts.created, 1, kCountOverflow);
     counts.asset_references =
@@ -235,7 +291,7 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
         });
     if (any_new) {
         selection = select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name,
-                                          inputs.running_root);
+                                          inputs.running_root, inputs.read_images);
     }
 
     counts.removed = remove_stale(listed, inputs, current);
@@ -252,13 +308,15 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
     // bounded number of snapshots open. A snapshot's objects are durable before its manifest is
     // staged (import_asset syncs each copy), and its manifest.json lands before its other files.
     base::AtomicWriteBatch writes(base::AtomicWriteBatch::Sync::WholeFilesystem);
+    UnpackedImages unpacked;
     for (const auto& descriptor : inputs.snapshots) {
         if (writes.directories() >= kSnapshotsPerBatch) {
             writes.commit();
         }
         const std::size_t staged_before = writes.staged();
         try {
-            stage_snapshot(descriptor, inputs, selection, listed, archived, counts, writes);
+            stage_snapshot(descriptor, inputs, selection, listed, archived, counts, unpacked,
+                           writes);
         } catch (const base::AppError&) {
             // The snapshots staged before this one are complete: they land, and only this
             // one's files are dropped. The failure to report is this snapshot's own.

@@ -29,6 +29,9 @@ struct CaptureInputs {
     // The running root filesystem and subvolume: tie entries without a machine-id line to this
     // machine when none has one.
     RunningRoot running_root;
+    // The unified kernel images of the boot filesystem, read only when no linux entry is a
+    // source (empty: none).
+    ReadUnifiedKernelImages read_images;
     std::filesystem::path boot_root;
     // The manifest root and archive store data root.
     std::filesystem::path archive_root;

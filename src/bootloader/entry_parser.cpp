@@ -108,8 +108,12 @@ BootEntry parse_entry(std::string_view file_name, std::string_view text) {
             entry.initrd.push_back(checked_asset_path(value));
         } else if (key == "devicetree") {
             entry.devicetree = checked_asset_path(value);
-        } else if (key == "efi" || key == "uki" || key == "uki-url") {
-            // A unified kernel image or EFI program is bootable but not an entry we can copy.
+        } else if (key == "efi") {
+            entry.efi = std::string(value);
+        } else if (key == "uki") {
+            entry.uki = std::string(value);
+        } else if (key == "uki-url") {
+            // Fetched over the network at boot: nothing on the boot filesystem to unpack.
         } else if (key == "devicetree-overlay") {
             base::throw_error("unsupported Type #1 field devicetree-overlay in " + entry.file_name +
                               "; overlay assets are not captured");

@@ -22,6 +22,10 @@ struct BootEntry {
     std::optional<std::string> sort_key;
     std::optional<std::string> architecture;
     std::optional<std::string> devicetree;
+    // The efi and uki values as written (the last of each): an EFI program, or a unified kernel
+    // image when the file has a .linux section. Not checked here; a reader checks before use.
+    std::optional<std::string> efi;
+    std::optional<std::string> uki;
 
     bool operator==(const BootEntry&) const = default;
 };

@@ -19,12 +19,14 @@
 #include "bootloader/entry_references.hpp"
 #include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
+#include "bootloader/uki_reader.hpp"
 #include "manifest/legacy_migration.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
 #include "system/archive_location.hpp"
 #include "system/root_device.hpp"
+#include "system/secure_boot.hpp"
 #include "system/subvolume.hpp"
 #include "system/top_level_mount.hpp"
 
@@ -130,6 +132,19 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
                 .subvolume =
                     [&context] { return system::read_root_subvolume(context.filesystems); },
             },
+            .read_images =
+                [&context](const std::vector<BootEntry>& read) {
+                    UkiScan scan = scan_unified_kernel_images(
+                        context.boot_root, read,
+                        system::read_secure_boot(context.efi_variables_directory));
+                    for (const std::string& refusal : scan.refusals) {
+                        const std::string warning =
+                            "snapwright: warning: passing over " + refusal + "\n";
+                        std::fputs(warning.c_str(), stderr);
+                    }
+                    std::fflush(stderr);
+                    return std::move(scan.images);
+                },
             .boot_root = context.boot_root,
             .archive_root = context.archive_root,
             .kernel_parameters = config.snapshot_kernel_parameters,

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <optional>
+#include <tuple>
 
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
@@ -50,18 +51,23 @@ class RootCandidates {
     explicit RootCandidates(const RunningRoot& running_root) : running_root_(running_root) {}
 
     bool taken(const BootEntry& entry) {
-        if (is_owned_entry(entry) || entry.machine_id || entry.linux.empty() ||
-            !running_root_.names_filesystem || !running_root_.subvolume) {
+        return !is_owned_entry(entry) && !entry.machine_id && !entry.linux.empty() &&
+               mounts_running_root(entry.options);
+    }
+
+    // Whether a command line mounts the running root filesystem and subvolume.
+    bool mounts_running_root(std::string_view options) {
+        if (!running_root_.names_filesystem || !running_root_.subvolume) {
             return false;
         }
-        const std::optional<std::string> root = root_parameter(entry.options);
+        const std::optional<std::string> root = root_parameter(options);
         if (!root || !running_root_.names_filesystem(*root)) {
             return false;
         }
         if (!subvolume_) {
             subvolume_ = running_root_.subvolume();
         }
-        return mounts_root_subvolume(entry.options, *subvolume_);
+        return mounts_root_subvolume(options, *subvolume_);
     }
 
   private:
@@ -154,6 +160,78 @@ SourceProfile profile_of(const BootEntry& entry) {
     return profile;
 }
 
+// Whether an ordinary entry without a linux line names the image by its uki or efi line.
+bool names_image(const BootEntry& entry, const UnifiedKernelImage& image) {
+    if (is_owned_entry(entry) || !entry.linux.empty()) {
+        return false;
+    }
+    const std::optional<std::string>& value = entry.uki ? entry.uki : entry.efi;
+    return value && std::find(image.locations.begin(), image.locations.end(),
+                              normal_boot_path(*value)) != image.locations.end();
+}
+
+struct ChosenImage {
+    const UnifiedKernelImage* image;
+    std::string cmdline;
+};
+
+std::vector<ChosenImage> choose_images(const std::vector<BootEntry>& entries,
+                                       const std::vector<UnifiedKernelImage>& images,
+                                       std::string_view machine_id, RootCandidates& candidates) {
+    std::vector<ChosenImage> chosen;
+    for (const UnifiedKernelImage& image : images) {
+        std::string cmdline = image.cmdline;
+        bool machine_entry = false;
+        for (const BootEntry& entry : entries) {
+            if (!names_image(entry, image)) {
+                continue;
+            }
+            if (cmdline.empty()) {
+                cmdline = entry.options;
+            }
+            machine_entry =
+                machine_entry ||
+                (entry.machine_id && base::equals_ignore_ascii_case(*entry.machine_id, machine_id));
+        }
+        if (machine_entry || candidates.mounts_running_root(cmdline)) {
+            chosen.push_back(ChosenImage{&image, std::move(cmdline)});
+        }
+    }
+    std::stable_sort(chosen.begin(), chosen.end(), [](const ChosenImage& a, const ChosenImage& b) {
+        const auto key = [](const ChosenImage& c) {
+            return std::tie(c.image->os_name, c.image->uname, c.image->locations.front());
+        };
+        const std::string title_a = uki_title(*a.image);
+        const std::string title_b = uki_title(*b.image);
+        if (title_a != title_b) {
+            return title_a < title_b;
+        }
+        return key(a) < key(b);
+    });
+    return chosen;
+}
+
+SourceProfile profile_of(const ChosenImage& chosen) {
+    const UnifiedKernelImage& image = *chosen.image;
+    SourceProfile profile;
+    const std::string title = uki_title(image);
+    profile.name = image.uname ? title + " (" + *image.uname + ")" : title;
+    profile.protocol = "linux";
+    profile.kernel = ".linux";
+    if (image.sections.ucode) {
+        profile.modules.emplace_back(".ucode", store::AssetKind::Microcode);
+    }
+    if (image.sections.initrd) {
+        profile.modules.emplace_back(".initrd", store::AssetKind::Initramfs);
+    }
+    if (image.sections.dtb) {
+        profile.modules.emplace_back(".dtb", store::AssetKind::DeviceTree);
+    }
+    profile.cmdline = chosen.cmdline;
+    profile.image = UkiOrigin{image.locations.front(), image.identity, image.sections};
+    return profile;
+}
+
 std::string normalise_subvolume(std::string_view subvolume) {
     std::string_view path = base::trim(subvolume);
     while (path.starts_with('/'))
@@ -208,19 +286,35 @@ bool mounts_root_subvolume(std::string_view options, const system::RootSubvolume
 
 SourceSelection select_source_entries(const std::vector<BootEntry>& entries,
                                       std::string_view machine_id, std::string_view os_name,
-                                      const RunningRoot& running_root) {
+                                      const RunningRoot& running_root,
+                                      const ReadUnifiedKernelImages& read_images) {
     std::vector<const BootEntry*> chosen;
     for (const BootEntry& entry : entries) {
         if (is_source_candidate(entry, machine_id)) {
             chosen.push_back(&entry);
         }
     }
+    RootCandidates candidates(running_root);
     if (chosen.empty()) {
-        RootCandidates candidates(running_root);
         for (const BootEntry& entry : entries) {
             if (candidates.taken(entry)) {
                 chosen.push_back(&entry);
             }
+        }
+    }
+    if (chosen.empty() && read_images) {
+        const std::vector<UnifiedKernelImage> images = read_images(entries);
+        const std::vector<ChosenImage> taken =
+            choose_images(entries, images, machine_id, candidates);
+        if (!taken.empty()) {
+            SourceSelection selection;
+            selection.os_name = std::string(os_name);
+            for (const ChosenImage& image : taken) {
+                selection.source_config += "# source-entry: " + image.image->file_name + "\n" +
+                                           uki_source_text(*image.image, image.cmdline) + "\n";
+                selection.profiles.push_back(profile_of(image));
+            }
+            return selection;
         }
     }
     if (chosen.empty()) {

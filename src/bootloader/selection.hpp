@@ -9,12 +9,23 @@
 #include <vector>
 
 #include "bootloader/entry_parser.hpp"
+#include "bootloader/unified_kernel_image.hpp"
 #include "store/object_id.hpp"
 #include "system/root_device.hpp"
 
 namespace snapwright::bootloader {
 
-// What one ordinary entry of the running system contributes to a snapshot's boot profiles.
+// The unified kernel image a profile is unpacked from.
+struct UkiOrigin {
+    std::string location;  // from the boot root
+    FileIdentity identity;
+    UkiSections sections;
+
+    bool operator==(const UkiOrigin&) const = default;
+};
+
+// What one ordinary entry (or unified kernel image) of the running system contributes to a
+// snapshot's boot profiles.
 struct SourceProfile {
     std::string name;
     std::string protocol;
@@ -23,6 +34,9 @@ struct SourceProfile {
     std::string cmdline;
     // "sort-key" and "architecture", each with the entry's single value, when present.
     std::map<std::string, std::vector<std::string>> options;
+    // Set for a profile unpacked from a unified kernel image: `kernel` is then ".linux" and the
+    // modules name the image's ".ucode", ".initrd" and ".dtb" sections, in that order.
+    std::optional<UkiOrigin> image;
 
     bool operator==(const SourceProfile&) const = default;
 };
@@ -62,18 +76,27 @@ struct RunningRoot {
 [[nodiscard]] bool mounts_root_subvolume(std::string_view options,
                                          const system::RootSubvolume& root);
 
+// The unified kernel images of the boot filesystem, given the entries read (whose uki and efi
+// lines name some of them); called only when they are needed.
+using ReadUnifiedKernelImages =
+    std::function<std::vector<UnifiedKernelImage>(const std::vector<BootEntry>& entries)>;
+
 // Chooses the ordinary (not owned) entries of this machine that boot a linux image, in the
 // order sort-key, title, version, file name (absent before present). An entry is this machine's
 // when its machine-id line names it. Only when no entry qualifies that way, the entries without
 // any machine-id line are taken whose root= parameter names the running root filesystem and
 // whose rootflags mount its running root subvolume (another installation on the same
-// filesystem is not this system); a `running_root` with empty functions accepts none. Throws
-// "no ordinary systemd-boot Linux entries were found for machine <machine ID>" when there is
-// none either way.
-[[nodiscard]] SourceSelection select_source_entries(const std::vector<BootEntry>& entries,
-                                                    std::string_view machine_id,
-                                                    std::string_view os_name,
-                                                    const RunningRoot& running_root = {});
+// filesystem is not this system); a `running_root` with empty functions accepts none.
+// Only when no linux entry qualifies either way, the unified kernel images are read, and those
+// are taken that an ordinary entry without a linux line but with this machine's machine-id names
+// (by its uki or efi line), or whose command line passes the rule of the entries without a
+// machine-id line. An image's command line is its .cmdline, or without one the options of the
+// first entry naming it. They are ordered by title, version and location, and each becomes one
+// profile. Throws "no ordinary systemd-boot Linux entries were found for machine <machine ID>"
+// when there is none at all.
+[[nodiscard]] SourceSelection select_source_entries(
+    const std::vector<BootEntry>& entries, std::string_view machine_id, std::string_view os_name,
+    const RunningRoot& running_root = {}, const ReadUnifiedKernelImages& read_images = {});
 
 // Microcode when the final path component mentions "ucode" or "microcode" (ASCII case
 // ignored), otherwise initramfs.

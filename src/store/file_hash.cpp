@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -30,6 +31,28 @@ DescriptorHash hash_descriptor(int fd) {
         }
         if (got == 0) {
             break;
+        }
+        hash.update(buffer.get(), static_cast<std::size_t>(got));
+        result.size += static_cast<std::uint64_t>(got);
+    }
+    result.digest = sha256_hex(hash.finish());
+    return result;
+}
+
+DescriptorHash hash_descriptor_range(int fd, std::uint64_t offset, std::uint64_t length) {
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunkSize]);
+    Sha256 hash;
+    DescriptorHash result;
+    while (result.size < length) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, length - result.size));
+        const ssize_t got =
+            base::pread_retrying(fd, buffer.get(), want, static_cast<off_t>(offset + result.size));
+        if (got < 0) {
+            base::throw_io_error(errno);
+        }
+        if (got == 0) {
+            base::throw_io_text_error(base::kIoFailed, "the file ended before the bytes to hash");
         }
         hash.update(buffer.get(), static_cast<std::size_t>(got));
         result.size += static_cast<std::uint64_t>(got);

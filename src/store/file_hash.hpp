@@ -20,4 +20,8 @@ struct DescriptorHash {
 // Hashes an open descriptor from its current position to the end.
 DescriptorHash hash_descriptor(int fd);
 
+// Hashes the `length` bytes at `offset` of an open descriptor, leaving its position alone; a file
+// that ends before them is an I/O error.
+DescriptorHash hash_descriptor_range(int fd, std::uint64_t offset, std::uint64_t length);
+
 }  // namespace snapwright::store

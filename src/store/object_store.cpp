@@ -115,6 +115,19 @@ AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind ki
     return AssetRef{id, kind, base::is_valid_utf8(name) ? name : std::string("asset"), hashed.size};
 }
 
+AssetRef import_asset_range(const fs::path& root, int source, std::uint64_t offset,
+                            std::uint64_t length, AssetKind kind, std::string original_name) {
+    const DescriptorHash hashed = hash_descriptor_range(source, offset, length);
+    const ObjectId id{std::string(kObjectAlgorithm), hashed.digest};
+    const fs::path target = base::ensure_directory(root, fan_out_relative(id.digest)) / id.digest;
+    if (!inspect_object(target).regular() || digest_of_regular_file(target) != id.digest) {
+        base::copy_range_atomically(source, offset, length, target);
+        // The file may have been rewritten in place since it was hashed.
+        verify_copy(target, id.digest);
+    }
+    return AssetRef{id, kind, std::move(original_name), hashed.size};
+}
+
 bool verify_object(const fs::path& root, const ObjectId& id, HashCache* cache) {
     validate_object_id(id);
     const fs::path path = object_path(root, id);

@@ -23,6 +23,11 @@ namespace fs = std::filesystem;
 // read again.
 AssetRef import_asset(const fs::path& root, const fs::path& source, AssetKind kind,
                       HashCache* cache = nullptr);
+// Stores the `length` bytes at `offset` of the open regular file `source` (a section of a
+// unified kernel image) as one object, hashed and copied straight from the file, never held in
+// memory whole. `original_name` is what the reference records as the asset's name.
+AssetRef import_asset_range(const fs::path& root, int source, std::uint64_t offset,
+                            std::uint64_t length, AssetKind kind, std::string original_name);
 // Whether the object is present as a regular file hashing to its digest (a fan-out that is not
 // a directory holds no object). With the run's `cache`,
 // an object file hashed earlier in the run and unchanged since (same device, inode, size,

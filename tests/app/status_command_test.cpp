@@ -199,5 +199,28 @@ TEST(FormatStatus, TwelveAlignedLines) {
               "Boot free bytes     : 18446744073709551615\n");
 }
 
+TEST(FormatUnifiedKernelImages, SaysForEachImageWhetherSnapshotEntriesCanBoot) {
+    EXPECT_EQ(format_unified_kernel_images(system::SecureBoot::Enabled, {}), "");
+    bootloader::UkiScan scan;
+    scan.images.resize(2);
+    scan.images[0].locations = {"/EFI/Linux/signed.efi"};
+    scan.images[0].kernel_signed = true;
+    scan.images[1].locations = {"/EFI/Linux/local.efi"};
+    scan.refusals = {"malformed PE image /EFI/Linux/bad.efi: no .linux section"};
+    EXPECT_EQ(format_unified_kernel_images(system::SecureBoot::Enabled, scan),
+              "Secure Boot        : enabled\n"
+              "Unified kernel image: /EFI/Linux/signed.efi, kernel signed on its own\n"
+              "Unified kernel image: /EFI/Linux/local.efi, kernel not signed on its own: no "
+              "snapshot entry is made from it while Secure Boot is enabled\n"
+              "Unified kernel image: passed over: malformed PE image /EFI/Linux/bad.efi: no .linux "
+              "section\n");
+    scan.images.erase(scan.images.begin());
+    scan.refusals.clear();
+    EXPECT_EQ(format_unified_kernel_images(system::SecureBoot::NotReported, scan),
+              "Secure Boot        : not reported by the firmware\n"
+              "Unified kernel image: /EFI/Linux/local.efi, kernel not signed on its own: its "
+              "snapshot entries boot only while Secure Boot is disabled\n");
+}
+
 }  // namespace
 }  // namespace snapwright::app
