@@ -101,7 +101,7 @@ std::string text_section(const ReadBytes& read, const PeSection& section,
 std::optional<UnifiedKernelImage> read_image(int fd, const struct stat& st,
                                              const std::string& location, Found found,
                                              system::SecureBoot secure_boot, bool with_digest) {
-    const std::string shown = location;
+    const std::string& shown = location;
     const ReadBytes read = reader_of(fd, 0, shown);
     const PeImage pe = read_pe_image(static_cast<std::uint64_t>(st.st_size), read, shown);
     if (found == Found::EfiLine &&
