@@ -61,7 +61,7 @@ install_lifecycle_guest() {
 # Boots once and shows the guest's report; fails the boot's check when the report is incomplete.
 lifecycle_boot() {
     local number=$1 boot_timeout=$2 serial_log=$work/serial-lifecycle-$1.log started seconds
-    log "booting (lifecycle, boot $number of 3)"
+    log "booting (lifecycle, boot $number of 4)"
     started=$(now)
     boot_disk "$serial_log" "$work/ovmf-vars-lifecycle.fd"
     seconds=$(elapsed_since "$started")
@@ -85,7 +85,8 @@ lifecycle_boot() {
 
 run_lifecycle() {
     local first=$work/serial-lifecycle-1.log second=$work/serial-lifecycle-2.log
-    local third=$work/serial-lifecycle-3.log esp_after=$work/esp-after
+    local third=$work/serial-lifecycle-3.log fourth=$work/serial-lifecycle-4.log
+    local esp_after=$work/esp-after
     local number entry
     if lifecycle_boot 1 $((boot_timeout * 2)); then
         number=$(lifecycle_fact "$first" snapshot-number)
@@ -134,6 +135,27 @@ run_lifecycle() {
         expect "boot 3 command line" "the command line is the ordinary entry's" \
             "$(normalise_options "$(lifecycle_fact "$third" cmdline)")" "$(normalise_options "$ordinary_options")"
         log "the live root: state $(lifecycle_fact "$third" state), snapper-boot.service $(lifecycle_fact "$third" snapper-boot.service)"
+
+        # A snapshot whose entry masks snapper-boot.service, which fails in every booted snapshot.
+        local masked_number masked_entry masked_file
+        masked_number=$(lifecycle_fact "$third" masked-number)
+        masked_entry=$(lifecycle_fact "$third" masked-entry)
+        rm -rf "$esp_after"
+        mkdir "$esp_after"
+        read_esp "$disk" "$esp_offset" "$esp_after"
+        masked_file=$esp_after/loader/entries/$masked_entry
+        if [[ -n $masked_entry && -f $masked_file ]] && lifecycle_boot 4 "$boot_timeout"; then
+            expect "boot 4 root" "the root is the new snapshot's subvolume" \
+                "$(lifecycle_fact "$fourth" root-fsroot)" "/@/.snapshots/$masked_number/snapshot"
+            expect "boot 4 command line" "the command line is the entry's options, the mask included" \
+                "$(normalise_options "$(lifecycle_fact "$fourth" cmdline)")" \
+                "$(normalise_options "$(entry_value "$masked_file" options)")"
+            expect "boot 4 state" "with snapper-boot.service masked the snapshot comes up without a failed unit" \
+                "$(lifecycle_fact "$fourth" state) $(lifecycle_lines "$fourth" | sed -n 's/^fact failed-unit=//p' | paste -sd ' ')" \
+                "running "
+        else
+            verdict FAIL "boot 4" "no entry of the masked snapshot to boot"
+        fi
     fi
 
     # The kernel that booted the snapshot is the archived object: the same bytes in the archive on
