@@ -1,31 +1,36 @@
 # Installation and the Debian package: `cmake --install build` puts snapwright where an
-# administrator expects a system tool; `cpack -G DEB` (run in a build configured with
-# -DCMAKE_INSTALL_PREFIX=/usr) packs the same files with maintainer scripts.
+# administrator expects a system tool; `cpack -G DEB` packs the same files, under /usr, with
+# maintainer scripts.
+#
+# The plugin link and the unit name the installed program by its absolute path. They are made
+# when the files are installed, from the prefix of that installation, not from the prefix the
+# tree was configured with: CPack installs the package's files under its own prefix (/usr), so a
+# tree configured for /usr/local still makes a package whose link and unit find /usr/bin/snapwright.
 include(GNUInstallDirs)
 
 set(SNAPWRIGHT_SNAPPER_PLUGIN_DIR "/usr/lib/snapper/plugins"
     CACHE PATH "Snapper's plugin directory, where the link 10-snapwright goes")
-set(SNAPWRIGHT_SYSTEMD_UNIT_DIR "/lib/systemd/system"
-    CACHE PATH "Directory of the system's packaged systemd units")
+set(SNAPWRIGHT_SYSTEMD_UNIT_DIR "lib/systemd/system"
+    CACHE STRING "Directory of the packaged systemd units; relative to the installation prefix")
+# Trees configured before the unit followed the prefix hold the fixed directory of then, which
+# merged-/usr systems know only as an alias of /usr/lib (and dpkg records the alias).
+if(SNAPWRIGHT_SYSTEMD_UNIT_DIR STREQUAL "/lib/systemd/system")
+  set_property(CACHE SNAPWRIGHT_SYSTEMD_UNIT_DIR PROPERTY VALUE "lib/systemd/system")
+  set_property(CACHE SNAPWRIGHT_SYSTEMD_UNIT_DIR PROPERTY TYPE STRING)
+  set(SNAPWRIGHT_SYSTEMD_UNIT_DIR "lib/systemd/system")
+endif()
 
 set(SNAPWRIGHT_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(SNAPWRIGHT_STAGE_DIR ${PROJECT_BINARY_DIR}/packaging)
-set(SNAPWRIGHT_INSTALLED_BINARY ${CMAKE_INSTALL_FULL_BINDIR}/snapwright)
 
 install(TARGETS snapwright RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-
-# Snapper starts every executable in its plugin directory; started under the name 10-snapwright
-# the program acts as the plugin. A relative link keeps working inside a DESTDIR or a chroot.
-file(RELATIVE_PATH snapwright_plugin_target ${SNAPWRIGHT_SNAPPER_PLUGIN_DIR}
-     ${SNAPWRIGHT_INSTALLED_BINARY})
-file(MAKE_DIRECTORY ${SNAPWRIGHT_STAGE_DIR})
-file(CREATE_LINK ${snapwright_plugin_target} ${SNAPWRIGHT_STAGE_DIR}/10-snapwright SYMBOLIC)
-install(FILES ${SNAPWRIGHT_STAGE_DIR}/10-snapwright DESTINATION ${SNAPWRIGHT_SNAPPER_PLUGIN_DIR})
-
-configure_file(${SNAPWRIGHT_PACKAGING_DIR}/snapwright-watch.service.in
-               ${SNAPWRIGHT_STAGE_DIR}/snapwright-watch.service @ONLY)
-install(FILES ${SNAPWRIGHT_STAGE_DIR}/snapwright-watch.service
-        DESTINATION ${SNAPWRIGHT_SYSTEMD_UNIT_DIR})
+install(
+  CODE "set(snapwright_bindir [[${CMAKE_INSTALL_BINDIR}]])
+        set(snapwright_plugin_dir [[${SNAPWRIGHT_SNAPPER_PLUGIN_DIR}]])
+        set(snapwright_unit_dir [[${SNAPWRIGHT_SYSTEMD_UNIT_DIR}]])
+        set(snapwright_unit_template [[${SNAPWRIGHT_PACKAGING_DIR}/snapwright-watch.service.in]])
+        set(snapwright_stage_dir [[${SNAPWRIGHT_STAGE_DIR}/install]])")
+install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/install_paths.cmake)
 
 install(FILES ${SNAPWRIGHT_PACKAGING_DIR}/bash-completion/snapwright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -75,12 +75,16 @@ mount_until_exit() {
     on_exit umount "$target"
 }
 
+# The volume ID that write_esp gives the FAT file system, and the UUID under which Linux names it.
+esp_volume_id=5a4e0b1e
+esp_uuid=5A4E-0B1E
+
 # Formats the FAT32 EFI system partition at a byte offset of a disk image and copies a directory
 # tree into it. The host kernel has no FAT driver, so the partition is written with mtools.
 write_esp() {
     local image=$1 offset=$2 size=$3 tree=$4 device
     device=$(losetup --find --show --offset "$offset" --sizelimit "$size" "$image")
-    if ! mkfs.vfat -F 32 -n ESP -i 5a4e0b1e "$device" >/dev/null; then
+    if ! mkfs.vfat -F 32 -n ESP -i "$esp_volume_id" "$device" >/dev/null; then
         losetup --detach "$device"
         die "mkfs.vfat failed on the EFI system partition"
     fi
