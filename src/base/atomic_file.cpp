@@ -248,7 +248,12 @@ TemporaryFile create_temporary_file(const fs::path& directory, const std::string
     });
 }
 
-void copy_descriptor_atomically(int source, const fs::path& target) {
+namespace {
+
+// Writes an object file through a temporary beside `target`; `fill` writes the contents into the
+// temporary's descriptor.
+template <typename Fill>
+void write_object_atomically(const fs::path& target, Fill fill) {
     const fs::path parent = object_parent(target);
     const UniqueFd directory = open_directory(parent, O_NOFOLLOW);
     if (!directory) {
@@ -257,22 +262,19 @@ void copy_descriptor_atomically(int source, const fs::path& target) {
     const fs::path final_name = final_name_of(target);
     TemporaryFile temporary =
         create_temporary_at(directory.get(), parent, name_for_temporary(final_name, "object"));
-    copy_contents(source, temporary.fd());
+    fill(temporary.fd());
     commit_temporary(temporary, directory.get(), final_name);
+}
+
+}  // namespace
+
+void copy_descriptor_atomically(int source, const fs::path& target) {
+    write_object_atomically(target, [&](int fd) { copy_contents(source, fd); });
 }
 
 void copy_range_atomically(int source, std::uint64_t offset, std::uint64_t length,
                            const fs::path& target) {
-    const fs::path parent = object_parent(target);
-    const UniqueFd directory = open_directory(parent, O_NOFOLLOW);
-    if (!directory) {
-        throw_error("object parent is not a directory: " + display_path(parent));
-    }
-    const fs::path final_name = final_name_of(target);
-    TemporaryFile temporary =
-        create_temporary_at(directory.get(), parent, name_for_temporary(final_name, "object"));
-    copy_range(source, offset, length, temporary.fd());
-    commit_temporary(temporary, directory.get(), final_name);
+    write_object_atomically(target, [&](int fd) { copy_range(source, offset, length, fd); });
 }
 
 void copy_file_atomically(const fs::path& source, const fs::path& target) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base/text.hpp"
 #include "base/text_file.hpp"
 
 namespace snapwright::system {
@@ -11,24 +12,6 @@ namespace {
 constexpr std::string_view kLoaderGuid = "4a67b082-0a4c-41cf-b6c7-440b29bb8c4f";
 // Loader variables are short strings; anything larger is not one.
 constexpr std::size_t kMaxVariableBytes = 64 * 1024;
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 }  // namespace
 
@@ -46,24 +29,24 @@ std::optional<std::string> decode_efi_string(std::string_view file_bytes) {
             break;
         }
         if (unit >= 0xDC00 && unit <= 0xDFFF && high) {
-            append_utf8(text, 0x10000 + ((*high - 0xD800) << 10) + (unit - 0xDC00));
+            base::append_utf8(text, 0x10000 + ((*high - 0xD800) << 10) + (unit - 0xDC00));
             high.reset();
             continue;
         }
         if (high) {
-            append_utf8(text, 0xFFFD);
+            base::append_utf8(text, 0xFFFD);
             high.reset();
         }
         if (unit >= 0xD800 && unit <= 0xDBFF) {
             high = unit;
         } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            append_utf8(text, 0xFFFD);
+            base::append_utf8(text, 0xFFFD);
         } else {
-            append_utf8(text, unit);
+            base::append_utf8(text, unit);
         }
     }
     if (high) {
-        append_utf8(text, 0xFFFD);
+        base::append_utf8(text, 0xFFFD);
     }
     return text;
 }

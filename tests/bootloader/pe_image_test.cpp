@@ -10,8 +10,8 @@ namespace snapwright::bootloader {
 namespace {
 
 using testing::build_pe;
-using testing::PeSectionSpec;
-using testing::PeSpec;
+using testing::PeLayout;
+using testing::PeSectionLayout;
 
 PeImage read(const std::string& bytes) {
     return read_pe_image(
@@ -64,7 +64,7 @@ TEST(PeImage, RefusesEveryMalformedImageNamingWhatIsWrong) {
     std::string certificate_outside =
         build_pe({.sections = {{.name = ".linux", .bytes = "kernel"}}, .with_signature = true});
     put32(certificate_outside, kOptional + 112 + 36, 0xFFFFFFFF);
-    std::vector<PeSectionSpec> crowd(97, PeSectionSpec{.name = ".x", .bytes = ""});
+    std::vector<PeSectionLayout> crowd(97, PeSectionLayout{.name = ".x", .bytes = ""});
     const Case cases[] = {
         {"truncated DOS header", valid.substr(0, 40), "too short for a DOS header"},
         {"no MZ", no_mz, "no DOS signature"},

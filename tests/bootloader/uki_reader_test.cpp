@@ -20,13 +20,13 @@ namespace {
 
 using system::SecureBoot;
 using testing::build_uki;
-using testing::UkiSpec;
+using testing::UkiContents;
 using testing::write_file;
 namespace fs = std::filesystem;
 
 constexpr const char* kMachine = "0123456789abcdef0123456789abcdef";
 
-const UkiSpec kUki{
+const UkiContents kUki{
     .kernel_bytes = "kernel bytes",
     .initrd = "initramfs bytes",
     .ucode = "microcode bytes",
@@ -120,7 +120,7 @@ TEST_F(Uki, ScanPassesOverWhatCannotBeUnpackedSayingWhy) {
 
 TEST_F(Uki, UnderSecureBootOnlyImagesWithASignedKernelAreTaken) {
     write_file(image("unsigned.efi"), build_uki(kUki));
-    UkiSpec signed_kernel = kUki;
+    UkiContents signed_kernel = kUki;
     signed_kernel.kernel_signed = true;
     write_file(image("signed.efi"), build_uki(signed_kernel));
     const UkiScan found = scan({}, SecureBoot::Enabled);

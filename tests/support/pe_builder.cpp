@@ -23,15 +23,15 @@ std::uint32_t aligned(std::size_t size) {
 
 }  // namespace
 
-std::string build_pe(const PeSpec& spec) {
+std::string build_pe(const PeLayout& layout) {
     const std::size_t table_at = kPeOffset + 24 + kOptionalBytes;
-    std::string image(table_at + 40 * spec.sections.size(), '\0');
+    std::string image(table_at + 40 * layout.sections.size(), '\0');
     image[0] = 'M';
     image[1] = 'Z';
     put32(image, 0x3C, kPeOffset);
     image.replace(kPeOffset, 4, std::string("PE\0\0", 4));
     put16(image, kPeOffset + 4, 0x8664);
-    put16(image, kPeOffset + 6, static_cast<std::uint32_t>(spec.sections.size()));
+    put16(image, kPeOffset + 6, static_cast<std::uint32_t>(layout.sections.size()));
     put16(image, kPeOffset + 20, kOptionalBytes);
     const std::size_t optional_at = kPeOffset + 24;
     put16(image, optional_at, 0x20B);
@@ -40,8 +40,8 @@ std::string build_pe(const PeSpec& spec) {
     std::uint32_t data_at = aligned(image.size());
     std::uint32_t address = 0x1000;
     image.resize(data_at, '\0');
-    for (std::size_t i = 0; i < spec.sections.size(); ++i) {
-        const PeSectionSpec& section = spec.sections[i];
+    for (std::size_t i = 0; i < layout.sections.size(); ++i) {
+        const PeSectionLayout& section = layout.sections[i];
         const std::size_t entry = table_at + 40 * i;
         image.replace(entry, std::min<std::size_t>(section.name.size(), 8), section.name, 0, 8);
         const auto size = static_cast<std::uint32_t>(section.bytes.size());
@@ -57,7 +57,7 @@ std::string build_pe(const PeSpec& spec) {
             data_at += raw;
         }
     }
-    if (spec.with_signature) {
+    if (layout.with_signature) {
         const std::string certificate("\x10\0\0\0\0\x02\x02\0signature", 17);
         put32(image, optional_at + 112 + 4 * 8, static_cast<std::uint32_t>(image.size()));
         put32(image, optional_at + 112 + 4 * 8 + 4, static_cast<std::uint32_t>(certificate.size()));
@@ -66,21 +66,21 @@ std::string build_pe(const PeSpec& spec) {
     return image;
 }
 
-std::string build_uki(const UkiSpec& spec) {
-    PeSpec uki;
+std::string build_uki(const UkiContents& contents) {
+    PeLayout uki;
     uki.sections.push_back({.name = ".text", .bytes = std::string(64, '\xC3')});
     const auto add = [&](const char* name, const std::string& bytes) {
         if (!bytes.empty()) {
             uki.sections.push_back({.name = name, .bytes = bytes});
         }
     };
-    add(".osrel", spec.osrel);
-    add(".cmdline", spec.cmdline);
-    add(".uname", spec.uname);
-    add(".ucode", spec.ucode);
-    add(".initrd", spec.initrd);
-    add(".linux", build_pe({.sections = {{.name = ".text", .bytes = spec.kernel_bytes}},
-                            .with_signature = spec.kernel_signed}));
+    add(".osrel", contents.osrel);
+    add(".cmdline", contents.cmdline);
+    add(".uname", contents.uname);
+    add(".ucode", contents.ucode);
+    add(".initrd", contents.initrd);
+    add(".linux", build_pe({.sections = {{.name = ".text", .bytes = contents.kernel_bytes}},
+                            .with_signature = contents.kernel_signed}));
     return build_pe(uki);
 }
 

@@ -11,7 +11,7 @@
 
 namespace snapwright::testing {
 
-struct PeSectionSpec {
+struct PeSectionLayout {
     std::string name;
     std::string bytes;
     // Written as given when set, in place of what the layout would put there.
@@ -20,17 +20,17 @@ struct PeSectionSpec {
     std::optional<std::uint32_t> raw_offset = std::nullopt;
 };
 
-struct PeSpec {
-    std::vector<PeSectionSpec> sections;
+struct PeLayout {
+    std::vector<PeSectionLayout> sections;
     // Appends a certificate table and names it in the data directories.
     bool with_signature = false;
 };
 
-std::string build_pe(const PeSpec& spec);
+std::string build_pe(const PeLayout& layout);
 
 // A unified kernel image as tools build them: a kernel that is itself a PE image (signed when
 // `kernel_signed`), and the given text and initrd sections, each left out when empty.
-struct UkiSpec {
+struct UkiContents {
     std::string kernel_bytes = "kernel";
     bool kernel_signed = false;
     std::string initrd = "";
@@ -40,6 +40,6 @@ struct UkiSpec {
     std::string uname = "";
 };
 
-std::string build_uki(const UkiSpec& spec);
+std::string build_uki(const UkiContents& contents);
 
 }  // namespace snapwright::testing
