@@ -42,19 +42,26 @@ entry_value() {
     sed -n "s/^$2[[:space:]]\+//p" "$1" | head -n 1
 }
 
-# Puts the package (in /root/boot-test), guest-report.sh, the given program of the guest's as
-# /usr/local/sbin/boot-test-guest and its unit, enabled, into @ (mounted at $root).
-install_guest() {
-    local program=$1 build_directory=${binary%/*} packages
+# Builds the Debian package of the build tree of $binary and sets package_file to it.
+build_package() {
+    local build_directory=${binary%/*} packages
     [[ -f $build_directory/CMakeCache.txt ]] ||
-        die "the guest gets the package of the build tree of $binary, which has no CMakeCache.txt"
+        die "the package is built from the build tree of $binary, which has no CMakeCache.txt"
     log "building the package from $build_directory"
     (cd "$build_directory" && cpack -G DEB -B "$work/package") >"$work/cpack.log" 2>&1 ||
         { cat "$work/cpack.log"; die "cpack -G DEB failed"; }
     packages=("$work"/package/snapwright_*.deb)
     [[ -f ${packages[0]} ]] || die "cpack made no snapwright_*.deb"
+    package_file=${packages[0]}
+}
+
+# Puts the package (in /root/boot-test), guest-report.sh, the given program of the guest's as
+# /usr/local/sbin/boot-test-guest and its unit, enabled, into @ (mounted at $root).
+install_guest() {
+    local program=$1
+    build_package
     install -d -m 0700 "$root/root/boot-test"
-    cp "${packages[0]}" "$root/root/boot-test/"
+    cp "$package_file" "$root/root/boot-test/"
     install -D -m 0644 "$here/guest-report.sh" "$root/usr/local/lib/boot-test/guest-report.sh"
     install -m 0755 "$here/$program" "$root/usr/local/sbin/boot-test-guest"
     install -m 0644 "$here/boot-test-guest.service" "$root/etc/systemd/system/boot-test-guest.service"

@@ -1,58 +1,73 @@
 # The boot test's uki mode (tests/boot/run --mode uki), sourced by run: on the Debian 13 image,
-# the machine boots a unified kernel image built from its own kernel, initramfs, os-release and
-# command line, as a Type #2 entry in EFI/Linux, and has no Type #1 entry at all. Two boots: the
-# image itself must boot the live root @ with its embedded command line, and the entry that
-# snapwright unpacked from it must boot the snapshot with the entry's options.
-# The Debian 13 image holds neither ukify nor linuxx64.efi.stub, so the
-# image is built with objcopy over the stub of the image when present, else of the host.
-# shellcheck shell=bash
+# the machine boots the unified kernel image that the image's own ukify built from its kernel,
+# initramfs, os-release and command line (build-image), as a Type #2 entry in EFI/Linux, and has
+# no Type #1 entry at all. snapwright, installed in @ from the package built from this tree,
+# unpacks the image into the snapshot's entry. Two boots: the image itself must boot the live
+# root @ with its embedded command line, and the generated entry must boot the snapshot with the
+# entry's options. It uses run's settings (esp, root, work, image_directory, image.env's values)
+# and helpers, and guest.sh's checks.
+# shellcheck shell=bash disable=SC2154
 
 uki_file=
+uki_cmdline=
 
-# Builds $esp/EFI/Linux/$uki_file over systemd-stub with objcopy, the sections laid out as ukify
-# lays them (each after the stub's last one, on its own 4 KiB page), from the
-# ordinary entry's kernel, initramfs and options, then removes that entry and its files, so that
-# the image is all the machine boots.
+# Puts the unified kernel image into $esp/EFI/Linux and removes the ordinary entry and its files,
+# so that the image is all the machine boots; sets uki_file and uki_cmdline (its .cmdline).
 make_uki_machine() {
-    local entry=$esp/loader/entries/$ordinary_entry
-    # The image's own stub when it has one (systemd-boot-efi), else the host's.
-    local stub=$root/usr/lib/systemd/boot/efi/linuxx64.efi.stub
-    [[ -f $stub ]] || stub=/usr/lib/systemd/boot/efi/linuxx64.efi.stub
-    [[ -f $stub ]] || die "neither the image nor the host has systemd-stub (systemd-boot-efi)"
-    log "building the unified kernel image over $stub"
-    command -v objcopy >/dev/null || die "the uki mode needs objcopy (binutils) on the host"
-    local kernel initrd sections=$work/uki-sections
-    kernel=$esp$(sed -n 's/^linux[[:space:]]\+//p' "$entry")
-    initrd=$esp$(sed -n 's/^initrd[[:space:]]\+//p' "$entry" | head -n 1)
-    [[ -f $kernel && -f $initrd ]] || die "cannot find the kernel and initramfs of $ordinary_entry"
-    mkdir -p "$sections"
-    printf '%s\n' "$ordinary_options" >"$sections/cmdline"
-    cat "$root/usr/lib/os-release" >"$sections/osrel"
-    printf '%s\n' "$kernel_version" >"$sections/uname"
-    cp "$initrd" "$sections/initrd"
-    cp "$kernel" "$sections/linux"
-    local address=0 index name size vma end arguments=()
-    while read -r index name size vma _; do
-        [[ $index =~ ^[0-9]+$ ]] || continue
-        end=$((0x$vma + 0x$size))
-        ((end > address)) && address=$end
-    done < <(objdump -h "$stub")
-    ((address > 0)) || die "cannot read the sections of the stub"
-    for name in osrel cmdline uname initrd linux; do
-        address=$(((address + 0xfff) & ~0xfff))
-        arguments+=(--add-section ".$name=$sections/$name"
-            --change-section-vma ".$name=$(printf '0x%x' "$address")")
-        address=$((address + $(stat -c %s "$sections/$name")))
-    done
-    uki_file=debian-$kernel_version.efi
+    uki_file=${unified_kernel_image:-}
+    [[ -n $uki_file && -f $image_directory/$uki_file ]] ||
+        die "the image has no unified kernel image (build-image makes one for Debian 13)"
+    local entry=$esp/loader/entries/$ordinary_entry kernel
+    kernel=$esp$(entry_value "$entry" linux)
+    [[ -f $kernel ]] || die "cannot find the kernel of $ordinary_entry"
     mkdir -p "$esp/EFI/Linux"
-    objcopy "${arguments[@]}" "$stub" "$esp/EFI/Linux/$uki_file" ||
-        die "objcopy could not build the unified kernel image"
+    cp "$image_directory/$uki_file" "$esp/EFI/Linux/$uki_file"
     rm -f "$entry"
     rm -rf "${kernel%/*}"
-    log "unified kernel image /EFI/Linux/$uki_file, and no Type #1 entry:"
-    objdump -h "$esp/EFI/Linux/$uki_file" | sed -n 's/^ *[0-9]\+ \(\.[a-z]\+\) \+\([0-9a-f]\+\) .*/    \1 0x\2 bytes/p'
+    objcopy -O binary --only-section=.cmdline "$esp/EFI/Linux/$uki_file" "$work/uki.cmdline" ||
+        die "cannot read the .cmdline section of $uki_file"
+    uki_cmdline=$(tr -d '\0' <"$work/uki.cmdline")
+    log "unified kernel image /EFI/Linux/$uki_file, command line: $uki_cmdline"
+    log "the ESP's files:"
     find "$esp" -type f | sed "s|^$esp|    |" | sort
+    expect "esp" "the ESP holds no Type #1 entry" \
+        "$(find "$esp/loader/entries" -name '*.conf' | wc -l)" 0
+    local named=no
+    [[ " $uki_cmdline " == *" root=UUID=$uuid "* && " $uki_cmdline " == *" rootflags=subvol=@ "* ]] &&
+        named=yes
+    expect "image cmdline" "the image's .cmdline names root=UUID=$uuid and rootflags=subvol=@" \
+        "$named" yes
+}
+
+# Installs the package built from this tree into @ with dpkg, as an administrator would, and has
+# the chroot run the installed program.
+install_package_in_root() {
+    build_package
+    cp "$package_file" "$root/run/boot-test/"
+    log "installing ${package_file##*/} into @"
+    in_root dpkg --install "/run/boot-test/${package_file##*/}" || die "dpkg --install failed"
+    # shellcheck disable=SC2016 # dpkg-query's own field syntax
+    expect "package" "dpkg installed snapwright from the package built from this tree" \
+        "$(in_root dpkg-query --show --showformat='${Status}' snapwright)" "install ok installed"
+    # shellcheck disable=SC2034 # run_snapwright and inspect_result run it
+    snapwright_program=/usr/bin/snapwright
+}
+
+# Checks the generated entry against the image: a plain Type #1 entry whose kernel and initramfs
+# are the image's, which the ESP held only inside the unified kernel image.
+check_uki_entry() {
+    local entry=$esp/loader/entries/$generated_entry linux initrd
+    linux=$(entry_value "$entry" linux)
+    initrd=$(entry_value "$entry" initrd)
+    expect "entry kernel" "the entry's kernel is the image's /boot/vmlinuz-$kernel_version" \
+        "$(sha256sum <"$esp$linux" | cut -d' ' -f1)" \
+        "$(sha256sum <"$root/boot/vmlinuz-$kernel_version" | cut -d' ' -f1)"
+    expect "entry initramfs" "the entry's initramfs is the image's initrd.img-$kernel_version" \
+        "$(sha256sum <"$esp$initrd" | cut -d' ' -f1)" \
+        "$(sha256sum <"$root/boot/initrd.img-$kernel_version" | cut -d' ' -f1)"
+    expect "entry options" "the entry's options are the image's command line for the snapshot" \
+        "$generated_options" \
+        "${uki_cmdline/rootflags=subvol=@/rootflags=subvol=$snapshot_path} init=$report_program"
 }
 
 # The partition tree of one uki boot: the image as default for the live boot, the generated
@@ -62,8 +77,34 @@ make_uki_boot_tree() {
     cp -a "$esp" "$tree"
     if [[ $boot == uki-live ]]; then
         printf 'timeout 0\ndefault %s\n' "$uki_file" >"$tree/loader/loader.conf"
-        printf '%s\n' "$ordinary_options"
+        printf '%s\n' "$uki_cmdline"
     else
         printf '%s\n' "$generated_options"
     fi
+}
+
+# Records the checks of one uki boot: the entry that systemd-boot booted, whether systemd-stub
+# started the kernel, the command line and the root. Returns 1 when one failed.
+check_uki_boot() {
+    local boot=$1 serial_log=$2 expected_options=$3 expected_root=$4 before=$guest_failures
+    local entry=$generated_entry stub=no stub_detail="the kernel started without systemd-stub"
+    if [[ $boot == uki-live ]]; then
+        entry=$uki_file
+        stub=yes
+        stub_detail="systemd-stub started the kernel"
+    fi
+    expect "$boot entry" "systemd-boot booted $entry" \
+        "$(report_value "$serial_log" entry-selected)" "$entry"
+    local stub_info
+    stub_info=$(report_value "$serial_log" stub-info)
+    expect "$boot stub" "$stub_detail${stub_info:+ ($stub_info)}" \
+        "$([[ -n $stub_info ]] && echo yes || echo no)" "$stub"
+    expect "$boot command line" "the command line is the $([[ $boot == uki-live ]] &&
+        echo "image's .cmdline" || echo "entry's options")" \
+        "$(normalise_options "$(report_value "$serial_log" cmdline)")" \
+        "$(normalise_options "$expected_options")"
+    expect "$boot root" "the root is the subvolume $expected_root" \
+        "$(report_value "$serial_log" root-fstype) $(report_value "$serial_log" root-fsroot)" \
+        "btrfs $expected_root"
+    ((guest_failures == before))
 }
