@@ -107,11 +107,7 @@ TEST_F(Concurrency, WritersSerialiseReadersSurviveAndTheEndIsClean) {
         // Something to do in every round: a snapshot more, and one fewer from the second on.
         (void)take_snapshot(next_snapshot++);
         if (round > 0) {
-            run_on_host({"btrfs", "-q", "subvolume", "delete",
-                         machine()
-                             .in_top_level("@/.snapshots/" + std::to_string(next_snapshot - 3) +
-                                           "/snapshot")
-                             .string()});
+            delete_snapshot(next_snapshot - 3);
         }
 
         std::vector<Started> started;

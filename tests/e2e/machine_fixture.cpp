@@ -121,6 +121,20 @@ void MachineTest::expect_summary(const ProgramResult& result, const Summary& exp
     EXPECT_EQ(result.err, "");
 }
 
+::testing::AssertionResult MachineTest::succeeded(const ProgramResult& result) {
+    if (result.exit_code == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << describe(result);
+}
+
+void MachineTest::expect_failure(const ProgramResult& result, const std::string& out,
+                                 const std::string& err) {
+    EXPECT_EQ(result.exit_code, 1) << describe(result);
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, err);
+}
+
 EntrySpec MachineTest::standard_entry() {
     EntrySpec wanted;
     wanted.kernel_size = 6144;
@@ -170,6 +184,12 @@ std::vector<Snapshot> MachineTest::take_snapshots(int count) {
         snapshots.push_back(take_snapshot(number));
     }
     return snapshots;
+}
+
+void MachineTest::delete_snapshot(int number) const {
+    run_on_host(
+        {"btrfs", "-q", "subvolume", "delete",
+         sandbox_->in_top_level("@/.snapshots/" + std::to_string(number) + "/snapshot").string()});
 }
 
 std::string MachineTest::boot_path(const std::string& digest) const {
@@ -232,6 +252,18 @@ std::map<std::string, std::string> MachineTest::generated_entries() const {
         }
     }
     return entries;
+}
+
+std::string MachineTest::bootctl_list() const {
+    const ProgramResult list = sandbox_->run(
+        {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
+    EXPECT_EQ(list.exit_code, 0) << describe(list);
+    // bootctl marks every file it cannot open after the path.
+    for (const char* complaint : {"No such file", "missing", "not found"}) {
+        EXPECT_EQ(list.out.find(complaint), std::string::npos) << list.out;
+    }
+    EXPECT_EQ(list.err.find("rror"), std::string::npos) << list.err;
+    return list.out;
 }
 
 std::uint64_t MachineTest::boot_free_bytes() const {

@@ -89,6 +89,11 @@ class MachineTest : public ::testing::Test {
 
     // A successful run that printed exactly the summary line of `expected` and nothing else.
     static void expect_summary(const ProgramResult& result, const Summary& expected);
+    // Whether a run exited 0; the failure shows both streams.
+    static ::testing::AssertionResult succeeded(const ProgramResult& result);
+    // A run that failed with exit status 1 and printed exactly `out` and `err`.
+    static void expect_failure(const ProgramResult& result, const std::string& out,
+                               const std::string& err);
 
     // Writes an ordinary entry and hashes its assets.
     SourceEntry write_source_entry(const EntrySpec& wanted);
@@ -97,6 +102,8 @@ class MachineTest : public ::testing::Test {
 
     Snapshot take_snapshot(int number);
     std::vector<Snapshot> take_snapshots(int count);
+    // Deletes "@/.snapshots/<number>/snapshot" from outside the machine.
+    void delete_snapshot(int number) const;
 
     // "/snapwright/<machine id>/objects/sha256/<xx>/<digest>", as entries name objects.
     std::string boot_path(const std::string& digest) const;
@@ -112,6 +119,10 @@ class MachineTest : public ::testing::Test {
     std::string entry_text(const Snapshot& snapshot, const SourceEntry& source) const;
     // File name to text of every file in the entry directory whose name starts "snapwright-".
     std::map<std::string, std::string> generated_entries() const;
+
+    // The output of `bootctl list` over the boot partition, which must succeed without an error
+    // and without complaining of a file that an entry names.
+    std::string bootctl_list() const;
 
     // Free bytes of the boot filesystem for an unprivileged writer.
     std::uint64_t boot_free_bytes() const;

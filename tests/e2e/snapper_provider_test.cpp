@@ -75,15 +75,10 @@ TEST_F(SnapperGenerate, DeploysTheSnapshotsSnapperListsWithTheirSubvolumes) {
     }
     EXPECT_EQ(generated_entries(), entries);
 
-    const ProgramResult list = machine().run(
-        {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
-    ASSERT_EQ(list.exit_code, 0) << describe(list);
+    const std::string list = bootctl_list();
     for (const auto& [name, text] : entries) {
-        EXPECT_NE(list.out.find("/boot/loader/entries/" + name), std::string::npos) << name << "\n"
-                                                                                    << list.out;
-    }
-    for (const char* complaint : {"No such file", "missing", "not found"}) {
-        EXPECT_EQ(list.out.find(complaint), std::string::npos) << list.out;
+        EXPECT_NE(list.find("/boot/loader/entries/" + name), std::string::npos) << name << "\n"
+                                                                                << list;
     }
 }
 

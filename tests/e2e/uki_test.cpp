@@ -108,17 +108,11 @@ TEST_F(UnifiedKernelImage, GenerateUnpacksTheImageOfThisSystemIntoLinuxEntries) 
     // Nothing is written where systemd-boot would list it as the live system.
     EXPECT_EQ(names_in(machine().in_root("/boot/EFI/Linux")), type2_before);
 
-    const ProgramResult list = machine().run(
-        {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
-    ASSERT_EQ(list.exit_code, 0) << describe(list);
+    const std::string list = bootctl_list();
     for (const Snapshot& snapshot : snapshots) {
-        EXPECT_NE(list.out.find("/boot/loader/entries/" + entry_name(snapshot)), std::string::npos)
-            << list.out;
-        EXPECT_NE(list.out.find("rootflags=subvol=" + snapshot.subvolume()), std::string::npos)
-            << list.out;
-    }
-    for (const char* complaint : {"No such file", "missing", "not found"}) {
-        EXPECT_EQ(list.out.find(complaint), std::string::npos) << list.out;
+        EXPECT_NE(list.find("/boot/loader/entries/" + entry_name(snapshot)), std::string::npos)
+            << list;
+        EXPECT_NE(list.find("rootflags=subvol=" + snapshot.subvolume()), std::string::npos) << list;
     }
 }
 
