@@ -64,9 +64,7 @@ TEST_F(Generate, FirstRunArchivesAndDeploysEverySnapshot) {
 
     EXPECT_EQ(generated_entries(), expected_entries(snapshots));
     for (const auto& [name, text] : generated_entries()) {
-        struct stat st {};
-        ASSERT_EQ(::lstat((entry_directory() / name).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0644u) << name;
+        EXPECT_EQ(mode_of(entry_directory() / name), 0644u) << name;
     }
     EXPECT_EQ(stored_objects(boot_store()), source_.objects());
     EXPECT_EQ(stored_objects(archive_store()), source_.objects());
@@ -245,8 +243,7 @@ TEST_F(Generate, NewSnapshotLeavesUnchangedEntriesUntouched) {
     const std::vector<Snapshot> snapshots = take_snapshots(2);
     ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const auto identity = [&](const Snapshot& snapshot) {
-        struct stat st {};
-        EXPECT_EQ(::lstat((entry_directory() / entry_name(snapshot)).c_str(), &st), 0);
+        const struct stat st = status_of(entry_directory() / entry_name(snapshot));
         return std::vector<long>{static_cast<long>(st.st_ino), st.st_mtim.tv_sec,
                                  st.st_mtim.tv_nsec};
     };

@@ -231,12 +231,7 @@ class FaultCampaign : public MachineTest {
     }
 
     std::vector<std::string> log() const {
-        std::ifstream in(machine().in_root(kLogInside));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
+        return lines_of(read_file_or_empty(machine().in_root(kLogInside)));
     }
 
     // Records a fault-free run from the current state.

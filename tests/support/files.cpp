@@ -2,9 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 namespace snapwright::testing {
 
@@ -36,6 +40,26 @@ std::string read_file(const fs::path& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+std::string read_file_or_empty(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+struct stat status_of(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        ADD_FAILURE() << "lstat " << path << ": " << std::strerror(errno);
+        st = {};
+    }
+    return st;
+}
+
+unsigned mode_of(const fs::path& path) {
+    return status_of(path).st_mode & 07777;
 }
 
 std::set<std::string> names_in(const fs::path& directory) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -19,6 +20,13 @@ std::filesystem::path write_script(const std::filesystem::path& directory, std::
 
 // The whole content of a file; throws std::runtime_error when it cannot be opened.
 std::string read_file(const std::filesystem::path& path);
+// The same, or "" when it cannot be opened: a file not written yet, or of a process gone.
+std::string read_file_or_empty(const std::filesystem::path& path);
+
+// What lstat reports for `path`; when it fails, the test fails and the result is all zero.
+struct stat status_of(const std::filesystem::path& path);
+// The permission bits of `path` (not following a link), as status_of reports them.
+unsigned mode_of(const std::filesystem::path& path);
 
 // The names directly inside `directory`, sorted.
 std::set<std::string> names_in(const std::filesystem::path& directory);
