@@ -16,6 +16,7 @@
 namespace snapwright::app {
 namespace {
 
+using testing::expect_failure;
 using testing::run_program;
 using testing::ScratchDir;
 
@@ -97,15 +98,10 @@ TEST(EntryBinary, HelpAndVersionNeedNothing) {
 }
 
 TEST(EntryBinary, CommandLineErrorIsOneLineOnStandardError) {
-    const auto result = run_binary({"status", "--help"});
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "snapwright: invalid command or arguments\n");
-
-    const auto restore = run_binary({"restore", "42"});
-    EXPECT_EQ(restore.exit_code, 1);
-    EXPECT_EQ(restore.out, "");
-    EXPECT_EQ(restore.err, "snapwright: snapwright does not restore or roll back snapshots\n");
+    expect_failure(run_binary({"status", "--help"}), "",
+                   "snapwright: invalid command or arguments\n");
+    expect_failure(run_binary({"restore", "42"}), "",
+                   "snapwright: snapwright does not restore or roll back snapshots\n");
 }
 
 TEST(EntryBinary, HelpWriteFailureIsReported) {

@@ -121,20 +121,6 @@ void MachineTest::expect_summary(const ProgramResult& result, const Summary& exp
     EXPECT_EQ(result.err, "");
 }
 
-::testing::AssertionResult MachineTest::succeeded(const ProgramResult& result) {
-    if (result.exit_code == 0) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << describe(result);
-}
-
-void MachineTest::expect_failure(const ProgramResult& result, const std::string& out,
-                                 const std::string& err) {
-    EXPECT_EQ(result.exit_code, 1) << describe(result);
-    EXPECT_EQ(result.out, out);
-    EXPECT_EQ(result.err, err);
-}
-
 EntrySpec MachineTest::standard_entry() {
     EntrySpec wanted;
     wanted.kernel_size = 6144;

@@ -89,11 +89,6 @@ class MachineTest : public ::testing::Test {
 
     // A successful run that printed exactly the summary line of `expected` and nothing else.
     static void expect_summary(const ProgramResult& result, const Summary& expected);
-    // Whether a run exited 0; the failure shows both streams.
-    static ::testing::AssertionResult succeeded(const ProgramResult& result);
-    // A run that failed with exit status 1 and printed exactly `out` and `err`.
-    static void expect_failure(const ProgramResult& result, const std::string& out,
-                               const std::string& err);
 
     // Writes an ordinary entry and hashes its assets.
     SourceEntry write_source_entry(const EntrySpec& wanted);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace snapwright::testing {
 
 struct ProgramResult {
@@ -21,6 +23,11 @@ struct ProgramResult {
 
 // Both streams and the exit code of a finished program, for failure messages.
 std::string describe(const ProgramResult& result);
+
+// Whether a program exited 0; the failure shows both streams.
+::testing::AssertionResult succeeded(const ProgramResult& result);
+// Checks that a program failed with exit status 1 and printed exactly `out` and `err`.
+void expect_failure(const ProgramResult& result, const std::string& out, const std::string& err);
 
 // What the child does, in this order, before it executes the program. Standard input is always
 // the null device.
