@@ -14,12 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kPlugin = "/opt/snapwright-test/10-snapwright";

@@ -12,12 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr TreeOptions kEveryChange{.content = true, .mtimes = true, .inodes = true};
 

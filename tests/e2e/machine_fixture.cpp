@@ -13,8 +13,6 @@
 
 namespace snapwright::testing {
 
-namespace fs = std::filesystem;
-
 std::string Snapshot::subvolume() const {
     return "/@/.snapshots/" + std::to_string(number) + "/snapshot";
 }
@@ -97,13 +95,7 @@ void MachineTest::SetUp() {
     SKIP_WITHOUT_SANDBOX();
     sandbox_.emplace();
     binary_ = sandbox_->install_binary();
-}
-
-void StandardMachineTest::SetUp() {
-    MachineTest::SetUp();
-    if (!IsSkipped()) {
-        source_ = write_source_entry(standard_entry());
-    }
+    prepare();
 }
 
 ProgramResult MachineTest::snapwright(const std::vector<std::string>& arguments,

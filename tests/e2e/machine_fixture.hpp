@@ -2,7 +2,7 @@
 
 // A fresh sandbox machine per test with the snapwright binary installed, and the expectations
 // of the commands built from what the test itself put on the machine: snapshot identities,
-// asset digests, entry texts, summary lines.
+// asset digests, entry texts, summary lines. The suites get the support files' helpers with it.
 
 #include <chrono>
 #include <cstdint>
@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.hpp"
 #include "support/sandbox.hpp"
 
 namespace snapwright::testing {
@@ -75,7 +76,11 @@ std::map<std::string, std::string> labelled_values(const std::string& report);
 
 class MachineTest : public ::testing::Test {
   protected:
+    // Skips the test where no sandbox can be made; otherwise builds the machine, installs the
+    // binary and calls prepare().
     void SetUp() override;
+    // What a suite puts on each fresh machine before its tests run.
+    virtual void prepare() {}
 
     Sandbox& machine() { return *sandbox_; }
     const Sandbox& machine() const { return *sandbox_; }
@@ -138,7 +143,7 @@ class MachineTest : public ::testing::Test {
 // A machine with the standard ordinary entry already written.
 class StandardMachineTest : public MachineTest {
   protected:
-    void SetUp() override;
+    void prepare() override { source_ = write_source_entry(standard_entry()); }
 
     SourceEntry source_;
 };

@@ -16,8 +16,6 @@
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 class Permissions : public StandardMachineTest {
   protected:
     // The command run by a shell whose umask is 000.

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 #include "support/snapper_sandbox.hpp"
 
 namespace snapwright::testing {

@@ -11,8 +11,6 @@
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 struct Figures {
     std::uint64_t manifests = 0;
     std::uint64_t references = 0;

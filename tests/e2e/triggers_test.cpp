@@ -18,13 +18,11 @@
 
 #include "base/unique_fd.hpp"
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 #include "support/snapper_sandbox.hpp"
 
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kSkipped = "Skipped a superseded snapshot event\n";
@@ -89,11 +87,9 @@ class Overlay {
 
 class Triggers : public StandardMachineTest {
   protected:
-    void SetUp() override {
-        StandardMachineTest::SetUp();
-        if (!IsSkipped()) {
-            (void)take_snapshot(1);
-        }
+    void prepare() override {
+        StandardMachineTest::prepare();
+        (void)take_snapshot(1);
     }
 
     // Whether the debounce claim is the one `run` placed.
@@ -262,11 +258,8 @@ TEST_F(Triggers, WatchGeneratesForASnapshotCompletedAfterTheDebounce) {
 // through setsid, which records it and lasts a moment, as a real run would.
 class WatchTest : public Triggers {
   protected:
-    void SetUp() override {
-        Triggers::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void prepare() override {
+        Triggers::prepare();
         fs::create_directories(machine().in_root("/watched"));
         write_file(machine().in_root("/opt/fake/systemd-run"), "#!/bin/sh\nexit 1\n", 0755);
         write_file(machine().in_root("/opt/fake/setsid"),

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 #include "support/pe_builder.hpp"
 #include "support/run_program.hpp"
 #include "support/scratch_dir.hpp"
@@ -12,21 +11,16 @@
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr const char* kStub = "/usr/lib/systemd/boot/efi/linuxx64.efi.stub";
 
 class UnifiedKernelImage : public MachineTest {
   protected:
     void SetUp() override {
-        MachineTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
         if (!fs::exists(kStub) || run_program("objcopy", {"objcopy", "--version"}).exit_code != 0) {
             GTEST_SKIP() << "building a unified kernel image needs objcopy (binutils) and " << kStub
                          << " (systemd-boot-efi)";
         }
+        MachineTest::SetUp();
     }
 
     // Builds an image the way ukify lays one out, over systemd's own stub, and places it at

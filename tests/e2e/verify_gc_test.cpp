@@ -12,12 +12,10 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kClean = "Checked objects: 6\nNo integrity issues found\n";
@@ -27,11 +25,8 @@ constexpr const char* kEntriesDiffer =
 // Two snapshots of the standard entry, deployed: three objects in each store, two entries.
 class VerifyGc : public StandardMachineTest {
   protected:
-    void SetUp() override {
-        StandardMachineTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void prepare() override {
+        StandardMachineTest::prepare();
         snapshots_ = take_snapshots(2);
         ASSERT_TRUE(succeeded(snapwright({"generate"})));
     }

@@ -8,13 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 #include "support/snapper_sandbox.hpp"
 
 namespace snapwright::testing {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kVolatile = "SNAPSHOT_KERNEL_PARAMETERS=systemd.volatile=state\n";
 

@@ -28,12 +28,9 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kInjectorInside = "/opt/snapwright-test/libsnapwright-fault.so";
 constexpr const char* kLogInside = "/tmp/fault.log";
