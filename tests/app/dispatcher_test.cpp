@@ -29,6 +29,7 @@ std::string expected_failure(const std::string& word, const std::string& message
 }
 
 using snapwright::testing::expect_failure;
+using snapwright::testing::expect_success;
 using snapwright::testing::ProgramResult;
 using snapwright::testing::ScratchDir;
 using testing::fake_findmnt;
@@ -108,10 +109,7 @@ TEST_F(DispatcherBinary, HelpAndVersionIgnoreConfigurationAndSystem) {
     EXPECT_EQ(help.err, "");
     EXPECT_TRUE(help.out.starts_with("snapwright 0.1.2\n"));
 
-    const ProgramResult version = run({"-V", "--config", config});
-    EXPECT_EQ(version.exit_code, 0);
-    EXPECT_EQ(version.out, "0.1.2\n");
-    EXPECT_EQ(version.err, "");
+    expect_success(run({"-V", "--config", config}), "0.1.2\n");
 }
 
 // With a Btrfs root, every working command builds the run context before its body, so the
@@ -185,10 +183,8 @@ TEST_F(DispatcherBinary, WatchStartsAfterTheContext) {
 
 TEST_F(DispatcherBinary, VerifyOfAnEmptyArchiveFindsNothing) {
     use_findmnt(fake_findmnt("btrfs"));
-    const ProgramResult result = run({"verify", "--config", local_config()});
-    EXPECT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_EQ(result.out, "Checked objects: 0\nNo integrity issues found\n");
-    EXPECT_EQ(result.err, "");
+    expect_success(run({"verify", "--config", local_config()}),
+                   "Checked objects: 0\nNo integrity issues found\n");
 }
 
 TEST_F(DispatcherBinary, StatusOfAnEmptyArchiveCountsNothing) {
@@ -257,10 +253,8 @@ TEST_F(DispatcherBinary, OrdinaryUserWriteCommandsElevateOnlyWithTheDefaultConfi
         GTEST_SKIP() << "/etc/snapwright.conf exists here; the elevation cases need the defaults";
     }
     const std::string self = std::filesystem::canonical(SNAPWRIGHT_BINARY).string();
-    const ProgramResult gc = run({"gc", "--config", "//etc//snapwright.conf"}, kNobody);
-    EXPECT_EQ(gc.exit_code, 0) << gc.err;
-    EXPECT_EQ(gc.out, "sudo " + self + " gc --config //etc//snapwright.conf\n");
-    EXPECT_EQ(gc.err, "");
+    expect_success(run({"gc", "--config", "//etc//snapwright.conf"}, kNobody),
+                   "sudo " + self + " gc --config //etc//snapwright.conf\n");
     const ProgramResult plain = run({}, kNobody);
     EXPECT_EQ(plain.out, "sudo " + self + "\n");
 }

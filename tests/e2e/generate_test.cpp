@@ -170,9 +170,7 @@ TEST_F(Generate, RollbackKeepsTheEntriesOfTheSnapshotsThatStillExist) {
     machine().replace_root("rollback");
     generate_successfully(deployed(3, 3));
     EXPECT_EQ(generated_entries(), entries);
-    const ProgramResult verify = snapwright({"verify"});
-    EXPECT_EQ(verify.exit_code, 0) << describe(verify);
-    EXPECT_EQ(verify.out, "Checked objects: 6\nNo integrity issues found\n");
+    expect_success(snapwright({"verify"}), "Checked objects: 6\nNo integrity issues found\n");
 
     delete_snapshot(2);
     Summary expected = deployed(2, 2);

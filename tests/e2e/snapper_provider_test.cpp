@@ -112,9 +112,8 @@ TEST_F(SnapperGenerate, SubvolumesAreReadFromTheFilesystemUnlessConfigured) {
         EXPECT_NE(generate.out.find(counts), std::string::npos) << generate.out;
     };
     const auto expect_verify_clean = [&] {
-        const ProgramResult verify = snapwright({"verify"}, {path});
-        EXPECT_EQ(verify.exit_code, 0) << describe(verify);
-        EXPECT_EQ(verify.out, "Checked objects: 6\nNo integrity issues found\n");
+        expect_success(snapwright({"verify"}, {path}),
+                       "Checked objects: 6\nNo integrity issues found\n");
     };
 
     expect_generated("PROVIDER=snapper\n", "(created 2, updated 0, removed 0)");

@@ -52,10 +52,7 @@ class VerifyGc : public StandardMachineTest {
     }
 
     void expect_gc(const std::string& report) {
-        const ProgramResult gc = snapwright({"gc"});
-        EXPECT_EQ(gc.exit_code, 0) << describe(gc);
-        EXPECT_EQ(gc.out, report);
-        EXPECT_EQ(gc.err, "");
+        expect_success(snapwright({"gc"}), report);
         expect_nothing_held();
     }
 
@@ -85,10 +82,7 @@ void damage(const fs::path& path, Damage how) {
 }
 
 TEST_F(VerifyGc, VerifyReportsEachDamagedFileAndNothingElse) {
-    const ProgramResult clean = snapwright({"verify"});
-    EXPECT_EQ(clean.exit_code, 0) << describe(clean);
-    EXPECT_EQ(clean.out, kClean);
-    EXPECT_EQ(clean.err, "");
+    expect_success(snapwright({"verify"}), kClean);
 
     struct Case {
         std::string path;  // inside the machine
@@ -182,12 +176,9 @@ TEST_F(VerifyGc, FanOutReplacedByAFileIsMissingObjectsThatGenerateRestores) {
         snapwright({"verify"}), "Checked objects: 6\n",
         issues + "snapwright: verification found " + std::to_string(count) + " issue(s)\n");
 
-    const ProgramResult repaired = snapwright({"generate"});
-    EXPECT_EQ(repaired.exit_code, 0) << describe(repaired);
+    EXPECT_TRUE(succeeded(snapwright({"generate"})));
     EXPECT_EQ(stored_objects(boot_store()), source_.objects());
-    const ProgramResult clean = snapwright({"verify"});
-    EXPECT_EQ(clean.exit_code, 0) << describe(clean);
-    EXPECT_EQ(clean.out, kClean);
+    expect_success(snapwright({"verify"}), kClean);
 }
 
 TEST_F(VerifyGc, GcRemovesOnlyUnreferencedObjects) {

@@ -74,6 +74,12 @@ std::string describe(const ProgramResult& result) {
     return ::testing::AssertionFailure() << describe(result);
 }
 
+void expect_success(const ProgramResult& result, const std::string& out, const std::string& err) {
+    EXPECT_EQ(result.exit_code, 0) << describe(result);
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, err);
+}
+
 void expect_failure(const ProgramResult& result, const std::string& out, const std::string& err) {
     EXPECT_EQ(result.exit_code, 1) << describe(result);
     EXPECT_EQ(result.out, out);

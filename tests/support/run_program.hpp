@@ -26,6 +26,9 @@ std::string describe(const ProgramResult& result);
 
 // Whether a program exited 0; the failure shows both streams.
 ::testing::AssertionResult succeeded(const ProgramResult& result);
+// Checks that a program exited 0 and printed exactly `out` and `err`.
+void expect_success(const ProgramResult& result, const std::string& out,
+                    const std::string& err = "");
 // Checks that a program failed with exit status 1 and printed exactly `out` and `err`.
 void expect_failure(const ProgramResult& result, const std::string& out, const std::string& err);
 
