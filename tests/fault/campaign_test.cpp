@@ -187,10 +187,6 @@ class FaultCampaign : public MachineTest {
         MachineTest::SetUp();
     }
 
-    const std::string& binary() const {
-        return binary_;
-    }
-
     MachineImage capture() const {
         return {TreeImage::capture(machine().in_root("/boot")),
                 TreeImage::capture(machine().in_root(kArchive))};
@@ -235,13 +231,11 @@ class FaultCampaign : public MachineTest {
     Stage record(const std::string& name) {
         Stage stage{name, capture(), {}, {}};
         reset_runtime();
-        const ProgramResult run = generate_with({});
-        EXPECT_EQ(run.exit_code, 0) << describe(run);
+        EXPECT_TRUE(succeeded(generate_with({})));
         for (const std::string& line : log()) {
             stage.calls.push_back(line.substr(line.find(' ') + 1));
         }
-        const ProgramResult verify = snapwright({"verify"});
-        EXPECT_EQ(verify.exit_code, 0) << describe(verify);
+        EXPECT_TRUE(succeeded(snapwright({"verify"})));
         stage.after = capture();
         // The store is checked against an independent hash once; from then on the old and new
         // contents of every path are the yardstick.
@@ -426,9 +420,6 @@ class FaultCampaign : public MachineTest {
         restore(stage.after);
         reset_runtime();
     }
-
-  private:
-    std::string binary_ = "/opt/snapwright-test/snapwright";
 };
 
 TEST_F(FaultCampaign, EveryInjectedFaultLeavesOldOrNewStateAndConverges) {
