@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -25,21 +24,8 @@ namespace {
 
 using provider::btrfs::BtrfsProvider;
 
-// "Key" to value of the "\tKey: \t\tvalue" lines `btrfs subvolume show` prints before its list
-// of snapshots.
 std::map<std::string, std::string> shown(const fs::path& path) {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(run_on_host({"btrfs", "subvolume", "show", path.string()}));
-    std::string line;
-    while (std::getline(lines, line) && line.find("Snapshot(s):") == std::string::npos) {
-        const auto colon = line.find(':');
-        const auto key = line.find_first_not_of(" \t");
-        const auto value = line.find_first_not_of(" \t", colon + 1);
-        if (colon != std::string::npos && value != std::string::npos) {
-            values[line.substr(key, colon - key)] = line.substr(value);
-        }
-    }
-    return values;
+    return subvolume_show_values(run_on_host({"btrfs", "subvolume", "show", path.string()}));
 }
 
 // Snapshots of "@" made a second apart, read-only and writable, one without "boot" and one of

@@ -143,15 +143,7 @@ Snapshot MachineTest::take_snapshot(int number) {
     snapshot.uuid = sandbox_->create_snapshot(relative);
     const ProgramResult show =
         sandbox_->run({"btrfs", "subvolume", "show", "/" + relative.substr(2)});
-    std::istringstream lines(show.out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto start = line.find_first_not_of(" \t");
-        if (start != std::string::npos && line.compare(start, 14, "Creation time:") == 0) {
-            const auto value = line.find_first_not_of(" \t", start + 14);
-            snapshot.created = line.substr(value);
-        }
-    }
+    snapshot.created = subvolume_show_values(show.out)["Creation time"];
     EXPECT_FALSE(snapshot.created.empty()) << describe(show);
     return snapshot;
 }
