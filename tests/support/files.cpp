@@ -62,6 +62,21 @@ unsigned mode_of(const fs::path& path) {
     return status_of(path).st_mode & 07777;
 }
 
+std::string efi_string_bytes(std::u16string_view text) {
+    std::string bytes("\x07\x00\x00\x00", 4);
+    for (const char16_t unit : std::u16string(text) + u'\0') {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+void write_loader_variable(const fs::path& directory, const std::string& name,
+                           std::u16string_view value) {
+    write_file(directory / (name + "-4a67b082-0a4c-41cf-b6c7-440b29bb8c4f"),
+               efi_string_bytes(value));
+}
+
 std::set<std::string> names_in(const fs::path& directory) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(directory)) {

@@ -28,6 +28,13 @@ struct stat status_of(const std::filesystem::path& path);
 // The permission bits of `path` (not following a link), as status_of reports them.
 unsigned mode_of(const std::filesystem::path& path);
 
+// What efivarfs holds for a string variable: four bytes of attributes, then the UTF-16LE text and
+// its NUL.
+std::string efi_string_bytes(std::u16string_view text);
+// Writes systemd-boot's loader variable `name` holding `value` into an efivarfs directory.
+void write_loader_variable(const std::filesystem::path& directory, const std::string& name,
+                           std::u16string_view value);
+
 // The names directly inside `directory`, sorted.
 std::set<std::string> names_in(const std::filesystem::path& directory);
 
