@@ -224,7 +224,8 @@ std::map<std::string, std::string> MachineTest::generated_entries() const {
     return entries;
 }
 
-std::string MachineTest::bootctl_list() const {
+std::string MachineTest::bootctl_list(std::source_location where) const {
+    const ::testing::ScopedTrace caller(where.file_name(), static_cast<int>(where.line()), "");
     const ProgramResult list = sandbox_->run(
         {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
     EXPECT_EQ(list.exit_code, 0) << describe(list);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -122,7 +123,7 @@ class MachineTest : public ::testing::Test {
 
     // The output of `bootctl list` over the boot partition, which must succeed without an error
     // and without complaining of a file that an entry names.
-    std::string bootctl_list() const;
+    std::string bootctl_list(std::source_location where = std::source_location::current()) const;
 
     // Free bytes of the boot filesystem for an unprivileged writer.
     std::uint64_t boot_free_bytes() const;

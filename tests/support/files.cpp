@@ -49,17 +49,18 @@ std::string read_file_or_empty(const fs::path& path) {
     return content.str();
 }
 
-struct stat status_of(const fs::path& path) {
+struct stat status_of(const fs::path& path, std::source_location where) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
-        ADD_FAILURE() << "lstat " << path << ": " << std::strerror(errno);
+        ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line()))
+            << "lstat " << path << ": " << std::strerror(errno);
         st = {};
     }
     return st;
 }
 
-unsigned mode_of(const fs::path& path) {
-    return status_of(path).st_mode & 07777;
+unsigned mode_of(const fs::path& path, std::source_location where) {
+    return status_of(path, where).st_mode & 07777;
 }
 
 std::string efi_string_bytes(std::u16string_view text) {

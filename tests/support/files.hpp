@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <set>
+#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -23,10 +24,13 @@ std::string read_file(const std::filesystem::path& path);
 // The same, or "" when it cannot be opened: a file not written yet, or of a process gone.
 std::string read_file_or_empty(const std::filesystem::path& path);
 
-// What lstat reports for `path`; when it fails, the test fails and the result is all zero.
-struct stat status_of(const std::filesystem::path& path);
+// What lstat reports for `path`; when it fails, the test fails at the caller's line and the
+// result is all zero.
+struct stat status_of(const std::filesystem::path& path,
+                      std::source_location where = std::source_location::current());
 // The permission bits of `path` (not following a link), as status_of reports them.
-unsigned mode_of(const std::filesystem::path& path);
+unsigned mode_of(const std::filesystem::path& path,
+                 std::source_location where = std::source_location::current());
 
 // What efivarfs holds for a string variable: four bytes of attributes, then the UTF-16LE text and
 // its NUL.

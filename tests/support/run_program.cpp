@@ -74,13 +74,17 @@ std::string describe(const ProgramResult& result) {
     return ::testing::AssertionFailure() << describe(result);
 }
 
-void expect_success(const ProgramResult& result, const std::string& out, const std::string& err) {
+void expect_success(const ProgramResult& result, const std::string& out, const std::string& err,
+                    std::source_location where) {
+    const ::testing::ScopedTrace caller(where.file_name(), static_cast<int>(where.line()), "");
     EXPECT_EQ(result.exit_code, 0) << describe(result);
     EXPECT_EQ(result.out, out);
     EXPECT_EQ(result.err, err);
 }
 
-void expect_failure(const ProgramResult& result, const std::string& out, const std::string& err) {
+void expect_failure(const ProgramResult& result, const std::string& out, const std::string& err,
+                    std::source_location where) {
+    const ::testing::ScopedTrace caller(where.file_name(), static_cast<int>(where.line()), "");
     EXPECT_EQ(result.exit_code, 1) << describe(result);
     EXPECT_EQ(result.out, out);
     EXPECT_EQ(result.err, err);
