@@ -9,7 +9,6 @@
 
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace snapwright::testing {
 
@@ -277,14 +276,7 @@ bool MachineTest::detached_runs_ended(std::chrono::milliseconds limit) const {
         }
         return false;
     };
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (running()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+    return eventually([&] { return !running(); }, limit);
 }
 
 }  // namespace snapwright::testing

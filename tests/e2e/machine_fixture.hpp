@@ -11,6 +11,7 @@
 #include <optional>
 #include <source_location>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -148,6 +149,19 @@ class StandardMachineTest : public MachineTest {
 
     SourceEntry source_;
 };
+
+// Waits up to `limit` for `done()` to hold, asking every 20 ms; false when it still does not.
+template <typename Condition>
+bool eventually(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 // The SHA-256 digest of a host file, computed by openssl rather than by the code under test.
 std::string sha256_of(const std::filesystem::path& path);

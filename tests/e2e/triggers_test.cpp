@@ -32,19 +32,6 @@ std::string summary_start(int archived) {
     return "Archived " + std::to_string(archived) + " snapshot manifests (created ";
 }
 
-// Waits up to `limit` for `done` to hold.
-template <typename Condition>
-bool eventually(Condition done, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 // Processes whose parent is `parent`: all of them, or only the zombies.
 int children_of(pid_t parent, bool zombies_only = false) {
     int children = 0;
