@@ -13,28 +13,17 @@ namespace snapwright::app {
 namespace {
 
 namespace fs = std::filesystem;
+using snapwright::testing::efi_string_bytes;
 using snapwright::testing::ScratchDir;
 using snapwright::testing::write_file;
 
 constexpr const char* kSnapshotEntry = "snapwright-m-fs-btrfs-root-7-0.conf";
 constexpr const char16_t* kSnapshotEntry16 = u"snapwright-m-fs-btrfs-root-7-0.conf";
-constexpr const char* kGuid = "-4a67b082-0a4c-41cf-b6c7-440b29bb8c4f";
-
-// efivarfs bytes: attributes, then the UTF-16LE text and its NUL.
-std::string efi_string(std::u16string_view text) {
-    std::string bytes("\x07\x00\x00\x00", 4);
-    for (const char16_t unit : std::u16string(text) + u'\0') {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
-    }
-    return bytes;
-}
-
 TEST(DecodeEfiString, Utf16ToUtf8) {
-    EXPECT_EQ(system::decode_efi_string(efi_string(u"debian.conf")), "debian.conf");
-    EXPECT_EQ(system::decode_efi_string(efi_string(u"\u00e9\U0001F600")), "\u00e9\U0001F600");
+    EXPECT_EQ(system::decode_efi_string(efi_string_bytes(u"debian.conf")), "debian.conf");
+    EXPECT_EQ(system::decode_efi_string(efi_string_bytes(u"\u00e9\U0001F600")), "\u00e9\U0001F600");
     // An unpaired surrogate; text after the NUL; an odd last byte; no attributes.
-    EXPECT_EQ(system::decode_efi_string(efi_string(u"a") + std::string("b\0", 2)), "a");
+    EXPECT_EQ(system::decode_efi_string(efi_string_bytes(u"a") + std::string("b\0", 2)), "a");
     EXPECT_EQ(system::decode_efi_string(std::string("\0\0\0\0\x00\xD8x\0", 8)), "\uFFFDx");
     EXPECT_EQ(system::decode_efi_string(std::string("\0\0\0\0a\0b", 7)), "a");
     EXPECT_EQ(system::decode_efi_string(std::string("\0\0\0", 3)), std::nullopt);
@@ -58,7 +47,7 @@ class DefaultEntryCheck : public ::testing::Test {
         write_file(dir_ / "boot/loader/loader.conf", text);
     }
     void write_variable(const std::string& name, std::u16string_view value) {
-        write_file(dir_ / "efivars" / (name + kGuid), efi_string(value));
+        testing::write_loader_variable(dir_ / "efivars", name, value);
     }
     std::string conf() const { return (dir_ / "boot/loader/loader.conf").string(); }
 

@@ -28,6 +28,8 @@ std::string expected_failure(const std::string& word, const std::string& message
     return "snapwright: " + (write && ::geteuid() != 0 ? kCustomConfigRefused : message) + "\n";
 }
 
+using snapwright::testing::expect_failure;
+using snapwright::testing::expect_success;
 using snapwright::testing::ProgramResult;
 using snapwright::testing::ScratchDir;
 using testing::fake_findmnt;
@@ -83,21 +85,16 @@ TEST_F(DispatcherBinary, EveryWorkingCommandRefusesANonBtrfsRoot) {
         if (!read_command && ::geteuid() != 0) {
             continue;  // an ordinary user's write command elevates first
         }
-        const ProgramResult result = run(arguments);
-        const std::string shown = ::testing::PrintToString(arguments);
-        EXPECT_EQ(result.exit_code, 1) << shown;
-        EXPECT_EQ(result.out, "") << shown;
-        EXPECT_EQ(result.err, "snapwright: the root filesystem is not Btrfs\n") << shown;
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        expect_failure(run(arguments), "", "snapwright: the root filesystem is not Btrfs\n");
     }
 }
 
 TEST_F(DispatcherBinary, ConfigurationErrorComesBeforeTheSystem) {
     use_findmnt(fake_findmnt("ext4"));
     const std::string config = files_.write("bad.conf", "# header\n\nlower=1\n").string();
-    const ProgramResult result = run({"status", "--config", config});
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "snapwright: invalid configuration key on line 3\n");
+    expect_failure(run({"status", "--config", config}), "",
+                   "snapwright: invalid configuration key on line 3\n");
 
     const ProgramResult link = run({"--config", files_.path().string(), "verify"});
     EXPECT_EQ(link.err,
@@ -112,10 +109,7 @@ TEST_F(DispatcherBinary, HelpAndVersionIgnoreConfigurationAndSystem) {
     EXPECT_EQ(help.err, "");
     EXPECT_TRUE(help.out.starts_with("snapwright 0.1.2\n"));
 
-    const ProgramResult version = run({"-V", "--config", config});
-    EXPECT_EQ(version.exit_code, 0);
-    EXPECT_EQ(version.out, "0.1.2\n");
-    EXPECT_EQ(version.err, "");
+    expect_success(run({"-V", "--config", config}), "0.1.2\n");
 }
 
 // With a Btrfs root, every working command builds the run context before its body, so the
@@ -151,11 +145,8 @@ TEST_F(DispatcherBinary, BtrfsRootReachesEntryDiscovery) {
          "systemd-boot entry directory is unavailable: " + missing},
     };
     for (const auto& [arguments, message] : cases) {
-        const ProgramResult result = run(arguments);
-        const std::string shown = ::testing::PrintToString(arguments);
-        EXPECT_EQ(result.exit_code, 1) << shown;
-        EXPECT_EQ(result.out, "") << shown;
-        EXPECT_EQ(result.err, expected_failure(arguments[0], message)) << shown;
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        expect_failure(run(arguments), "", expected_failure(arguments[0], message));
     }
 }
 
@@ -167,12 +158,9 @@ TEST_F(DispatcherBinary, NoBootPartitionFoundByProbing) {
         }
     }
     use_findmnt(fake_findmnt("btrfs"));
-    const ProgramResult result = run({"status", "--config", (files_ / "missing.conf").string()});
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err,
-              "snapwright: cannot find systemd-boot Type #1 entries; set BOOT_PATH and optionally "
-              "ENTRIES_DIRECTORY\n");
+    expect_failure(run({"status", "--config", (files_ / "missing.conf").string()}), "",
+                   "snapwright: cannot find systemd-boot Type #1 entries; set BOOT_PATH and "
+                   "optionally ENTRIES_DIRECTORY\n");
 }
 
 TEST_F(DispatcherBinary, WatchStartsAfterTheContext) {
@@ -195,10 +183,8 @@ TEST_F(DispatcherBinary, WatchStartsAfterTheContext) {
 
 TEST_F(DispatcherBinary, VerifyOfAnEmptyArchiveFindsNothing) {
     use_findmnt(fake_findmnt("btrfs"));
-    const ProgramResult result = run({"verify", "--config", local_config()});
-    EXPECT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_EQ(result.out, "Checked objects: 0\nNo integrity issues found\n");
-    EXPECT_EQ(result.err, "");
+    expect_success(run({"verify", "--config", local_config()}),
+                   "Checked objects: 0\nNo integrity issues found\n");
 }
 
 TEST_F(DispatcherBinary, StatusOfAnEmptyArchiveCountsNothing) {
@@ -249,11 +235,9 @@ TEST_F(DispatcherBinary, OrdinaryUserWriteCommandsElevateOnlyWithTheDefaultConfi
     const std::string refused = std::string("snapwright: ") + kCustomConfigRefused + "\n";
 
     for (const char* word : {"generate", "gc", "watch"}) {
-        const ProgramResult result =
-            run({word, "--config", (files_ / "dir.conf").string()}, kNobody);
-        EXPECT_EQ(result.exit_code, 1) << word;
-        EXPECT_EQ(result.out, "") << word;
-        EXPECT_EQ(result.err, refused) << word;
+        SCOPED_TRACE(word);
+        expect_failure(run({word, "--config", (files_ / "dir.conf").string()}, kNobody), "",
+                       refused);
     }
     const ProgramResult debounced = run({"--config", readable, "--debounce"}, kNobody);
     EXPECT_EQ(debounced.err, refused);
@@ -269,10 +253,8 @@ TEST_F(DispatcherBinary, OrdinaryUserWriteCommandsElevateOnlyWithTheDefaultConfi
         GTEST_SKIP() << "/etc/snapwright.conf exists here; the elevation cases need the defaults";
     }
     const std::string self = std::filesystem::canonical(SNAPWRIGHT_BINARY).string();
-    const ProgramResult gc = run({"gc", "--config", "//etc//snapwright.conf"}, kNobody);
-    EXPECT_EQ(gc.exit_code, 0) << gc.err;
-    EXPECT_EQ(gc.out, "sudo " + self + " gc --config //etc//snapwright.conf\n");
-    EXPECT_EQ(gc.err, "");
+    expect_success(run({"gc", "--config", "//etc//snapwright.conf"}, kNobody),
+                   "sudo " + self + " gc --config //etc//snapwright.conf\n");
     const ProgramResult plain = run({}, kNobody);
     EXPECT_EQ(plain.out, "sudo " + self + "\n");
 }

@@ -16,6 +16,8 @@
 namespace snapwright::app {
 namespace {
 
+using testing::expect_failure;
+using testing::expect_success;
 using testing::run_program;
 using testing::ScratchDir;
 
@@ -80,32 +82,23 @@ TEST(EntryBinary, HelpAndVersionNeedNothing) {
     const std::vector<std::vector<std::string>> help_forms = {
         {"--help"}, {"-h"}, {"help"}, {"--config", missing, "--help"}};
     for (const auto& arguments : help_forms) {
+        SCOPED_TRACE(arguments.front());
         // An empty PATH proves no external tool is consulted.
-        const auto result = run_binary(arguments, "");
-        EXPECT_EQ(result.exit_code, 0) << arguments.front();
-        EXPECT_EQ(result.out, kHelp) << arguments.front();
-        EXPECT_EQ(result.err, "") << arguments.front();
+        expect_success(run_binary(arguments, ""), kHelp);
     }
     const std::vector<std::vector<std::string>> version_forms = {
         {"--version"}, {"-V"}, {"version"}, {"--config", missing, "version"}};
     for (const auto& arguments : version_forms) {
-        const auto result = run_binary(arguments, "");
-        EXPECT_EQ(result.exit_code, 0) << arguments.front();
-        EXPECT_EQ(result.out, "0.1.2\n") << arguments.front();
-        EXPECT_EQ(result.err, "") << arguments.front();
+        SCOPED_TRACE(arguments.front());
+        expect_success(run_binary(arguments, ""), "0.1.2\n");
     }
 }
 
 TEST(EntryBinary, CommandLineErrorIsOneLineOnStandardError) {
-    const auto result = run_binary({"status", "--help"});
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "snapwright: invalid command or arguments\n");
-
-    const auto restore = run_binary({"restore", "42"});
-    EXPECT_EQ(restore.exit_code, 1);
-    EXPECT_EQ(restore.out, "");
-    EXPECT_EQ(restore.err, "snapwright: snapwright does not restore or roll back snapshots\n");
+    expect_failure(run_binary({"status", "--help"}), "",
+                   "snapwright: invalid command or arguments\n");
+    expect_failure(run_binary({"restore", "42"}), "",
+                   "snapwright: snapwright does not restore or roll back snapshots\n");
 }
 
 TEST(EntryBinary, HelpWriteFailureIsReported) {
@@ -159,10 +152,8 @@ TEST(EntryBinary, PluginModeFollowsInvocationName) {
 
     for (const std::string name : {"10-snapwright.bak", "10-Snapwright"}) {
         const std::string path = (dir / name).string();
-        const auto result = run_program(path, {path, "--help"}, env);
-        EXPECT_EQ(result.exit_code, 0) << name;
-        EXPECT_EQ(result.out, kHelp) << name;
-        EXPECT_EQ(result.err, "") << name;
+        SCOPED_TRACE(name);
+        expect_success(run_program(path, {path, "--help"}, env), kHelp);
     }
 }
 

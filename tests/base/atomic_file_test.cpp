@@ -24,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::error_of;
+using testing::mode_of;
 using testing::names_in;
 using testing::read_file;
 using testing::ScratchDir;
@@ -31,12 +32,6 @@ using testing::write_file;
 
 std::string temporary_name(const std::string& name, int attempt) {
     return "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-}
-
-mode_t permission_bits(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
-    return st.st_mode & 07777;
 }
 
 // A private mount namespace in which the test may mount small filesystems; they vanish with
@@ -83,7 +78,7 @@ TEST(TemporaryFile, NamesFollowTheCounterAndAreUnlinkedUnlessKept) {
         TemporaryFile second = create_temporary_file(dir.path(), "entry.conf");
         EXPECT_EQ(first.path(), dir / temporary_name("entry.conf", 0));
         EXPECT_EQ(second.path(), dir / temporary_name("entry.conf", 1));
-        EXPECT_EQ(permission_bits(first.path()), 0600u);
+        EXPECT_EQ(mode_of(first.path()), 0600u);
         second.keep();
     }
     EXPECT_EQ(names_in(dir.path()), std::set<std::string>{temporary_name("entry.conf", 1)});
@@ -113,10 +108,10 @@ TEST(WriteFileAtomically, CreatesParentsAndSetsModeExactly) {
     const fs::path target = dir / "a" / "b" / "manifest.json";
     write_file_atomically(target, "first", 0640);
     EXPECT_EQ(read_file(target), "first");
-    EXPECT_EQ(permission_bits(target), 0640u);
+    EXPECT_EQ(mode_of(target), 0640u);
     write_file_atomically(target, std::string(300000, 'z'), 0600);
     EXPECT_EQ(read_file(target), std::string(300000, 'z'));
-    EXPECT_EQ(permission_bits(target), 0600u);
+    EXPECT_EQ(mode_of(target), 0600u);
     EXPECT_EQ(names_in(dir / "a" / "b"), std::set<std::string>{"manifest.json"});
 }
 
@@ -177,8 +172,8 @@ TEST_P(AtomicWriteBatchTest, RenamesInOrderOnlyOnCommitAndCanBeUsedAgain) {
     EXPECT_EQ(read_file(dir / "a" / "1.conf"), "new 1");
     EXPECT_EQ(read_file(dir / "a" / "2.conf"), "new 2");
     EXPECT_EQ(read_file(dir / "b" / "c" / "new.json"), "new");
-    EXPECT_EQ(permission_bits(dir / "a" / "1.conf"), 0640u);
-    EXPECT_EQ(permission_bits(dir / "b" / "c" / "new.json"), 0600u);
+    EXPECT_EQ(mode_of(dir / "a" / "1.conf"), 0640u);
+    EXPECT_EQ(mode_of(dir / "b" / "c" / "new.json"), 0600u);
     EXPECT_EQ(names_in(dir / "a"), (std::set<std::string>{"1.conf", "2.conf"}));
     EXPECT_EQ(batch.directories(), 0u);
 
@@ -231,7 +226,7 @@ TEST(CopyFileAtomically, CopiesLargeFilesAndReplacesTheTarget) {
     write_file(dir / "target", "old");
     copy_file_atomically(dir / "source", dir / "target");
     EXPECT_EQ(read_file(dir / "target"), content);
-    EXPECT_EQ(permission_bits(dir / "target"), 0600u);
+    EXPECT_EQ(mode_of(dir / "target"), 0600u);
     EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"source", "target"}));
 }
 

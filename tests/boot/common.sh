@@ -48,6 +48,42 @@ log() {
     echo "boot test: $*"
 }
 
+# Installs those of the given Debian packages that are not installed yet.
+install_missing_packages() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    if ((${#missing[@]})); then
+        log "installing ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# The Debian mirror that the host's apt sources name for a release (the security archive
+# aside), or SNAPWRIGHT_BOOT_TEST_MIRROR when it is set; the images are installed from it.
+debian_mirror() {
+    if [[ -n ${SNAPWRIGHT_BOOT_TEST_MIRROR:-} ]]; then
+        echo "$SNAPWRIGHT_BOOT_TEST_MIRROR"
+        return
+    fi
+    local file
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [[ -f $file ]] || continue
+        awk -v release="$1" '
+            # one-line format: deb URI SUITE COMPONENTS
+            $1 == "deb" { uri = $2; if (uri ~ /^\[/) uri = $3; if ($0 ~ " " release " " && uri !~ /security/) { print uri; exit } }
+            # deb822 format: stanzas separated by blank lines
+            /^URIs:/ { uris = $2 }
+            /^Suites:/ && $0 ~ " " release "( |$)" { found = 1 }
+            /^[[:space:]]*$/ { if (found && uris != "" && uris !~ /security/) { print uris; exit } uris = ""; found = 0 }
+            END { if (found && uris != "" && uris !~ /security/) print uris }
+        ' "$file" | head -n 1
+    done | head -n 1
+}
+
 # Seconds since the epoch with millisecond precision, for the timing lines.
 now() {
     date +%s.%N

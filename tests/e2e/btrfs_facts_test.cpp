@@ -3,19 +3,17 @@
 
 #include <chrono>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "bootloader/archive_capture.hpp"
+#include "e2e/machine_fixture.hpp"
 #include "manifest/manifest_store.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
-#include "support/files.hpp"
 #include "support/manifest_builders.hpp"
 #include "support/run_program.hpp"
-#include "support/sandbox.hpp"
 #include "support/scoped_env.hpp"
 #include "support/scratch_dir.hpp"
 #include "system/subvolume_facts.hpp"
@@ -25,55 +23,39 @@ namespace {
 
 using provider::btrfs::BtrfsProvider;
 
-// "Key" to value of the "\tKey: \t\tvalue" lines `btrfs subvolume show` prints before its list
-// of snapshots.
 std::map<std::string, std::string> shown(const fs::path& path) {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(run_on_host({"btrfs", "subvolume", "show", path.string()}));
-    std::string line;
-    while (std::getline(lines, line) && line.find("Snapshot(s):") == std::string::npos) {
-        const auto colon = line.find(':');
-        const auto key = line.find_first_not_of(" \t");
-        const auto value = line.find_first_not_of(" \t", colon + 1);
-        if (colon != std::string::npos && value != std::string::npos) {
-            values[line.substr(key, colon - key)] = line.substr(value);
-        }
-    }
-    return values;
+    return subvolume_show_values(run_on_host({"btrfs", "subvolume", "show", path.string()}));
 }
 
 // Snapshots of "@" made a second apart, read-only and writable, one without "boot" and one of
 // another subvolume; in a zone east of UTC so that local time and the zone suffix both show.
-class BtrfsFacts : public ::testing::Test {
+class BtrfsFacts : public MachineTest {
   protected:
-    void SetUp() override {
-        SKIP_WITHOUT_SANDBOX();
-        sandbox_.emplace();
-        sandbox_->create_snapshot("@/.snapshots/1/snapshot");
-        write_file(sandbox_->in_top_level("@/.snapshots/1/info.xml"),
+    void prepare() override {
+        machine().create_snapshot("@/.snapshots/1/snapshot");
+        write_file(machine().in_top_level("@/.snapshots/1/info.xml"),
                    "<type>single</type><description>first</description>");
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-        sandbox_->create_snapshot("@/.snapshots/2/snapshot", {.read_only = false});
-        sandbox_->create_snapshot("@/.snapshots/3/snapshot", {.with_boot = false});
-        sandbox_->create_subvolume("other");
-        fs::create_directories(sandbox_->in_top_level("other/boot"));
-        sandbox_->create_snapshot("@/.snapshots/4/snapshot", {.source = "other"});
+        machine().create_snapshot("@/.snapshots/2/snapshot", {.read_only = false});
+        machine().create_snapshot("@/.snapshots/3/snapshot", {.with_boot = false});
+        machine().create_subvolume("other");
+        fs::create_directories(machine().in_top_level("other/boot"));
+        machine().create_snapshot("@/.snapshots/4/snapshot", {.source = "other"});
     }
 
     BtrfsProvider provider(std::uint64_t limit = provider::btrfs::kNoLimit) const {
-        BtrfsProvider p(sandbox_->filesystem_uuid(), sandbox_->top_level(), limit);
-        p.set_root_subvolume_uuid(sandbox_->root_subvolume_uuid());
+        BtrfsProvider p(machine().filesystem_uuid(), machine().top_level(), limit);
+        p.set_root_subvolume_uuid(machine().root_subvolume_uuid());
         return p;
     }
 
     ScopedEnv zone_{"TZ", "IST-5:30"};
-    std::optional<Sandbox> sandbox_;
 };
 
 TEST_F(BtrfsFacts, AgreeWithSubvolumeShowForEveryKindOfSubvolume) {
     for (const char* relative : {"", "@", "@/.snapshots/1/snapshot", "@/.snapshots/2/snapshot",
                                  "@/.snapshots/4/snapshot", "other"}) {
-        const fs::path path = sandbox_->in_top_level(relative);
+        const fs::path path = machine().in_top_level(relative);
         const auto show = shown(path);
         const auto facts = system::read_subvolume_facts(path);
         ASSERT_TRUE(facts) << relative;
@@ -82,7 +64,7 @@ TEST_F(BtrfsFacts, AgreeWithSubvolumeShowForEveryKindOfSubvolume) {
         EXPECT_EQ(facts->creation_time, show.at("Creation time")) << relative;
         EXPECT_EQ(facts->read_only, show.at("Flags") == "readonly") << relative;
     }
-    EXPECT_EQ(system::read_subvolume_facts(sandbox_->in_top_level("@/.snapshots/1")), std::nullopt);
+    EXPECT_EQ(system::read_subvolume_facts(machine().in_top_level("@/.snapshots/1")), std::nullopt);
 }
 
 TEST_F(BtrfsFacts, ProviderDescribesSnapshotsAsSubvolumeShowDoes) {
@@ -93,7 +75,7 @@ TEST_F(BtrfsFacts, ProviderDescribesSnapshotsAsSubvolumeShowDoes) {
                  "PATH=/usr/sbin:/usr/bin:/sbin:/bin btrfs \"$@\" || exit\n"
                  "[ \"$2\" != list ] || echo 'ID 999 gen 9 cgen 9 top level 5 otime 2001-01-01 "
                  "00:00:00 parent_uuid " +
-                     sandbox_->root_subvolume_uuid() +
+                     machine().root_subvolume_uuid() +
                      " received_uuid - uuid 11111111-2222-3333-4444-555555555555 path "
                      "@/.snapshots/1/snapshot'\n");
     const FakeToolPath path(tools.path());
@@ -101,7 +83,7 @@ TEST_F(BtrfsFacts, ProviderDescribesSnapshotsAsSubvolumeShowDoes) {
     const auto listed = provider().list_snapshots();
     ASSERT_EQ(listed.size(), 2u);
     for (const auto& descriptor : listed) {
-        const auto show = shown(sandbox_->top_level() / descriptor.properties.at("path"));
+        const auto show = shown(machine().top_level() / descriptor.properties.at("path"));
         EXPECT_EQ(descriptor.created_utc, show.at("Creation time"));
         EXPECT_EQ(descriptor.properties.at("readonly"),
                   show.at("Flags") == "readonly" ? "true" : "false");
@@ -121,7 +103,7 @@ TEST_F(BtrfsFacts, ProviderDescribesSnapshotsAsSubvolumeShowDoes) {
                   {"snapshot", "2"},
                   {"source", "manual"},
                   {"type", ""},
-                  {"uuid", sandbox_->subvolume_uuid("@/.snapshots/2/snapshot")}}));
+                  {"uuid", machine().subvolume_uuid("@/.snapshots/2/snapshot")}}));
 
     // Rows arrive newest first; the snapshot of "other" and the one without "boot" are passed
     // over without counting toward the limit.
@@ -134,27 +116,27 @@ TEST_F(BtrfsFacts, ProviderDescribesSnapshotsAsSubvolumeShowDoes) {
 // while the recorded path still holds the recorded subvolume.
 TEST_F(BtrfsFacts, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
     const ScratchDir archive;
-    const std::string filesystem = sandbox_->filesystem_uuid();
+    const std::string filesystem = machine().filesystem_uuid();
     const auto save = [&](const std::string& instance, const std::string& id,
                           const std::string& path, const std::string& uuid) {
         manifest::SnapshotManifest manifest = sample_manifest({filesystem, "btrfs", instance, id});
         manifest.snapshot.properties = {{"path", path}, {"uuid", uuid}};
         manifest::save_manifest(archive.path(), manifest);
     };
-    const std::string one = sandbox_->subvolume_uuid("@/.snapshots/1/snapshot");
+    const std::string one = machine().subvolume_uuid("@/.snapshots/1/snapshot");
     std::string upper = one;
     for (char& c : upper) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     save("root", "1", "@/.snapshots/1/snapshot", upper);
     save("root", "2", "@/.snapshots/2/snapshot",
-         sandbox_->subvolume_uuid("@/.snapshots/2/snapshot"));
+         machine().subvolume_uuid("@/.snapshots/2/snapshot"));
     // A plain directory where a snapshot was, another subvolume at a recorded path, a path that
     // climbs out of the top level, and a manifest of another scope: all gone.
     save("root", "5", "@/.snapshots", one);
     save("root", "6", "@/.snapshots/4/snapshot", one);
     save("root", "7",
-         "../" + sandbox_->top_level().filename().string() + "/@/.snapshots/1/snapshot", one);
+         "../" + machine().top_level().filename().string() + "/@/.snapshots/1/snapshot", one);
     save("home", "8", "@/.snapshots/1/snapshot", one);
 
     bootloader::CaptureInputs inputs;
@@ -162,7 +144,7 @@ TEST_F(BtrfsFacts, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
     inputs.machine_id = "m1";
     inputs.os_name = "Arch Linux";
     inputs.archive_root = archive.path();
-    inputs.source_root = sandbox_->top_level();
+    inputs.source_root = machine().top_level();
     EXPECT_EQ(bootloader::capture_archive(inputs), (bootloader::CaptureCounts{0, 0, 4, 0}));
     std::vector<std::string> kept;
     for (const auto& manifest : manifest::list_manifests(archive.path())) {

@@ -8,18 +8,15 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kPlugin = "/opt/snapwright-test/10-snapwright";
@@ -35,18 +32,6 @@ struct Started {
     std::string what;
     RunningProgram program;
 };
-
-// Processes of the installed binary still running anywhere (the detached runs that plugin
-// events started).
-int running_instances(const fs::path& binary) {
-    int running = 0;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::error_code error;
-        const fs::path exe = fs::read_symlink(entry.path() / "exe", error);
-        running += !error && exe == binary ? 1 : 0;
-    }
-    return running;
-}
 
 class Concurrency : public StandardMachineTest {
   protected:
@@ -107,11 +92,7 @@ TEST_F(Concurrency, WritersSerialiseReadersSurviveAndTheEndIsClean) {
         // Something to do in every round: a snapshot more, and one fewer from the second on.
         (void)take_snapshot(next_snapshot++);
         if (round > 0) {
-            run_on_host({"btrfs", "-q", "subvolume", "delete",
-                         machine()
-                             .in_top_level("@/.snapshots/" + std::to_string(next_snapshot - 3) +
-                                           "/snapshot")
-                             .string()});
+            delete_snapshot(next_snapshot - 3);
         }
 
         std::vector<Started> started;
@@ -135,12 +116,7 @@ TEST_F(Concurrency, WritersSerialiseReadersSurviveAndTheEndIsClean) {
         for (Started& process : started) {
             check(process);
         }
-        const fs::path host_binary = machine().in_root(binary());
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (running_instances(host_binary) > 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_EQ(running_instances(host_binary), 0) << "detached runs still going after a minute";
+        ASSERT_TRUE(detached_runs_ended(60s)) << "detached runs still going after a minute";
 
         const ProgramResult verify = snapwright({"verify"});
         EXPECT_EQ(verify.exit_code, 0) << describe(verify);

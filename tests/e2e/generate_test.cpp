@@ -12,12 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr TreeOptions kEveryChange{.content = true, .mtimes = true, .inodes = true};
 
@@ -64,9 +61,7 @@ TEST_F(Generate, FirstRunArchivesAndDeploysEverySnapshot) {
 
     EXPECT_EQ(generated_entries(), expected_entries(snapshots));
     for (const auto& [name, text] : generated_entries()) {
-        struct stat st {};
-        ASSERT_EQ(::lstat((entry_directory() / name).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0644u) << name;
+        EXPECT_EQ(mode_of(entry_directory() / name), 0644u) << name;
     }
     EXPECT_EQ(stored_objects(boot_store()), source_.objects());
     EXPECT_EQ(stored_objects(archive_store()), source_.objects());
@@ -95,8 +90,7 @@ TEST_F(Generate, FailedRunHoldsNothing) {
 
 TEST_F(Generate, RunWithoutChangesRewritesNothing) {
     take_snapshots(3);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const std::string ordinary = source_tree();
     const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
@@ -108,45 +102,34 @@ TEST_F(Generate, RunWithoutChangesRewritesNothing) {
 
 TEST_F(Generate, BootctlReadsEveryGeneratedEntryWithItsFiles) {
     const std::vector<Snapshot> snapshots = take_snapshots(3);
-    const ProgramResult run = snapwright({"generate"});
-    ASSERT_EQ(run.exit_code, 0) << describe(run);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
 
-    const ProgramResult list = machine().run(
-        {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
-    ASSERT_EQ(list.exit_code, 0) << describe(list);
-    // bootctl marks every file it cannot open after the path.
-    for (const char* complaint : {"No such file", "missing", "not found"}) {
-        EXPECT_EQ(list.out.find(complaint), std::string::npos) << list.out;
-    }
-    EXPECT_EQ(list.err.find("rror"), std::string::npos) << list.err;
+    const std::string list = bootctl_list();
     for (const Snapshot& snapshot : snapshots) {
         const std::string title = "title: Sandbox Linux 1.0 Snapshot " +
                                   std::to_string(snapshot.number) + " - " + source_.profile_name();
-        EXPECT_NE(list.out.find(title), std::string::npos) << title << "\n" << list.out;
-        EXPECT_NE(list.out.find("/boot/loader/entries/" + entry_name(snapshot)), std::string::npos)
-            << list.out;
+        EXPECT_NE(list.find(title), std::string::npos) << title << "\n" << list;
+        EXPECT_NE(list.find("/boot/loader/entries/" + entry_name(snapshot)), std::string::npos)
+            << list;
     }
-    EXPECT_NE(list.out.find("title: Test OS"), std::string::npos) << list.out;
+    EXPECT_NE(list.find("title: Test OS"), std::string::npos) << list;
     std::size_t listed = 0;
-    for (auto at = list.out.find("type: Boot Loader Specification Type #1");
-         at != std::string::npos;
-         at = list.out.find("type: Boot Loader Specification Type #1", at + 1)) {
+    for (auto at = list.find("type: Boot Loader Specification Type #1"); at != std::string::npos;
+         at = list.find("type: Boot Loader Specification Type #1", at + 1)) {
         ++listed;
     }
-    EXPECT_EQ(listed, 4u) << list.out;
+    EXPECT_EQ(listed, 4u) << list;
 }
 
 TEST_F(Generate, VanishedSnapshotLosesItsManifestAndEntryAndLeftoversGo) {
     const std::vector<Snapshot> snapshots = take_snapshots(3);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const fs::path manifest = archive_store() / "snapshots" / machine().filesystem_uuid() /
                               "btrfs/root" / snapshots[1].uuid;
     ASSERT_TRUE(fs::exists(manifest / "manifest.json"));
     const std::string ordinary = source_tree();
 
-    run_on_host({"btrfs", "-q", "subvolume", "delete",
-                 machine().in_top_level("@/.snapshots/2/snapshot").string()});
+    delete_snapshot(2);
     // What killed runs leave behind goes too.
     const fs::path temporary =
         entry_directory() / ("." + entry_name(snapshots[0]) + ".tmp-4194303-0");
@@ -178,7 +161,7 @@ TEST_F(Generate, RollbackKeepsTheEntriesOfTheSnapshotsThatStillExist) {
     machine().create_subvolume("archive");
     machine().mount_subvolume("archive", "/var/lib/snapwright");
     const std::vector<Snapshot> snapshots = take_snapshots(3);
-    ASSERT_EQ(snapwright({"generate"}).exit_code, 0);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const auto entries = expected_entries(snapshots);
     ASSERT_EQ(generated_entries(), entries);
 
@@ -187,12 +170,9 @@ TEST_F(Generate, RollbackKeepsTheEntriesOfTheSnapshotsThatStillExist) {
     machine().replace_root("rollback");
     generate_successfully(deployed(3, 3));
     EXPECT_EQ(generated_entries(), entries);
-    const ProgramResult verify = snapwright({"verify"});
-    EXPECT_EQ(verify.exit_code, 0) << describe(verify);
-    EXPECT_EQ(verify.out, "Checked objects: 6\nNo integrity issues found\n");
+    expect_success(snapwright({"verify"}), "Checked objects: 6\nNo integrity issues found\n");
 
-    run_on_host({"btrfs", "-q", "subvolume", "delete",
-                 machine().in_top_level("@/.snapshots/2/snapshot").string()});
+    delete_snapshot(2);
     Summary expected = deployed(2, 2);
     expected.removed = 1;
     expected.entries_changed = true;
@@ -202,8 +182,7 @@ TEST_F(Generate, RollbackKeepsTheEntriesOfTheSnapshotsThatStillExist) {
 
 TEST_F(Generate, KernelLimitZeroRemovesEveryEntryAndObject) {
     take_snapshots(3);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const std::string ordinary = source_tree();
 
     machine().write_config("SNAPSHOT_KERNEL_LIMIT=0\n");
@@ -222,8 +201,7 @@ TEST_F(Generate, KernelLimitZeroRemovesEveryEntryAndObject) {
 
 TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
     std::vector<Snapshot> snapshots = take_snapshots(3);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
 
     // A new kernel version with assets of its own, and a snapshot that needs them.
     EntrySpec newer = standard_entry();
@@ -246,12 +224,10 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
     }
     entry_bytes += entry_text(snapshots[3], updated).size();
     const std::uint64_t need = 1048576 + 3 * entry_bytes + updated.total_bytes();
-    EXPECT_EQ(refused.exit_code, 1) << describe(refused);
-    EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err, "snapwright: boot filesystem has insufficient temporary space: need " +
-                               std::to_string(need) + " bytes, have " +
-                               std::to_string(boot_free_bytes()) +
-                               "; existing systemd-boot snapshot entries were not changed\n");
+    expect_failure(refused, "",
+                   "snapwright: boot filesystem has insufficient temporary space: need " +
+                       std::to_string(need) + " bytes, have " + std::to_string(boot_free_bytes()) +
+                       "; existing systemd-boot snapshot entries were not changed\n");
     EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();
 }
@@ -260,11 +236,9 @@ TEST_F(Generate, TooLittleBootSpaceChangesNothing) {
 // renamed over with the same bytes: on FAT every replacing rename puts the live entry at risk.
 TEST_F(Generate, NewSnapshotLeavesUnchangedEntriesUntouched) {
     const std::vector<Snapshot> snapshots = take_snapshots(2);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const auto identity = [&](const Snapshot& snapshot) {
-        struct stat st {};
-        EXPECT_EQ(::lstat((entry_directory() / entry_name(snapshot)).c_str(), &st), 0);
+        const struct stat st = status_of(entry_directory() / entry_name(snapshot));
         return std::vector<long>{static_cast<long>(st.st_ino), st.st_mtim.tv_sec,
                                  st.st_mtim.tv_nsec};
     };
@@ -285,8 +259,7 @@ TEST_F(Generate, NewSnapshotLeavesUnchangedEntriesUntouched) {
 // boot partition it must not fail the space check of the runs after it.
 TEST_F(Generate, TemporaryOfAKilledCopyGoesBeforeTheSpaceCheck) {
     take_snapshots(1);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const std::string object = "/boot" + boot_path(source_.initrd);
     const std::string planted =
         fs::path(object).parent_path().string() + "/." + source_.initrd + ".tmp-4194303-0";
@@ -307,12 +280,10 @@ TEST_F(Generate, RefusesToOverwriteAForeignFileWithAGeneratedName) {
     const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
     const ProgramResult refused = snapwright({"generate"});
-    EXPECT_EQ(refused.exit_code, 1) << describe(refused);
-    EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err,
-              "snapwright: refusing to overwrite unowned systemd-boot entry "
-              "/boot/loader/entries/" +
-                  last + "\n");
+    expect_failure(refused, "",
+                   "snapwright: refusing to overwrite unowned systemd-boot entry "
+                   "/boot/loader/entries/" +
+                       last + "\n");
     EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();
 
@@ -326,35 +297,28 @@ TEST_F(Generate, RefusesToOverwriteAForeignFileWithAGeneratedName) {
 // upgrade in between; later a plain directory takes the name.
 TEST_F(Generate, NameTakenAgainKeepsNothingOfTheSnapshotThatHadIt) {
     const Snapshot old = take_snapshot(1);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
-    const auto remove_snapshot = [&] {
-        run_on_host({"btrfs", "-q", "subvolume", "delete",
-                     machine().in_top_level("@/.snapshots/1/snapshot").string()});
-    };
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const auto archived = [&](const Snapshot& snapshot) {
         return fs::exists(archive_store() / "snapshots" / machine().filesystem_uuid() /
                           "btrfs/root" / snapshot.uuid);
     };
 
-    remove_snapshot();
+    delete_snapshot(1);
     EntrySpec upgraded = standard_entry();
     upgraded.version = "6.1.0-2-amd64";
     upgraded.kernel_size = 8192;
     const SourceEntry newer = write_source_entry(upgraded);
     const Snapshot renewed = take_snapshot(1);
     ASSERT_NE(renewed.uuid, old.uuid);
-    const ProgramResult rotated = snapwright({"generate"});
-    ASSERT_EQ(rotated.exit_code, 0) << describe(rotated);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     EXPECT_EQ(
         generated_entries(),
         (std::map<std::string, std::string>{{entry_name(renewed), entry_text(renewed, newer)}}));
     EXPECT_FALSE(archived(old));
 
-    remove_snapshot();
+    delete_snapshot(1);
     fs::create_directories(machine().in_top_level("@/.snapshots/1/snapshot/boot"));
-    const ProgramResult plain = snapwright({"generate"});
-    ASSERT_EQ(plain.exit_code, 0) << describe(plain);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     EXPECT_TRUE(generated_entries().empty());
     EXPECT_FALSE(archived(renewed));
 }
@@ -362,8 +326,7 @@ TEST_F(Generate, NameTakenAgainKeepsNothingOfTheSnapshotThatHadIt) {
 // A btrfs whose listing format this program does not know must not pass for "no snapshots".
 TEST_F(Generate, UnreadableListingChangesNothing) {
     take_snapshots(2);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     write_file(machine().in_root("/opt/fake-btrfs/btrfs"),
                "#!/bin/sh\n"
                "if [ \"$2\" = list ]; then printf '261\\t@/.snapshots/1/snapshot\\n'; "
@@ -373,11 +336,8 @@ TEST_F(Generate, UnreadableListingChangesNothing) {
     const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
     const std::string archive = describe_tree(archive_store(), kEveryChange);
 
-    const ProgramResult refused =
-        snapwright({"generate"}, {"PATH=/opt/fake-btrfs:/usr/sbin:/usr/bin:/sbin:/bin"});
-    EXPECT_EQ(refused.exit_code, 1) << describe(refused);
-    EXPECT_EQ(refused.err,
-              "snapwright: invalid btrfs subvolume row: 261\t@/.snapshots/1/snapshot\n");
+    expect_failure(snapwright({"generate"}, {"PATH=/opt/fake-btrfs:/usr/sbin:/usr/bin:/sbin:/bin"}),
+                   "", "snapwright: invalid btrfs subvolume row: 261\t@/.snapshots/1/snapshot\n");
     EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     EXPECT_EQ(describe_tree(archive_store(), kEveryChange), archive);
     expect_nothing_held();
@@ -398,8 +358,7 @@ TEST_F(Generate, CopyFailureRemovesOnlyTheObjectsThisRunCopied) {
 
     const std::uint64_t one_set = std::max(source_.total_bytes(), lts.total_bytes());
     machine().write_config("SNAPSHOT_ASSET_LIMIT_BYTES=" + std::to_string(one_set) + "\n");
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const auto deployed_before = stored_objects(boot_store());
     ASSERT_EQ(deployed_before.size(), 3u);
     const SourceEntry& missing = deployed_before.contains(source_.kernel) ? lts : source_;
@@ -417,19 +376,15 @@ TEST_F(Generate, CopyFailureRemovesOnlyTheObjectsThisRunCopied) {
     const std::string entries = describe_tree(entry_directory(), kEveryChange);
 
     machine().write_config("");
-    const ProgramResult failed = snapwright({"generate"});
-    EXPECT_EQ(failed.exit_code, 1) << describe(failed);
-    EXPECT_EQ(failed.out, "");
-    EXPECT_EQ(failed.err,
-              "snapwright: source object is missing or corrupted: sha256:" + last + "\n");
+    expect_failure(snapwright({"generate"}), "",
+                   "snapwright: source object is missing or corrupted: sha256:" + last + "\n");
     EXPECT_EQ(describe_tree(machine().in_root("/boot"), kFiles), boot);
     EXPECT_EQ(describe_tree(entry_directory(), kEveryChange), entries);
     expect_nothing_held();
 
     // Once the archive copy is sound again the same run deploys both sets.
     write_file(archived, original, 0444);
-    const ProgramResult repaired = snapwright({"generate"});
-    ASSERT_EQ(repaired.exit_code, 0) << describe(repaired);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     EXPECT_EQ(stored_objects(boot_store()).size(), 6u);
 }
 
@@ -447,10 +402,8 @@ TEST_P(LinkedDataDirectory, IsRefusedBeforeAnythingIsCopied) {
     fs::create_directory_symlink("/tmp/x", machine().in_root(link));
     const std::string boot = describe_tree(machine().in_root("/boot"), kEveryChange);
 
-    const ProgramResult refused = snapwright({"generate"});
-    EXPECT_EQ(refused.exit_code, 1) << describe(refused);
-    EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err, "snapwright: refusing to traverse non-directory path " + link + "\n");
+    expect_failure(snapwright({"generate"}), "",
+                   "snapwright: refusing to traverse non-directory path " + link + "\n");
     EXPECT_TRUE(fs::is_empty(machine().in_root("/tmp/x")));
     EXPECT_EQ(describe_tree(machine().in_root("/boot"), kEveryChange), boot);
     expect_nothing_held();

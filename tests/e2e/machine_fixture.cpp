@@ -9,11 +9,8 @@
 
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace snapwright::testing {
-
-namespace fs = std::filesystem;
 
 std::string Snapshot::subvolume() const {
     return "/@/.snapshots/" + std::to_string(number) + "/snapshot";
@@ -97,13 +94,7 @@ void MachineTest::SetUp() {
     SKIP_WITHOUT_SANDBOX();
     sandbox_.emplace();
     binary_ = sandbox_->install_binary();
-}
-
-void StandardMachineTest::SetUp() {
-    MachineTest::SetUp();
-    if (!IsSkipped()) {
-        source_ = write_source_entry(standard_entry());
-    }
+    prepare();
 }
 
 ProgramResult MachineTest::snapwright(const std::vector<std::string>& arguments,
@@ -151,15 +142,7 @@ Snapshot MachineTest::take_snapshot(int number) {
     snapshot.uuid = sandbox_->create_snapshot(relative);
     const ProgramResult show =
         sandbox_->run({"btrfs", "subvolume", "show", "/" + relative.substr(2)});
-    std::istringstream lines(show.out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto start = line.find_first_not_of(" \t");
-        if (start != std::string::npos && line.compare(start, 14, "Creation time:") == 0) {
-            const auto value = line.find_first_not_of(" \t", start + 14);
-            snapshot.created = line.substr(value);
-        }
-    }
+    snapshot.created = subvolume_show_values(show.out)["Creation time"];
     EXPECT_FALSE(snapshot.created.empty()) << describe(show);
     return snapshot;
 }
@@ -170,6 +153,12 @@ std::vector<Snapshot> MachineTest::take_snapshots(int count) {
         snapshots.push_back(take_snapshot(number));
     }
     return snapshots;
+}
+
+void MachineTest::delete_snapshot(int number) const {
+    run_on_host(
+        {"btrfs", "-q", "subvolume", "delete",
+         sandbox_->in_top_level("@/.snapshots/" + std::to_string(number) + "/snapshot").string()});
 }
 
 std::string MachineTest::boot_path(const std::string& digest) const {
@@ -234,6 +223,19 @@ std::map<std::string, std::string> MachineTest::generated_entries() const {
     return entries;
 }
 
+std::string MachineTest::bootctl_list(std::source_location where) const {
+    const ::testing::ScopedTrace caller(where.file_name(), static_cast<int>(where.line()), "");
+    const ProgramResult list = sandbox_->run(
+        {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
+    EXPECT_EQ(list.exit_code, 0) << describe(list);
+    // bootctl marks every file it cannot open after the path.
+    for (const char* complaint : {"No such file", "missing", "not found"}) {
+        EXPECT_EQ(list.out.find(complaint), std::string::npos) << list.out;
+    }
+    EXPECT_EQ(list.err.find("rror"), std::string::npos) << list.err;
+    return list.out;
+}
+
 std::uint64_t MachineTest::boot_free_bytes() const {
     struct statvfs st {};
     if (::statvfs(sandbox_->in_root("/boot").c_str(), &st) != 0) {
@@ -274,14 +276,7 @@ bool MachineTest::detached_runs_ended(std::chrono::milliseconds limit) const {
         }
         return false;
     };
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (running()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+    return eventually([&] { return !running(); }, limit);
 }
 
 }  // namespace snapwright::testing

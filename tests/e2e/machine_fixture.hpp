@@ -2,18 +2,21 @@
 
 // A fresh sandbox machine per test with the snapwright binary installed, and the expectations
 // of the commands built from what the test itself put on the machine: snapshot identities,
-// asset digests, entry texts, summary lines.
+// asset digests, entry texts, summary lines. The suites get the support files' helpers with it.
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <source_location>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/files.hpp"
 #include "support/sandbox.hpp"
 
 namespace snapwright::testing {
@@ -75,7 +78,11 @@ std::map<std::string, std::string> labelled_values(const std::string& report);
 
 class MachineTest : public ::testing::Test {
   protected:
+    // Skips the test where no sandbox can be made; otherwise builds the machine, installs the
+    // binary and calls prepare().
     void SetUp() override;
+    // What a suite puts on each fresh machine before its tests run.
+    virtual void prepare() {}
 
     Sandbox& machine() { return *sandbox_; }
     const Sandbox& machine() const { return *sandbox_; }
@@ -97,6 +104,8 @@ class MachineTest : public ::testing::Test {
 
     Snapshot take_snapshot(int number);
     std::vector<Snapshot> take_snapshots(int count);
+    // Deletes "@/.snapshots/<number>/snapshot" from outside the machine.
+    void delete_snapshot(int number) const;
 
     // "/snapwright/<machine id>/objects/sha256/<xx>/<digest>", as entries name objects.
     std::string boot_path(const std::string& digest) const;
@@ -112,6 +121,10 @@ class MachineTest : public ::testing::Test {
     std::string entry_text(const Snapshot& snapshot, const SourceEntry& source) const;
     // File name to text of every file in the entry directory whose name starts "snapwright-".
     std::map<std::string, std::string> generated_entries() const;
+
+    // The output of `bootctl list` over the boot partition, which must succeed without an error
+    // and without complaining of a file that an entry names.
+    std::string bootctl_list(std::source_location where = std::source_location::current()) const;
 
     // Free bytes of the boot filesystem for an unprivileged writer.
     std::uint64_t boot_free_bytes() const;
@@ -132,10 +145,23 @@ class MachineTest : public ::testing::Test {
 // A machine with the standard ordinary entry already written.
 class StandardMachineTest : public MachineTest {
   protected:
-    void SetUp() override;
+    void prepare() override { source_ = write_source_entry(standard_entry()); }
 
     SourceEntry source_;
 };
+
+// Waits up to `limit` for `done()` to hold, asking every 20 ms; false when it still does not.
+template <typename Condition>
+bool eventually(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 // The SHA-256 digest of a host file, computed by openssl rather than by the code under test.
 std::string sha256_of(const std::filesystem::path& path);

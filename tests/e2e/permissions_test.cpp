@@ -16,8 +16,6 @@
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 class Permissions : public StandardMachineTest {
   protected:
     // The command run by a shell whose umask is 000.
@@ -64,10 +62,8 @@ TEST_F(Permissions, UnderUmaskZeroCreatesPrivateDirectoriesAndRefusesOpenOnes) {
     const std::string refusal = "snapwright: refusing group- or world-writable directory " +
                                 opened + "; fix it with chmod go-w " + opened + "\n";
     for (const char* command : {"generate", "gc"}) {
-        const ProgramResult refused = under_umask_zero(command);
-        EXPECT_EQ(refused.exit_code, 1) << describe(refused);
-        EXPECT_EQ(refused.out, "") << command;
-        EXPECT_EQ(refused.err, refusal) << command;
+        SCOPED_TRACE(command);
+        expect_failure(under_umask_zero(command), "", refusal);
     }
     EXPECT_EQ(generated_entries(), deployed);
     expect_nothing_held();

@@ -11,8 +11,6 @@
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 struct Figures {
     std::uint64_t manifests = 0;
     std::uint64_t references = 0;
@@ -70,8 +68,7 @@ TEST_F(Status, CountsWhatGenerateStored) {
     // Read-only snapshots booted without it would draw an advice on standard error.
     machine().write_config("SNAPSHOT_KERNEL_PARAMETERS=systemd.volatile=state\n");
     take_snapshots(3);
-    const ProgramResult generate = snapwright({"generate"});
-    ASSERT_EQ(generate.exit_code, 0) << describe(generate);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
 
     const auto archived = stored_objects(archive_store());
     const auto deployed = stored_objects(boot_store());
@@ -110,14 +107,12 @@ TEST_F(Status, EveryCommandRefusesAnArchivePathThatCannotHoldTheArchive) {
           "/.snapshots/1/snapshot/var/lib/snapwright"}) {
         machine().write_config("ARCHIVE_PATH=" + archive + "\n");
         for (const char* command : {"status", "verify", "gc", "generate"}) {
-            const ProgramResult result = snapwright({command});
-            EXPECT_EQ(result.exit_code, 1) << command << " " << archive;
-            EXPECT_EQ(result.out, "") << command << " " << archive;
-            EXPECT_EQ(result.err, "snapwright: archive is not reachable at " + archive +
-                                      ": ARCHIVE_PATH is not the archive's Btrfs subvolume here, "
-                                      "as happens when running from a snapshot whose root does "
-                                      "not contain it\n")
-                << command << " " << archive;
+            SCOPED_TRACE(std::string(command) + " " + archive);
+            expect_failure(snapwright({command}), "",
+                           "snapwright: archive is not reachable at " + archive +
+                               ": ARCHIVE_PATH is not the archive's Btrfs subvolume here, as "
+                               "happens when running from a snapshot whose root does not "
+                               "contain it\n");
         }
         expect_nothing_held();
     }

@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -20,13 +18,11 @@
 
 #include "base/unique_fd.hpp"
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 #include "support/snapper_sandbox.hpp"
 
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kSkipped = "Skipped a superseded snapshot event\n";
@@ -36,31 +32,11 @@ std::string summary_start(int archived) {
     return "Archived " + std::to_string(archived) + " snapshot manifests (created ";
 }
 
-// Waits up to `limit` for `done` to hold.
-template <typename Condition>
-bool eventually(Condition done, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-std::string file_text(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Processes whose parent is `parent`: all of them, or only the zombies.
 int children_of(pid_t parent, bool zombies_only = false) {
     int children = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
-        const std::string stat = file_text(entry.path() / "stat");
+        const std::string stat = read_file_or_empty(entry.path() / "stat");
         const std::size_t end = stat.rfind(')');
         if (end == std::string::npos) {
             continue;
@@ -98,17 +74,15 @@ class Overlay {
 
 class Triggers : public StandardMachineTest {
   protected:
-    void SetUp() override {
-        StandardMachineTest::SetUp();
-        if (!IsSkipped()) {
-            (void)take_snapshot(1);
-        }
+    void prepare() override {
+        StandardMachineTest::prepare();
+        (void)take_snapshot(1);
     }
 
     // Whether the debounce claim is the one `run` placed.
     bool claimed_by(const RunningProgram& run) {
         const fs::path claim = machine().in_root("/run/snapwright/" + machine_id() + ".token");
-        return file_text(claim).starts_with(std::to_string(run.pid()) + "-");
+        return read_file_or_empty(claim).starts_with(std::to_string(run.pid()) + "-");
     }
 };
 
@@ -127,7 +101,7 @@ TEST_F(Triggers, OfTwoDebouncedRunsOnlyTheLaterGenerates) {
     EXPECT_TRUE(late.out.starts_with(summary_start(1) + "1,")) << late.out;
 
     const fs::path claim = machine().in_root("/run/snapwright/" + machine_id() + ".token");
-    EXPECT_TRUE(file_text(claim).starts_with(std::to_string(second.pid()) + "-"));
+    EXPECT_TRUE(read_file_or_empty(claim).starts_with(std::to_string(second.pid()) + "-"));
     EXPECT_EQ(fs::status(claim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
@@ -198,7 +172,7 @@ TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {
     write_file(machine().in_root("/opt/fake/setsid"), "#!/bin/sh\necho \"$*\" >> /tmp/scheduled\n",
                0755);
     const fs::path scheduled = machine().in_root("/tmp/scheduled");
-    const auto runs = [&] { return file_text(scheduled); };
+    const auto runs = [&] { return read_file_or_empty(scheduled); };
 
     const int ready = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(ready, 0);
@@ -239,12 +213,9 @@ TEST_F(Triggers, WatchSchedulesForSnapshotDirectoriesUntilItsDirectoryGoes) {
 
     fs::remove_all(snapshots);
     EXPECT_TRUE(eventually([&] { return watcher.finished(); }));
-    const ProgramResult ended = watcher.wait();
-    EXPECT_EQ(ended.exit_code, 1);
-    EXPECT_EQ(ended.out, "");
-    EXPECT_EQ(ended.err,
-              "snapwright: an inotify watch was invalidated; restart after restoring "
-              "WATCH_PATHS\n");
+    expect_failure(watcher.wait(), "",
+                   "snapwright: an inotify watch was invalidated; restart after restoring "
+                   "WATCH_PATHS\n");
     // The last run was started detached, so it may still be writing its record.
     EXPECT_TRUE(eventually([&] { return runs().starts_with(run + run + run + run); })) << runs();
 }
@@ -260,9 +231,10 @@ TEST_F(Triggers, WatchGeneratesForASnapshotCompletedAfterTheDebounce) {
     const auto settled = [&] { return children_of(watcher.pid()) == 0; };
     ASSERT_TRUE(eventually([&] { return generated_entries().size() == 1 && settled(); }, 30s));
 
-    const std::string caught_up = file_text(claim);
+    const std::string caught_up = read_file_or_empty(claim);
     fs::create_directory(machine().in_root("/.snapshots/2"));
-    ASSERT_TRUE(eventually([&] { return file_text(claim) != caught_up && settled(); }, 30s));
+    ASSERT_TRUE(
+        eventually([&] { return read_file_or_empty(claim) != caught_up && settled(); }, 30s));
     EXPECT_EQ(generated_entries().size(), 1u);
 
     (void)take_snapshot(2);
@@ -273,18 +245,15 @@ TEST_F(Triggers, WatchGeneratesForASnapshotCompletedAfterTheDebounce) {
 // through setsid, which records it and lasts a moment, as a real run would.
 class WatchTest : public Triggers {
   protected:
-    void SetUp() override {
-        Triggers::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void prepare() override {
+        Triggers::prepare();
         fs::create_directories(machine().in_root("/watched"));
         write_file(machine().in_root("/opt/fake/systemd-run"), "#!/bin/sh\nexit 1\n", 0755);
         write_file(machine().in_root("/opt/fake/setsid"),
                    "#!/bin/sh\necho \"$*\" >> /tmp/scheduled\nsleep 0.3\n", 0755);
     }
 
-    std::string runs() const { return file_text(machine().in_root("/tmp/scheduled")); }
+    std::string runs() const { return read_file_or_empty(machine().in_root("/tmp/scheduled")); }
     int recorded_runs() const { return static_cast<int>(std::ranges::count(runs(), '\n')); }
 };
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 #include "support/pe_builder.hpp"
 #include "support/run_program.hpp"
 #include "support/scratch_dir.hpp"
@@ -12,21 +11,16 @@
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr const char* kStub = "/usr/lib/systemd/boot/efi/linuxx64.efi.stub";
 
 class UnifiedKernelImage : public MachineTest {
   protected:
     void SetUp() override {
-        MachineTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
         if (!fs::exists(kStub) || run_program("objcopy", {"objcopy", "--version"}).exit_code != 0) {
             GTEST_SKIP() << "building a unified kernel image needs objcopy (binutils) and " << kStub
                          << " (systemd-boot-efi)";
         }
+        MachineTest::SetUp();
     }
 
     // Builds an image the way ukify lays one out, over systemd's own stub, and places it at
@@ -108,17 +102,11 @@ TEST_F(UnifiedKernelImage, GenerateUnpacksTheImageOfThisSystemIntoLinuxEntries) 
     // Nothing is written where systemd-boot would list it as the live system.
     EXPECT_EQ(names_in(machine().in_root("/boot/EFI/Linux")), type2_before);
 
-    const ProgramResult list = machine().run(
-        {"bootctl", "--esp-path=/boot", "--no-variables", "list"}, {"SYSTEMD_RELAX_ESP_CHECKS=1"});
-    ASSERT_EQ(list.exit_code, 0) << describe(list);
+    const std::string list = bootctl_list();
     for (const Snapshot& snapshot : snapshots) {
-        EXPECT_NE(list.out.find("/boot/loader/entries/" + entry_name(snapshot)), std::string::npos)
-            << list.out;
-        EXPECT_NE(list.out.find("rootflags=subvol=" + snapshot.subvolume()), std::string::npos)
-            << list.out;
-    }
-    for (const char* complaint : {"No such file", "missing", "not found"}) {
-        EXPECT_EQ(list.out.find(complaint), std::string::npos) << list.out;
+        EXPECT_NE(list.find("/boot/loader/entries/" + entry_name(snapshot)), std::string::npos)
+            << list;
+        EXPECT_NE(list.find("rootflags=subvol=" + snapshot.subvolume()), std::string::npos) << list;
     }
 }
 

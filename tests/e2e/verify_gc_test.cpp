@@ -12,12 +12,10 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kClean = "Checked objects: 6\nNo integrity issues found\n";
@@ -27,14 +25,10 @@ constexpr const char* kEntriesDiffer =
 // Two snapshots of the standard entry, deployed: three objects in each store, two entries.
 class VerifyGc : public StandardMachineTest {
   protected:
-    void SetUp() override {
-        StandardMachineTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void prepare() override {
+        StandardMachineTest::prepare();
         snapshots_ = take_snapshots(2);
-        const ProgramResult generate = snapwright({"generate"});
-        ASSERT_EQ(generate.exit_code, 0) << describe(generate);
+        ASSERT_TRUE(succeeded(snapwright({"generate"})));
     }
 
     // The machine's own path of a file in the archive directory of `snapshot`.
@@ -58,10 +52,7 @@ class VerifyGc : public StandardMachineTest {
     }
 
     void expect_gc(const std::string& report) {
-        const ProgramResult gc = snapwright({"gc"});
-        EXPECT_EQ(gc.exit_code, 0) << describe(gc);
-        EXPECT_EQ(gc.out, report);
-        EXPECT_EQ(gc.err, "");
+        expect_success(snapwright({"gc"}), report);
         expect_nothing_held();
     }
 
@@ -91,10 +82,7 @@ void damage(const fs::path& path, Damage how) {
 }
 
 TEST_F(VerifyGc, VerifyReportsEachDamagedFileAndNothingElse) {
-    const ProgramResult clean = snapwright({"verify"});
-    EXPECT_EQ(clean.exit_code, 0) << describe(clean);
-    EXPECT_EQ(clean.out, kClean);
-    EXPECT_EQ(clean.err, "");
+    expect_success(snapwright({"verify"}), kClean);
 
     struct Case {
         std::string path;  // inside the machine
@@ -122,31 +110,25 @@ TEST_F(VerifyGc, VerifyReportsEachDamagedFileAndNothingElse) {
         SCOPED_TRACE(c.path);
         const fs::path host = machine().in_root(c.path);
         const std::string original = read_file(host);
-        struct stat st {};
-        ASSERT_EQ(::lstat(host.c_str(), &st), 0);
+        const unsigned mode = mode_of(host);
         damage(host, c.how);
 
-        const ProgramResult result = snapwright({"verify"});
-        EXPECT_EQ(result.exit_code, 1);
-        EXPECT_EQ(result.out, "Checked objects: 6\n");
-        EXPECT_EQ(result.err,
-                  "ERROR: " + c.issue + "\nsnapwright: verification found 1 issue(s)\n");
+        expect_failure(snapwright({"verify"}), "Checked objects: 6\n",
+                       "ERROR: " + c.issue + "\nsnapwright: verification found 1 issue(s)\n");
 
         fs::remove_all(host);
-        write_file(host, original, st.st_mode & 07777);
+        write_file(host, original, mode);
     }
 
     // Findings never stop the check: all of them are reported, in the order found.
     damage(machine().in_root(entry(0)), Damage::Append);
     damage(machine().in_root(fragment), Damage::Remove);
     damage(machine().in_root("/boot" + boot_path(source_.initrd)), Damage::Remove);
-    const ProgramResult all = snapwright({"verify"});
-    EXPECT_EQ(all.exit_code, 1);
-    EXPECT_EQ(all.out, "Checked objects: 6\n");
-    EXPECT_EQ(all.err, "ERROR: missing archive generated fragment: " + fragment +
-                           "\nERROR: missing or corrupted boot object: sha256:" + source_.initrd +
-                           "\nERROR: " + kEntriesDiffer +
-                           "\nsnapwright: verification found 3 issue(s)\n");
+    expect_failure(snapwright({"verify"}), "Checked objects: 6\n",
+                   "ERROR: missing archive generated fragment: " + fragment +
+                       "\nERROR: missing or corrupted boot object: sha256:" + source_.initrd +
+                       "\nERROR: " + kEntriesDiffer +
+                       "\nsnapwright: verification found 3 issue(s)\n");
 }
 
 // A generate run slowed at every sync, with verify started again and again while it works:
@@ -190,18 +172,13 @@ TEST_F(VerifyGc, FanOutReplacedByAFileIsMissingObjectsThatGenerateRestores) {
         }
     }
 
-    const ProgramResult found = snapwright({"verify"});
-    EXPECT_EQ(found.exit_code, 1);
-    EXPECT_EQ(found.out, "Checked objects: 6\n");
-    EXPECT_EQ(found.err,
-              issues + "snapwright: verification found " + std::to_string(count) + " issue(s)\n");
+    expect_failure(
+        snapwright({"verify"}), "Checked objects: 6\n",
+        issues + "snapwright: verification found " + std::to_string(count) + " issue(s)\n");
 
-    const ProgramResult repaired = snapwright({"generate"});
-    EXPECT_EQ(repaired.exit_code, 0) << describe(repaired);
+    EXPECT_TRUE(succeeded(snapwright({"generate"})));
     EXPECT_EQ(stored_objects(boot_store()), source_.objects());
-    const ProgramResult clean = snapwright({"verify"});
-    EXPECT_EQ(clean.exit_code, 0) << describe(clean);
-    EXPECT_EQ(clean.out, kClean);
+    expect_success(snapwright({"verify"}), kClean);
 }
 
 TEST_F(VerifyGc, GcRemovesOnlyUnreferencedObjects) {
@@ -226,11 +203,9 @@ TEST_F(VerifyGc, GcRemovesOnlyUnreferencedObjects) {
     plant_object(archive_store(), std::string(64, 'c'), 1);
     plant_object(boot_store(), std::string(64, 'd'), 1);
     write_file(machine().in_root(entry(0)), "# Generated by snapwright\ntitle no kernel\n");
-    const ProgramResult failed = snapwright({"gc"});
-    EXPECT_EQ(failed.exit_code, 1);
-    EXPECT_EQ(failed.out, "");
-    EXPECT_EQ(failed.err, "snapwright: owned systemd-boot entry " + entry_name(snapshots_[0]) +
-                              " has no linux image\n");
+    expect_failure(snapwright({"gc"}), "",
+                   "snapwright: owned systemd-boot entry " + entry_name(snapshots_[0]) +
+                       " has no linux image\n");
     expect_nothing_held();
     EXPECT_EQ(stored_objects(archive_store()), source_.objects());
     EXPECT_EQ(stored_objects(boot_store()).count(std::string(64, 'd')), 1u);

@@ -8,13 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 #include "support/snapper_sandbox.hpp"
 
 namespace snapwright::testing {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kVolatile = "SNAPSHOT_KERNEL_PARAMETERS=systemd.volatile=state\n";
 
@@ -36,13 +33,8 @@ class Warnings : public StandardMachineTest {
 
     // EFI variable `name` of systemd-boot holding `value`.
     void set_variable(const std::string& name, const std::string& value) {
-        std::string bytes("\x07\0\0\0", 4);
-        for (const char c : value + '\0') {
-            bytes += c;
-            bytes += '\0';
-        }
-        write_file(machine().efi_variables() / (name + "-4a67b082-0a4c-41cf-b6c7-440b29bb8c4f"),
-                   bytes);
+        write_loader_variable(machine().efi_variables(), name,
+                              std::u16string(value.begin(), value.end()));
     }
 };
 

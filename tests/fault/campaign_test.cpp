@@ -28,12 +28,9 @@
 #include <gtest/gtest.h>
 
 #include "e2e/machine_fixture.hpp"
-#include "support/files.hpp"
 
 namespace snapwright::testing {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kInjectorInside = "/opt/snapwright-test/libsnapwright-fault.so";
 constexpr const char* kLogInside = "/tmp/fault.log";
@@ -190,10 +187,6 @@ class FaultCampaign : public MachineTest {
         MachineTest::SetUp();
     }
 
-    const std::string& binary() const {
-        return binary_;
-    }
-
     MachineImage capture() const {
         return {TreeImage::capture(machine().in_root("/boot")),
                 TreeImage::capture(machine().in_root(kArchive))};
@@ -231,25 +224,18 @@ class FaultCampaign : public MachineTest {
     }
 
     std::vector<std::string> log() const {
-        std::ifstream in(machine().in_root(kLogInside));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
+        return lines_of(read_file_or_empty(machine().in_root(kLogInside)));
     }
 
     // Records a fault-free run from the current state.
     Stage record(const std::string& name) {
         Stage stage{name, capture(), {}, {}};
         reset_runtime();
-        const ProgramResult run = generate_with({});
-        EXPECT_EQ(run.exit_code, 0) << describe(run);
+        EXPECT_TRUE(succeeded(generate_with({})));
         for (const std::string& line : log()) {
             stage.calls.push_back(line.substr(line.find(' ') + 1));
         }
-        const ProgramResult verify = snapwright({"verify"});
-        EXPECT_EQ(verify.exit_code, 0) << describe(verify);
+        EXPECT_TRUE(succeeded(snapwright({"verify"})));
         stage.after = capture();
         // The store is checked against an independent hash once; from then on the old and new
         // contents of every path are the yardstick.
@@ -434,9 +420,6 @@ class FaultCampaign : public MachineTest {
         restore(stage.after);
         reset_runtime();
     }
-
-  private:
-    std::string binary_ = "/opt/snapwright-test/snapwright";
 };
 
 TEST_F(FaultCampaign, EveryInjectedFaultLeavesOldOrNewStateAndConverges) {
@@ -464,8 +447,7 @@ TEST_F(FaultCampaign, EveryInjectedFaultLeavesOldOrNewStateAndConverges) {
     run_stage(stages.back(), figures);
 
     (void)take_snapshot(5);
-    run_on_host({"btrfs", "-q", "subvolume", "delete",
-                 machine().in_top_level("@/.snapshots/2/snapshot").string()});
+    delete_snapshot(2);
     stages.push_back(record("one snapshot added, one dropped"));
     run_stage(stages.back(), figures);
 
@@ -516,8 +498,7 @@ TEST_F(FaultCampaign, EverySyncfsIsFlushedAndEntriesLandBeforeObjectsGo) {
     (void)write_source_entry(standard_entry());
     machine().create_subvolume(std::string("@") + kArchive);
     const std::vector<Snapshot> snapshots = take_snapshots(2);
-    const ProgramResult first = snapwright({"generate"});
-    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    ASSERT_TRUE(succeeded(snapwright({"generate"})));
     const fs::path edited = entry_directory() / entry_name(snapshots[0]);
     write_file(edited, read_file(edited) + "# edited by hand\n");
     const std::string stray = "ab" + std::string(62, '0');
@@ -564,19 +545,16 @@ TEST_F(FaultCampaign, FailureAtALaterSnapshotKeepsTheManifestsBeforeIt) {
 
     restore(stage.before);
     reset_runtime();
-    const ProgramResult failed = generate_with(
-        {"SNAPWRIGHT_FAULT_AT=" + std::to_string(fault_at), "SNAPWRIGHT_FAULT_MODE=ENOSPC"});
-    EXPECT_EQ(failed.exit_code, 1) << describe(failed);
-    EXPECT_EQ(failed.err,
-              "snapwright: I/O operation failed: No space left on device (os error 28)\n");
+    expect_failure(generate_with({"SNAPWRIGHT_FAULT_AT=" + std::to_string(fault_at),
+                                  "SNAPWRIGHT_FAULT_MODE=ENOSPC"}),
+                   "", "snapwright: I/O operation failed: No space left on device (os error 28)\n");
     for (std::size_t i = 0; i < staged.size(); ++i) {
         EXPECT_EQ(fs::exists(machine().in_root(staged[i])), i < 2) << staged[i];
     }
     for (const auto& entry : fs::recursive_directory_iterator(archive_store())) {
         EXPECT_FALSE(is_temporary(entry.path().string())) << entry.path();
     }
-    const ProgramResult again = snapwright({"generate"});
-    EXPECT_EQ(again.exit_code, 0) << describe(again);
+    EXPECT_TRUE(succeeded(snapwright({"generate"})));
     EXPECT_TRUE(fs::exists(machine().in_root(staged[2])));
 }
 

@@ -206,206 +206,88 @@ __attribute__((constructor)) static void snapwright_fault_load() {
     initialise();
 }
 
-#define DEFINE_OPEN(name)                                      \
-    int name(const char* path, int flags, ...) {               \
-        va_list arguments;                                     \
-        va_start(arguments, flags);                            \
-        const mode_t mode = mode_argument(flags, arguments);   \
-        va_end(arguments);                                     \
-        REAL(#name, int (*)(const char*, int, ...));           \
+// The opening calls take their mode from the variable arguments, where O_CREAT or O_TMPFILE
+// says there is one.
+#define INTERCEPT_OPEN(name, parameters, arguments)            \
+    int name parameters {                                      \
+        va_list rest;                                          \
+        va_start(rest, flags);                                 \
+        const mode_t mode = mode_argument(flags, rest);        \
+        va_end(rest);                                          \
+        REAL(#name, int(*) parameters);                        \
         if (changes_files(flags) && fault_here(#name, path)) { \
             return -1;                                         \
         }                                                      \
-        return real(path, flags, mode);                        \
+        return real arguments;                                 \
     }
-DEFINE_OPEN(open)
-DEFINE_OPEN(open64)
+INTERCEPT_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+INTERCEPT_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+INTERCEPT_OPEN(openat, (int directory, const char* path, int flags, ...),
+               (directory, path, flags, mode))
+INTERCEPT_OPEN(openat64, (int directory, const char* path, int flags, ...),
+               (directory, path, flags, mode))
 
-#define DEFINE_OPENAT(name)                                     \
-    int name(int directory, const char* path, int flags, ...) { \
-        va_list arguments;                                      \
-        va_start(arguments, flags);                             \
-        const mode_t mode = mode_argument(flags, arguments);    \
-        va_end(arguments);                                      \
-        REAL(#name, int (*)(int, const char*, int, ...));       \
-        if (changes_files(flags) && fault_here(#name, path)) {  \
-            return -1;                                          \
-        }                                                       \
-        return real(directory, path, flags, mode);              \
+// One wrapper: the call fails with -1 when `fails`, an expression of the parameters and of
+// `call` (the function's name), says so, and goes on to the next definition otherwise.
+#define INTERCEPT(result, name, parameters, arguments, fails) \
+    result name parameters {                                  \
+        [[maybe_unused]] constexpr const char* call = #name;  \
+        REAL(#name, result(*) parameters);                    \
+        if (fails) {                                          \
+            return -1;                                        \
+        }                                                     \
+        return real arguments;                                \
     }
-DEFINE_OPENAT(openat)
-DEFINE_OPENAT(openat64)
 
 // The fortified forms take no mode: they are used only without O_CREAT.
-#define DEFINE_OPEN_2(name)                                    \
-    int name(const char* path, int flags) {                    \
-        REAL(#name, int (*)(const char*, int));                \
-        if (changes_files(flags) && fault_here(#name, path)) { \
-            return -1;                                         \
-        }                                                      \
-        return real(path, flags);                              \
-    }
-DEFINE_OPEN_2(__open_2)
-DEFINE_OPEN_2(__open64_2)
+INTERCEPT(int, __open_2, (const char* path, int flags), (path, flags),
+          changes_files(flags) && fault_here(call, path))
+INTERCEPT(int, __open64_2, (const char* path, int flags), (path, flags),
+          changes_files(flags) && fault_here(call, path))
+INTERCEPT(int, __openat_2, (int directory, const char* path, int flags), (directory, path, flags),
+          changes_files(flags) && fault_here(call, path))
+INTERCEPT(int, __openat64_2, (int directory, const char* path, int flags), (directory, path, flags),
+          changes_files(flags) && fault_here(call, path))
+INTERCEPT(int, creat, (const char* path, mode_t mode), (path, mode), fault_here(call, path))
+INTERCEPT(int, creat64, (const char* path, mode_t mode), (path, mode), fault_here(call, path))
 
-#define DEFINE_OPENAT_2(name)                                  \
-    int name(int directory, const char* path, int flags) {     \
-        REAL(#name, int (*)(int, const char*, int));           \
-        if (changes_files(flags) && fault_here(#name, path)) { \
-            return -1;                                         \
-        }                                                      \
-        return real(directory, path, flags);                   \
-    }
-DEFINE_OPENAT_2(__openat_2)
-DEFINE_OPENAT_2(__openat64_2)
+INTERCEPT(ssize_t, write, (int fd, const void* buffer, size_t count), (fd, buffer, count),
+          fault_on_write(call, fd))
+INTERCEPT(ssize_t, pwrite, (int fd, const void* buffer, size_t count, off_t offset),
+          (fd, buffer, count, offset), fault_on_write(call, fd))
+INTERCEPT(ssize_t, pwrite64, (int fd, const void* buffer, size_t count, off_t offset),
+          (fd, buffer, count, offset), fault_on_write(call, fd))
+INTERCEPT(ssize_t, writev, (int fd, const struct iovec* vector, int count), (fd, vector, count),
+          fault_on_write(call, fd))
 
-#define DEFINE_CREAT(name)                         \
-    int name(const char* path, mode_t mode) {      \
-        REAL(#name, int (*)(const char*, mode_t)); \
-        if (fault_here(#name, path)) {             \
-            return -1;                             \
-        }                                          \
-        return real(path, mode);                   \
-    }
-DEFINE_CREAT(creat)
-DEFINE_CREAT(creat64)
+INTERCEPT(int, fsync, (int fd), (fd), fault_on_fd(call, fd))
+INTERCEPT(int, fdatasync, (int fd), (fd), fault_on_fd(call, fd))
+INTERCEPT(int, syncfs, (int fd), (fd), fault_on_fd(call, fd))
+INTERCEPT(int, fchmod, (int fd, mode_t mode), (fd, mode), fault_on_fd(call, fd))
+INTERCEPT(int, ftruncate, (int fd, off_t length), (fd, length), fault_on_fd(call, fd))
+INTERCEPT(int, ftruncate64, (int fd, off_t length), (fd, length), fault_on_fd(call, fd))
 
-ssize_t write(int fd, const void* buffer, size_t count) {
-    REAL("write", ssize_t(*)(int, const void*, size_t));
-    if (fault_on_write("write", fd)) {
-        return -1;
-    }
-    return real(fd, buffer, count);
-}
+INTERCEPT(int, rename, (const char* from, const char* to), (from, to), fault_here(call, to))
+INTERCEPT(int, renameat, (int from_directory, const char* from, int to_directory, const char* to),
+          (from_directory, from, to_directory, to), fault_here(call, to))
+INTERCEPT(int, renameat2,
+          (int from_directory, const char* from, int to_directory, const char* to, unsigned flags),
+          (from_directory, from, to_directory, to, flags), fault_here(call, to))
 
-#define DEFINE_PWRITE(name)                                                \
-    ssize_t name(int fd, const void* buffer, size_t count, off_t offset) { \
-        REAL(#name, ssize_t (*)(int, const void*, size_t, off_t));         \
-        if (fault_on_write(#name, fd)) {                                   \
-            return -1;                                                     \
-        }                                                                  \
-        return real(fd, buffer, count, offset);                            \
-    }
-DEFINE_PWRITE(pwrite)
-DEFINE_PWRITE(pwrite64)
+INTERCEPT(int, unlink, (const char* path), (path), fault_here(call, path))
+INTERCEPT(int, rmdir, (const char* path), (path), fault_here(call, path))
+INTERCEPT(int, unlinkat, (int directory, const char* path, int flags), (directory, path, flags),
+          fault_here(call, path))
+INTERCEPT(int, mkdir, (const char* path, mode_t mode), (path, mode), fault_here(call, path))
+INTERCEPT(int, mkdirat, (int directory, const char* path, mode_t mode), (directory, path, mode),
+          fault_here(call, path))
 
-ssize_t writev(int fd, const struct iovec* vector, int count) {
-    REAL("writev", ssize_t(*)(int, const struct iovec*, int));
-    if (fault_on_write("writev", fd)) {
-        return -1;
-    }
-    return real(fd, vector, count);
-}
-
-#define DEFINE_FD_CALL(name)          \
-    int name(int fd) {                \
-        REAL(#name, int (*)(int));    \
-        if (fault_on_fd(#name, fd)) { \
-            return -1;                \
-        }                             \
-        return real(fd);              \
-    }
-DEFINE_FD_CALL(fsync)
-DEFINE_FD_CALL(fdatasync)
-DEFINE_FD_CALL(syncfs)
-
-int fchmod(int fd, mode_t mode) {
-    REAL("fchmod", int (*)(int, mode_t));
-    if (fault_on_fd("fchmod", fd)) {
-        return -1;
-    }
-    return real(fd, mode);
-}
-
-#define DEFINE_FTRUNCATE(name)            \
-    int name(int fd, off_t length) {      \
-        REAL(#name, int (*)(int, off_t)); \
-        if (fault_on_fd(#name, fd)) {     \
-            return -1;                    \
-        }                                 \
-        return real(fd, length);          \
-    }
-DEFINE_FTRUNCATE(ftruncate)
-DEFINE_FTRUNCATE(ftruncate64)
-
-int rename(const char* from, const char* to) {
-    REAL("rename", int (*)(const char*, const char*));
-    if (fault_here("rename", to)) {
-        return -1;
-    }
-    return real(from, to);
-}
-
-int renameat(int from_directory, const char* from, int to_directory, const char* to) {
-    REAL("renameat", int (*)(int, const char*, int, const char*));
-    if (fault_here("renameat", to)) {
-        return -1;
-    }
-    return real(from_directory, from, to_directory, to);
-}
-
-int renameat2(int from_directory, const char* from, int to_directory, const char* to,
-              unsigned flags) {
-    REAL("renameat2", int (*)(int, const char*, int, const char*, unsigned));
-    if (fault_here("renameat2", to)) {
-        return -1;
-    }
-    return real(from_directory, from, to_directory, to, flags);
-}
-
-#define DEFINE_PATH_CALL(name)             \
-    int name(const char* path) {           \
-        REAL(#name, int (*)(const char*)); \
-        if (fault_here(#name, path)) {     \
-            return -1;                     \
-        }                                  \
-        return real(path);                 \
-    }
-DEFINE_PATH_CALL(unlink)
-DEFINE_PATH_CALL(rmdir)
-
-int unlinkat(int directory, const char* path, int flags) {
-    REAL("unlinkat", int (*)(int, const char*, int));
-    if (fault_here("unlinkat", path)) {
-        return -1;
-    }
-    return real(directory, path, flags);
-}
-
-int mkdir(const char* path, mode_t mode) {
-    REAL("mkdir", int (*)(const char*, mode_t));
-    if (fault_here("mkdir", path)) {
-        return -1;
-    }
-    return real(path, mode);
-}
-
-int mkdirat(int directory, const char* path, mode_t mode) {
-    REAL("mkdirat", int (*)(int, const char*, mode_t));
-    if (fault_here("mkdirat", path)) {
-        return -1;
-    }
-    return real(directory, path, mode);
-}
-
-ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset, size_t length,
-                        unsigned flags) {
-    REAL("copy_file_range", ssize_t(*)(int, off_t*, int, off_t*, size_t, unsigned));
-    if (fault_on_fd("copy_file_range", out)) {
-        return -1;
-    }
-    return real(in, in_offset, out, out_offset, length, flags);
-}
-
-#define DEFINE_SENDFILE(name)                                    \
-    ssize_t name(int out, int in, off_t* offset, size_t count) { \
-        REAL(#name, ssize_t (*)(int, int, off_t*, size_t));      \
-        if (fault_on_write(#name, out)) {                        \
-            return -1;                                           \
-        }                                                        \
-        return real(out, in, offset, count);                     \
-    }
-DEFINE_SENDFILE(sendfile)
-DEFINE_SENDFILE(sendfile64)
+INTERCEPT(ssize_t, copy_file_range,
+          (int in, off_t* in_offset, int out, off_t* out_offset, size_t length, unsigned flags),
+          (in, in_offset, out, out_offset, length, flags), fault_on_fd(call, out))
+INTERCEPT(ssize_t, sendfile, (int out, int in, off_t* offset, size_t count),
+          (out, in, offset, count), fault_on_write(call, out))
+INTERCEPT(ssize_t, sendfile64, (int out, int in, off_t* offset, size_t count),
+          (out, in, offset, count), fault_on_write(call, out))
 
 }  // extern "C"

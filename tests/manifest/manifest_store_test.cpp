@@ -21,9 +21,11 @@ namespace {
 
 using testing::error_of;
 using testing::key;
+using testing::mode_of;
 using testing::read_file;
 using testing::sample_manifest;
 using testing::ScratchDir;
+using testing::status_of;
 using testing::write_file;
 
 // Makes a file impossible to remove while the object lives: the immutable flag where the
@@ -77,18 +79,6 @@ class UndeletableFile {
 };
 
 const std::string kUuid = "0f5c6a1e-7d2b-4c3a-9e8f-112233445566";
-
-ino_t inode_of(const fs::path& path) {
-    struct stat status {};
-    EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
-    return status.st_ino;
-}
-
-unsigned mode_of(const fs::path& path) {
-    struct stat status {};
-    EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
-    return status.st_mode & 07777;
-}
 
 TEST(SnapshotDirectory, JoinsTheFourKeyComponents) {
     EXPECT_EQ(snapshot_directory("/a", key("42")),
@@ -289,9 +279,9 @@ TEST(ManifestStore, WriteFragmentEndsWithANewlineAndSkipsIdenticalText) {
     EXPECT_EQ(read_file(fragment), "a\n\nb\n");
     EXPECT_EQ(mode_of(fragment), 0600u);
 
-    const ino_t before = inode_of(fragment);
+    const ino_t before = status_of(fragment).st_ino;
     write_fragment(root.path(), key("1"), "a\n\nb\n");
-    EXPECT_EQ(inode_of(fragment), before);
+    EXPECT_EQ(status_of(fragment).st_ino, before);
 
     write_fragment(root.path(), key("1"), "c");
     EXPECT_EQ(read_file(fragment), "c\n");

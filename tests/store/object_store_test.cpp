@@ -22,9 +22,11 @@ namespace snapwright::store {
 namespace {
 
 using testing::error_of;
+using testing::mode_of;
 using testing::names_in;
 using testing::read_file;
 using testing::ScratchDir;
+using testing::status_of;
 using testing::write_file;
 
 ObjectId id_of(const std::string& content) {
@@ -36,12 +38,6 @@ std::string upper(std::string text) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return text;
-}
-
-struct stat lstat_of(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    return st;
 }
 
 // Places `content` as an object of `root` directly, as an earlier run would have left it.
@@ -107,11 +103,11 @@ TEST(ImportAsset, StoresOnceAndReturnsTheSameReference) {
     EXPECT_EQ(first, (AssetRef{id, AssetKind::Kernel, "vmlinuz-6.1", 12}));
     const fs::path object = object_path(root, id);
     EXPECT_EQ(read_file(object), "kernel bytes");
-    EXPECT_EQ(lstat_of(object).st_mode & 07777, 0600u);
+    EXPECT_EQ(mode_of(object), 0600u);
 
-    const struct stat before = lstat_of(object);
+    const struct stat before = status_of(object);
     EXPECT_EQ(import_asset(root, dir / "vmlinuz-6.1", AssetKind::Kernel), first);
-    const struct stat after = lstat_of(object);
+    const struct stat after = status_of(object);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);

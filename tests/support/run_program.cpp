@@ -67,6 +67,29 @@ std::string describe(const ProgramResult& result) {
     return how + "\n--- stdout ---\n" + result.out + "--- stderr ---\n" + result.err;
 }
 
+::testing::AssertionResult succeeded(const ProgramResult& result) {
+    if (result.exit_code == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << describe(result);
+}
+
+void expect_success(const ProgramResult& result, const std::string& out, const std::string& err,
+                    std::source_location where) {
+    const ::testing::ScopedTrace caller(where.file_name(), static_cast<int>(where.line()), "");
+    EXPECT_EQ(result.exit_code, 0) << describe(result);
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, err);
+}
+
+void expect_failure(const ProgramResult& result, const std::string& out, const std::string& err,
+                    std::source_location where) {
+    const ::testing::ScopedTrace caller(where.file_name(), static_cast<int>(where.line()), "");
+    EXPECT_EQ(result.exit_code, 1) << describe(result);
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, err);
+}
+
 RunningProgram::RunningProgram(pid_t pid, int out_fd, int err_fd)
     : pid_(pid), out_fd_(out_fd), err_fd_(err_fd) {}
 

@@ -8,8 +8,11 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace snapwright::testing {
 
@@ -21,6 +24,17 @@ struct ProgramResult {
 
 // Both streams and the exit code of a finished program, for failure messages.
 std::string describe(const ProgramResult& result);
+
+// Whether a program exited 0; the failure shows both streams.
+::testing::AssertionResult succeeded(const ProgramResult& result);
+// Checks that a program exited 0 and printed exactly `out` and `err`; a failure names the
+// caller's line.
+void expect_success(const ProgramResult& result, const std::string& out,
+                    const std::string& err = "",
+                    std::source_location where = std::source_location::current());
+// Checks that a program failed with exit status 1 and printed exactly `out` and `err`.
+void expect_failure(const ProgramResult& result, const std::string& out, const std::string& err,
+                    std::source_location where = std::source_location::current());
 
 // What the child does, in this order, before it executes the program. Standard input is always
 // the null device.

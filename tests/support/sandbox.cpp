@@ -428,16 +428,27 @@ std::string Sandbox::create_snapshot(std::string_view relative, const SnapshotOp
     return subvolume_uuid(relative);
 }
 
+std::map<std::string, std::string> subvolume_show_values(const std::string& output) {
+    std::map<std::string, std::string> values;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line) && line.find("Snapshot(s):") == std::string::npos) {
+        const auto colon = line.find(':');
+        const auto key = line.find_first_not_of(" \t");
+        const auto value = line.find_first_not_of(" \t", colon + 1);
+        if (colon != std::string::npos && value != std::string::npos) {
+            values[line.substr(key, colon - key)] = line.substr(value);
+        }
+    }
+    return values;
+}
+
 std::string Sandbox::subvolume_uuid(std::string_view relative) const {
     const fs::path path = in_top_level(relative);
-    std::istringstream lines(run_on_host({"btrfs", "subvolume", "show", "--", path.string()}));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string key, value;
-        if (words >> key >> value && key == "UUID:") {
-            return value;
-        }
+    const auto values =
+        subvolume_show_values(run_on_host({"btrfs", "subvolume", "show", "--", path.string()}));
+    if (const auto uuid = values.find("UUID"); uuid != values.end()) {
+        return uuid->second;
     }
     fail("no UUID for subvolume " + path.string());
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -136,6 +137,10 @@ class Sandbox {
     std::unique_ptr<Resources> resources_;
     double creation_seconds_ = 0;
 };
+
+// Key to value of the "Key: value" lines that `btrfs subvolume show` prints before its list of
+// snapshots ("UUID", "Parent UUID", "Creation time", "Flags", ...).
+std::map<std::string, std::string> subvolume_show_values(const std::string& output);
 
 // Skips the current test, saying why, where sandboxes cannot be made.
 #define SKIP_WITHOUT_SANDBOX()                                                    \

@@ -32,7 +32,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::error_of;
+using testing::mode_of;
 using testing::ScratchDir;
+using testing::status_of;
 using testing::write_file;
 
 bool can_lock(const fs::path& path) {
@@ -96,9 +98,7 @@ TEST_F(BootLockTest, CreatesWithoutTruncatingAndUnlocksOnDestruction) {
     {
         const BootLock held = acquire_lock_file(lock, 1s);
         EXPECT_FALSE(can_lock(lock));
-        struct stat status {};
-        ASSERT_EQ(::stat(lock.c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 07777, 0600u);
+        EXPECT_EQ(mode_of(lock), 0600u);
     }
     EXPECT_TRUE(can_lock(lock));
     write_file(lock, "kept");
@@ -160,8 +160,7 @@ TEST_F(BootLockTest, ReplacesWhatAnotherUserPlanted) {
         ASSERT_EQ(::lchown(lock.c_str(), 65534, 65534), 0);
         {
             const BootLock held = acquire_lock_file(lock, 1s);
-            struct stat status {};
-            ASSERT_EQ(::lstat(lock.c_str(), &status), 0);
+            const struct stat status = status_of(lock);
             EXPECT_TRUE(S_ISREG(status.st_mode));
             EXPECT_EQ(status.st_uid, 0u);
             EXPECT_EQ(status.st_mode & 07777, 0600u);

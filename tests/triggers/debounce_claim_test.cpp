@@ -11,6 +11,7 @@
 
 #include "base/app_error.hpp"
 #include "support/error_of.hpp"
+#include "support/files.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace snapwright::triggers {
@@ -33,9 +34,7 @@ TEST(DebounceClaim, OnlyTheLatestClaimStaysCurrent) {
     const DebounceClaim first = place_debounce_claim("0123abcd", run.path());
     EXPECT_EQ(first.path, run.path() / "snapwright" / "0123abcd.token");
     EXPECT_TRUE(first.token.starts_with(std::to_string(::getpid()) + "-")) << first.token;
-    struct stat status {};
-    ASSERT_EQ(::stat(first.path.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(testing::mode_of(first.path), 0600u);
     EXPECT_TRUE(claim_still_current(first, 0ms));
 
     const DebounceClaim second = place_debounce_claim("0123abcd", run.path());

@@ -3,13 +3,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "support/files.hpp"
 #include "support/run_program.hpp"
 #include "support/scratch_dir.hpp"
 
@@ -31,10 +30,7 @@ class PluginProgram : public ::testing::Test {
                              true);
     }
     std::string calls(const std::string& name) const {
-        std::ifstream in(scratch_ / (name + ".calls"));
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return read_file_or_empty(scratch_ / (name + ".calls"));
     }
     ProgramResult plugin(const std::vector<std::string>& arguments) {
         std::vector<std::string> argv{"/usr/lib/snapper/plugins/10-snapwright"};
