@@ -7,7 +7,9 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "app/output.hpp"
 #include "base/app_error.hpp"
@@ -23,6 +25,7 @@
 #include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
 #include "manifest/manifest_store.hpp"
+#include "manifest/newest_manifests.hpp"
 #include "store/object_store.hpp"
 #include "system/archive_location.hpp"
 #include "system/boot_lock.hpp"
@@ -98,24 +101,31 @@ void check_boot_objects(const fs::path& boot_data_root, const std::set<store::Ob
     }
 }
 
-// The entries a generate run would write now, from this system's manifests.
-Inventory expected_entries(const bootloader::RunContext& context,
-                           const std::vector<manifest::SnapshotManifest>& manifests) {
-    std::vector<manifest::SnapshotManifest> own;
-    for (const manifest::SnapshotManifest& manifest : manifests) {
-        if (bootloader::belongs_to_this_system(manifest, context)) {
-            own.push_back(manifest);
-        }
-    }
+// The entries a generate run would write now, from the newest SNAPSHOT_LIMIT of this system's
+// manifests (the only ones its plan can pick).
+std::vector<bootloader::GeneratedEntry> expected_entries(
+    const bootloader::RunContext& context, std::vector<manifest::SnapshotManifest> own) {
     const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
         std::move(own), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
-    Inventory entries;
-    for (bootloader::GeneratedEntry& entry :
-         bootloader::render_entries(plan.deployments, context.boot_data_relative)) {
-        entries.emplace(std::move(entry.file_name), std::move(entry.text));
+    return bootloader::render_entries(plan.deployments, context.boot_data_relative);
+}
+
+// Whether the generated entries on disk are exactly the expected ones, compared without a
+// second copy of either: of two expected entries with one file name the first counts.
+bool entries_match(const std::vector<bootloader::GeneratedEntry>& expected,
+                   const Inventory& generated) {
+    std::set<std::string_view> names;
+    for (const bootloader::GeneratedEntry& entry : expected) {
+        if (!names.insert(entry.file_name).second) {
+            continue;
+        }
+        const auto found = generated.find(entry.file_name);
+        if (found == generated.end() || found->second != entry.text) {
+            return false;
+        }
     }
-    return entries;
+    return names.size() == generated.size();
 }
 
 // An entry whose subvol= names no subvolume drops to the initramfs shell however intact its
@@ -154,13 +164,19 @@ void write_issues(const std::vector<std::string>& issues) {
 
 VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
     VerifyReport report;
-    const std::vector<manifest::SnapshotManifest> manifests =
-        manifest::list_manifests(context.archive_root);
+    // One manifest at a time: its files and objects are checked as it is read, and only the
+    // manifests the plan could deploy are kept.
     std::set<store::ObjectId> archive_checked;
-    for (const manifest::SnapshotManifest& manifest : manifests) {
+    manifest::NewestManifests own(context.config.snapshot_limit);
+    manifest::for_each_manifest(context.archive_root, [&](manifest::SnapshotManifest&& manifest) {
         check_side_files(context, manifest, report);
         check_archive_objects(context.archive_root, manifest, archive_checked, report);
-    }
+        if (bootloader::belongs_to_this_system(manifest, context)) {
+            // Checked above; neither the plan nor the entries read it.
+            manifest.source_config.clear();
+            own.offer(std::move(manifest));
+        }
+    });
 
     const Inventory generated =
         bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
@@ -168,7 +184,7 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
         bootloader::collect_entry_references(generated, context.boot_data_relative);
     check_boot_objects(context.boot_data_root, deployed, report);
 
-    if (expected_entries(context, manifests) != generated) {
+    if (!entries_match(expected_entries(context, own.take()), generated)) {
         report.issues.emplace_back(
             "deployed systemd-boot entries do not match the archive and retention policy");
     }
