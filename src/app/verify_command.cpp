@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -130,23 +131,37 @@ bool entries_match(const std::vector<bootloader::GeneratedEntry>& expected,
 
 // An entry whose subvol= names no subvolume drops to the initramfs shell however intact its
 // assets are. Listing the subvolumes needs root; other users are not told what they cannot see.
+// Only the paths the entries boot are held, not the list of every subvolume.
 void check_booted_subvolumes(const bootloader::RunContext& context, const Inventory& generated,
                              VerifyReport& report) {
     if (::geteuid() != 0 || generated.empty()) {
         return;
     }
-    const std::set<std::string> subvolumes =
-        system::list_subvolume_paths(system::root_mount_point(context.filesystems));
+    // Each entry's subvolume as written and as a path from the top level, in entry order.
+    std::vector<std::pair<std::string, std::string>> booted;
+    std::set<std::string, std::less<>> missing;
     for (const auto& [file_name, text] : generated) {
-        const std::optional<std::string> subvolume =
+        std::optional<std::string> subvolume =
             bootloader::booted_subvolume(bootloader::parse_entry(file_name, text).options);
         if (!subvolume) {
             continue;
         }
-        const std::string path = bootloader::subvolume_path_from_top_level(*subvolume);
-        if (!path.empty() && !subvolumes.contains(path)) {
+        std::string path = bootloader::subvolume_path_from_top_level(*subvolume);
+        if (!path.empty()) {
+            missing.insert(path);
+            booted.emplace_back(std::move(*subvolume), std::move(path));
+        }
+    }
+    system::for_each_subvolume_path(
+        system::root_mount_point(context.filesystems), [&missing](std::string_view path) {
+            if (const auto found = missing.find(path); found != missing.end()) {
+                missing.erase(found);
+            }
+        });
+    for (const auto& [subvolume, path] : booted) {
+        if (missing.contains(path)) {
             report.issues.push_back("deployed systemd-boot entry boots a missing subvolume: " +
-                                    *subvolume);
+                                    subvolume);
         }
     }
 }
