@@ -102,31 +102,28 @@ void check_boot_objects(const fs::path& boot_data_root, const std::set<store::Ob
     }
 }
 
-// The entries a generate run would write now, from the newest SNAPSHOT_LIMIT of this system's
-// manifests (the only ones its plan can pick).
-std::vector<bootloader::GeneratedEntry> expected_entries(
-    const bootloader::RunContext& context, std::vector<manifest::SnapshotManifest> own) {
+// Whether the generated entries on disk are exactly those a generate run would write now, from
+// the newest SNAPSHOT_LIMIT of this system's manifests (the only ones its plan can pick). The
+// entries are rendered and compared one at a time: of two with one file name the first counts.
+bool entries_match(const bootloader::RunContext& context,
+                   std::vector<manifest::SnapshotManifest> own, const Inventory& generated) {
     const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
         std::move(own), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
-    return bootloader::render_entries(plan.deployments, context.boot_data_relative);
-}
-
-// Whether the generated entries on disk are exactly the expected ones, compared without a
-// second copy of either: of two expected entries with one file name the first counts.
-bool entries_match(const std::vector<bootloader::GeneratedEntry>& expected,
-                   const Inventory& generated) {
-    std::set<std::string_view> names;
-    for (const bootloader::GeneratedEntry& entry : expected) {
-        if (!names.insert(entry.file_name).second) {
-            continue;
-        }
-        const auto found = generated.find(entry.file_name);
-        if (found == generated.end() || found->second != entry.text) {
-            return false;
-        }
-    }
-    return names.size() == generated.size();
+    std::set<std::string> names;
+    bool match = true;
+    // Rendered to the end after a difference, so that an entry that cannot be rendered still
+    // fails the check.
+    bootloader::for_each_rendered_entry(
+        plan.deployments, context.boot_data_relative, [&](bootloader::GeneratedEntry&& entry) {
+            if (!match || names.contains(entry.file_name)) {
+                return;
+            }
+            const auto found = generated.find(entry.file_name);
+            match = found != generated.end() && found->second == entry.text;
+            names.insert(std::move(entry.file_name));
+        });
+    return match && names.size() == generated.size();
 }
 
 // An entry whose subvol= names no subvolume drops to the initramfs shell however intact its
@@ -199,7 +196,7 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
         bootloader::collect_entry_references(generated, context.boot_data_relative);
     check_boot_objects(context.boot_data_root, deployed, report);
 
-    if (!entries_match(expected_entries(context, own.take()), generated)) {
+    if (!entries_match(context, own.take(), generated)) {
         report.issues.emplace_back(
             "deployed systemd-boot entries do not match the archive and retention policy");
     }
