@@ -3,6 +3,8 @@
 #include <exception>
 #include <optional>
 #include <set>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/app_error.hpp"
@@ -36,21 +38,25 @@ std::uint64_t present_bytes(const std::filesystem::path& store_root,
     return bytes;
 }
 
-// Whether `manifest` is of this system, read-only and deployed: the first entry file name of a
-// deployed snapshot is among the generated entries on disk.
-bool read_only_deployed(const manifest::SnapshotManifest& manifest,
-                        const bootloader::RunContext& context, const GeneratedFiles& generated) {
+// The generated entry on disk that `manifest` deploys read-only, when it is of this system and
+// read-only and the entry of its first file name is among `generated`: a view of that name there.
+std::optional<std::string_view> read_only_deployed_entry(const manifest::SnapshotManifest& manifest,
+                                                         const bootloader::RunContext& context,
+                                                         const GeneratedFiles& generated) {
     if (!bootloader::belongs_to_this_system(manifest, context)) {
-        return false;
+        return std::nullopt;
     }
-    std::string name;
+    GeneratedFiles::const_iterator entry;
     try {
-        name = bootloader::entry_file_name(manifest, 0);
+        entry = generated.find(bootloader::entry_file_name(manifest, 0));
     } catch (const base::AppError&) {
         // A snapshot whose entry cannot be named is never deployed; advice only counts.
-        return false;
+        return std::nullopt;
     }
-    return generated.contains(name) && boots_read_only(manifest, context.filesystems);
+    if (entry == generated.end() || !boots_read_only(manifest, context.filesystems)) {
+        return std::nullopt;
+    }
+    return entry->first;
 }
 
 // What the plan looks at: the key, the age and the profiles.
@@ -69,18 +75,24 @@ void add_archive_figures(const bootloader::RunContext& context, StatusReport& re
     // Every manifest, whatever machine or system it came from: the figures describe the whole
     // archive, not only what this machine would deploy.
     std::set<store::ObjectId> references;
+    // By entry name, which is what is deployed: at most one per generated entry.
+    std::set<std::string_view> read_only_entries;
     manifest::NewestManifests newest(context.config.snapshot_limit);
     manifest::for_each_manifest(context.archive_root, [&](manifest::SnapshotManifest&& manifest) {
         ++report.archived_manifests;
         count_other_os_manifest(report.other_os_manifests, manifest, context.machine_id,
                                 context.os_name);
-        if (generated && read_only_deployed(manifest, context, *generated)) {
-            ++report.read_only_deployed;
+        if (generated) {
+            if (const std::optional<std::string_view> name =
+                    read_only_deployed_entry(manifest, context, *generated)) {
+                read_only_entries.insert(*name);
+            }
         }
         manifest::add_referenced_objects(references, manifest);
         newest.offer(plan_input(std::move(manifest)));
     });
     report.archive_references = references.size();
+    report.read_only_deployed = read_only_entries.size();
     const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
         newest.take(), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
