@@ -9,12 +9,15 @@
 #   - capture run: a run that finds the last third of the snapshots new (their kernel set is
 #     already archived and deployed), against the no-change run plus one openssl pass over the
 #     source assets plus 15 ms per new snapshot;
-#   - the peak resident memory of both.
+#   - the peak resident memory of both, and the time and peak resident memory of `verify` and
+#     `status` on the state the no-change run left;
+#   - the bound that a no-change run must keep: three single SHA-256 passes plus 0.5 s.
 # The no-change run and the physical bound are the best of three samples each.
 #
 #   bench/generate_bench.sh [path/to/snapwright] [snapshot counts...]   (default: 100 1000)
 #
-# With SNAPWRIGHT_BENCH_PAUSE=FILE the machine stays up after each count's measurements until
+# With SNAPWRIGHT_BENCH_DESIGN_BOUND=no the design bound is not measured (its `show` column reads
+# 0). With SNAPWRIGHT_BENCH_PAUSE=FILE the machine stays up after each count's measurements until
 # FILE is removed, for profiling runs by hand inside it.
 #
 # Needs root, loop devices, btrfs-progs, e2fsprogs, openssl, bc and GNU time. Everything happens
@@ -126,6 +129,7 @@ hash_source_assets() {
 build_machine
 taken=0
 rows=()
+memory_rows=()
 for count in "${counts[@]}"; do
     # Snapshots in three batches, each captured while its own kernel set was current; of the
     # third batch only the first snapshot is captured before the timed runs.
@@ -158,7 +162,17 @@ for count in "${counts[@]}"; do
         fi
     done
     again_summary=$(cat "$work/out")
-    show_s=$(seconds_of show_each_snapshot "$count")
+    read -r verify_s verify_kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright/snapwright verify)
+    verify_summary=$(cat "$work/out")
+    read -r status_s status_kib < <(measure chroot "$work/root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /opt/snapwright/snapwright status)
+    bound_s=$(echo "scale=2; 3 * $physical_s / 2 + 0.5" | bc)
+    # One `btrfs subvolume show` walks every subvolume, so the design bound grows with the square
+    # of the count: at 10,000 snapshots it alone takes many minutes.
+    if [ "${SNAPWRIGHT_BENCH_DESIGN_BOUND:-yes}" = no ]; then
+        show_s=0
+    else
+        show_s=$(seconds_of show_each_snapshot "$count")
+    fi
     source_s=$(seconds_of hash_source_assets)
     design_s=$(echo "$physical_s + $show_s" | bc)
     ratio=$(echo "scale=2; $again_s / $physical_s" | bc)
@@ -171,6 +185,10 @@ for count in "${counts[@]}"; do
     echo "  no-change run       : ${again_s} s, peak ${again_kib} KiB"
     echo "    $again_summary"
     echo "  physical bound      : ${physical_s} s (ratio ${ratio}, goal <= 1.5)"
+    echo "  no-change bound     : ${bound_s} s (three single passes plus 0.5 s)"
+    echo "  verify              : ${verify_s} s, peak ${verify_kib} KiB"
+    echo "    $verify_summary"
+    echo "  status              : ${status_s} s, peak ${status_kib} KiB"
     echo "  design bound        : ${design_s} s (of which ${show_s} s btrfs subvolume show)"
     echo "  source hash pass    : ${source_s} s"
     if [ -n "${SNAPWRIGHT_BENCH_PAUSE:-}" ]; then
@@ -181,6 +199,7 @@ for count in "${counts[@]}"; do
         while [ -e "$SNAPWRIGHT_BENCH_PAUSE" ]; do sleep 1; done
     fi
     rows+=("| $count | $again_s s | $physical_s s | $ratio | $design_s s | $capture_s s ($new new) | $capture_goal_s s | $per_new_ms ms | $again_kib KiB | $capture_kib KiB |")
+    memory_rows+=("| $count | $again_s s | $bound_s s | $again_kib KiB | $capture_kib KiB | $verify_s s, $verify_kib KiB | $status_s s, $status_kib KiB |")
 done
 
 echo
@@ -188,3 +207,7 @@ echo "nproc: $(nproc)"
 echo "| N | no-change | physical bound | ratio | design bound | capture run | capture goal | beyond the source pass, per new snapshot | peak RSS no-change | peak RSS capture |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+echo
+echo "| N | no-change | bound (3 single passes + 0.5 s) | peak RSS no-change | peak RSS capture | verify | status |"
+echo "|---|---|---|---|---|---|---|"
+printf '%s\n' "${memory_rows[@]}"

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <system_error>
+#include <vector>
 
 #include "base/paths.hpp"
 #include "base/system_paths.hpp"
@@ -10,7 +11,6 @@
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/render.hpp"
 #include "system/efi_variables.hpp"
-#include "system/subvolume_facts.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -161,18 +161,6 @@ std::optional<std::string> check_default_entry(const bootloader::RunContext& con
                                  loader_conf);
 }
 
-std::map<std::string, std::uint64_t> other_os_manifests(
-    const std::vector<manifest::SnapshotManifest>& manifests, std::string_view machine_id,
-    std::string_view os_name) {
-    std::map<std::string, std::uint64_t> names;
-    for (const manifest::SnapshotManifest& manifest : manifests) {
-        if (manifest.machine_id == machine_id && manifest.os_name != os_name) {
-            ++names[manifest.os_name];
-        }
-    }
-    return names;
-}
-
 std::optional<std::string> other_os_warning(const std::map<std::string, std::uint64_t>& other_names,
                                             std::string_view os_name) {
     if (other_names.empty()) {
@@ -219,44 +207,6 @@ bool has_volatile_setting(std::string_view kernel_parameters) {
         }
     }
     return false;
-}
-
-std::optional<fs::path> visible_subvolume_path(const system::MountTable& filesystems,
-                                               std::string_view filesystem_uuid,
-                                               std::string_view subvolume) {
-    const fs::path wanted = fs::path("/") / fs::path(subvolume).relative_path();
-    const system::MountRow* best = nullptr;
-    for (const system::MountRow& row : filesystems) {
-        if (row.fstype != "btrfs" || !row.uuid ||
-            !base::equals_ignore_ascii_case(*row.uuid, filesystem_uuid) ||
-            !base::path_starts_with(wanted, row.fsroot)) {
-            continue;
-        }
-        // Among mounts of the same subvolume root the later one is what a path shows.
-        if (!best || fs::path(row.fsroot).lexically_normal().native().size() >=
-                         fs::path(best->fsroot).lexically_normal().native().size()) {
-            best = &row;
-        }
-    }
-    if (!best) {
-        return std::nullopt;
-    }
-    return base::join_under(best->target, wanted.lexically_relative(best->fsroot));
-}
-
-bool boots_read_only(const manifest::SnapshotManifest& manifest,
-                     const system::MountTable& filesystems) {
-    const auto recorded = manifest.snapshot.properties.find("readonly");
-    if (recorded != manifest.snapshot.properties.end()) {
-        return recorded->second == "true";
-    }
-    const std::optional<fs::path> path = visible_subvolume_path(
-        filesystems, manifest.snapshot.key.filesystem_uuid, manifest.snapshot.subvolume);
-    if (!path) {
-        return false;
-    }
-    const std::optional<system::SubvolumeFacts> facts = system::read_subvolume_facts(*path);
-    return facts && facts->read_only;
 }
 
 std::optional<std::string> volatile_advice(std::uint64_t read_only_snapshots,

@@ -12,12 +12,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "bootloader/default_entry.hpp"
 #include "bootloader/run_context.hpp"
-#include "manifest/schema.hpp"
-#include "system/mount_table.hpp"
 
 namespace snapwright::app {
 
@@ -34,32 +31,14 @@ namespace snapwright::app {
 // entry the loader makes itself or a unified kernel image in EFI/Linux.
 [[nodiscard]] std::optional<std::string> check_default_entry(const bootloader::RunContext& context);
 
-// Counts, by name, the manifests of `machine_id` recorded under an operating-system name other
-// than `os_name`.
-[[nodiscard]] std::map<std::string, std::uint64_t> other_os_manifests(
-    const std::vector<manifest::SnapshotManifest>& manifests, std::string_view machine_id,
-    std::string_view os_name);
-
-// The warning about those manifests, with the TARGET_OS_NAME line that would deploy the most
-// of them; none when there are none.
+// The warning about the manifests of this machine recorded under other operating-system names
+// (counted by report::other_os_manifests), with the TARGET_OS_NAME line that would deploy the
+// most of them; none when there are none.
 [[nodiscard]] std::optional<std::string> other_os_warning(
     const std::map<std::string, std::uint64_t>& other_names, std::string_view os_name);
 
 // Whether kernel parameters carry a systemd.volatile setting of any value.
 [[nodiscard]] bool has_volatile_setting(std::string_view kernel_parameters);
-
-// Whether the manifest's snapshot is a read-only subvolume: as the Btrfs listing recorded it
-// ("readonly"), else as the subvolume reachable through `filesystems` says; false when neither
-// tells.
-[[nodiscard]] bool boots_read_only(const manifest::SnapshotManifest& manifest,
-                                   const system::MountTable& filesystems);
-
-// Where the running system sees `subvolume` (a path from the top level of the filesystem with
-// `filesystem_uuid`): below the mount of that filesystem whose subvolume root is the longest
-// prefix of it; none when no mount shows it.
-[[nodiscard]] std::optional<std::filesystem::path> visible_subvolume_path(
-    const system::MountTable& filesystems, std::string_view filesystem_uuid,
-    std::string_view subvolume);
 
 // The advice for `read_only_snapshots` deployed read-only snapshots when `kernel_parameters`
 // (SNAPSHOT_KERNEL_PARAMETERS) has no volatile setting; none otherwise.

@@ -9,12 +9,12 @@
 
 #include "app/boot_warnings.hpp"
 #include "app/output.hpp"
-#include "app/status_command.hpp"
 #include "base/app_error.hpp"
 #include "bootloader/generate.hpp"
 #include "bootloader/store_permissions.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
 #include "provider/snapper/snapper_provider.hpp"
+#include "report/status_report.hpp"
 #include "system/boot_lock.hpp"
 #include "system/mount_table.hpp"
 #include "system/subvolume.hpp"
@@ -100,7 +100,7 @@ void run_generate_command(const Command& command, const bootloader::RunContext& 
     const bootloader::GenerateReport report = generate_with_provider(context);
     // The deployment is made by now; a status failure still fails the command, so that a run
     // whose result cannot be described is not reported as a success.
-    const StatusReport status = compute_status(context, report);
+    const report::StatusReport status = report::compute_status(context, report);
     write_stdout(format_generate_summary(status.archived_manifests, report));
     for (const std::optional<std::string>& line :
          {check_default_entry(context),

@@ -1,61 +1,16 @@
 #pragma once
 
-#include <cstdint>
-#include <map>
 #include <string>
 
-#include "bootloader/generate.hpp"
 #include "bootloader/run_context.hpp"
 #include "bootloader/uki_reader.hpp"
+#include "report/status_report.hpp"
 #include "system/secure_boot.hpp"
 
 namespace snapwright::app {
 
-// What `status` reports, and what `generate` takes its manifest count from.
-struct StatusReport {
-    std::string entry_directory;
-    std::string boot_data_root;
-    std::string archive_root;
-    std::uint64_t archived_manifests = 0;
-    // Distinct objects that the manifests refer to, present or not.
-    std::uint64_t archive_references = 0;
-    // Object files in the archive store, referred to or not.
-    std::uint64_t archive_objects = 0;
-    std::uint64_t archive_bytes = 0;
-    // Distinct objects that this machine's generated entries refer to, present or not.
-    std::uint64_t deployed_objects = 0;
-    // Total size of those of them present in the boot store.
-    std::uint64_t deployed_bytes = 0;
-    std::uint64_t average_set_bytes = 0;
-    std::uint64_t required_reserve_bytes = 0;
-    std::uint64_t boot_free_bytes = 0;
-
-    // Not among the report lines; for the warnings on standard error. The manifests of this
-    // machine recorded under another operating-system name, counted by name.
-    std::map<std::string, std::uint64_t> other_os_manifests;
-    // This system's snapshots with generated entries on disk that are read-only subvolumes;
-    // counted by `status` only.
-    std::uint64_t read_only_deployed = 0;
-
-    bool operator==(const StatusReport&) const = default;
-};
-
-// Reads the archive, the generated entries of this machine and both stores, and plans the
-// deployment of every archived manifest to obtain the budget figures. Changes nothing. The first
-// failure is thrown: an unreadable archive or store, a generated entry without a linux image or
-// with an asset outside the boot store, a planning error, "deployed object byte count
-// overflow". Objects missing from the boot store are counted but add no bytes.
-[[nodiscard]] StatusReport compute_status(const bootloader::RunContext& context);
-
-// The same report at the end of a generate run, taking what the run already read from its
-// report's final state instead of reading every manifest and entry again; the archive is listed
-// and planned anew only when the run's plan did not cover every archived manifest. The result
-// equals compute_status on the state the run left.
-[[nodiscard]] StatusReport compute_status(const bootloader::RunContext& context,
-                                          const bootloader::GenerateReport& run);
-
 // The twelve report lines, each ending in a newline.
-[[nodiscard]] std::string format_status(const StatusReport& report);
+[[nodiscard]] std::string format_status(const report::StatusReport& report);
 
 // What a machine that boots unified kernel images is told after the report: the Secure Boot
 // state, then one line per image in /EFI/Linux saying whether snapshot entries can be unpacked
@@ -65,7 +20,7 @@ struct StatusReport {
                                                        const bootloader::UkiScan& scan);
 
 // Writes format_status to standard output.
-void print_status(const StatusReport& report);
+void print_status(const report::StatusReport& report);
 
 // The body of `status`: the report is printed only once the whole computation succeeded; then
 // the warnings about the default boot entry, manifests under another operating-system name and

@@ -4,10 +4,13 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "app/output.hpp"
 #include "base/app_error.hpp"
@@ -23,6 +26,7 @@
 #include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
 #include "manifest/manifest_store.hpp"
+#include "manifest/newest_manifests.hpp"
 #include "store/object_store.hpp"
 #include "system/archive_location.hpp"
 #include "system/boot_lock.hpp"
@@ -98,45 +102,63 @@ void check_boot_objects(const fs::path& boot_data_root, const std::set<store::Ob
     }
 }
 
-// The entries a generate run would write now, from this system's manifests.
-Inventory expected_entries(const bootloader::RunContext& context,
-                           const std::vector<manifest::SnapshotManifest>& manifests) {
-    std::vector<manifest::SnapshotManifest> own;
-    for (const manifest::SnapshotManifest& manifest : manifests) {
-        if (bootloader::belongs_to_this_system(manifest, context)) {
-            own.push_back(manifest);
-        }
-    }
+// Whether the generated entries on disk are exactly those a generate run would write now, from
+// the newest SNAPSHOT_LIMIT of this system's manifests (the only ones its plan can pick). The
+// entries are rendered and compared one at a time: of two with one file name the first counts.
+bool entries_match(const bootloader::RunContext& context,
+                   std::vector<manifest::SnapshotManifest> own, const Inventory& generated) {
     const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
         std::move(own), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
-    Inventory entries;
-    for (bootloader::GeneratedEntry& entry :
-         bootloader::render_entries(plan.deployments, context.boot_data_relative)) {
-        entries.emplace(std::move(entry.file_name), std::move(entry.text));
-    }
-    return entries;
+    std::set<std::string> names;
+    bool match = true;
+    // Rendered to the end after a difference, so that an entry that cannot be rendered still
+    // fails the check.
+    bootloader::for_each_rendered_entry(
+        plan.deployments, context.boot_data_relative, [&](bootloader::GeneratedEntry&& entry) {
+            if (!match || names.contains(entry.file_name)) {
+                return;
+            }
+            const auto found = generated.find(entry.file_name);
+            match = found != generated.end() && found->second == entry.text;
+            names.insert(std::move(entry.file_name));
+        });
+    return match && names.size() == generated.size();
 }
 
 // An entry whose subvol= names no subvolume drops to the initramfs shell however intact its
 // assets are. Listing the subvolumes needs root; other users are not told what they cannot see.
+// Only the paths the entries boot are held, not the list of every subvolume.
 void check_booted_subvolumes(const bootloader::RunContext& context, const Inventory& generated,
                              VerifyReport& report) {
     if (::geteuid() != 0 || generated.empty()) {
         return;
     }
-    const std::set<std::string> subvolumes =
-        system::list_subvolume_paths(system::root_mount_point(context.filesystems));
+    // Each entry's subvolume as written and as a path from the top level, in entry order.
+    std::vector<std::pair<std::string, std::string>> booted;
+    std::set<std::string, std::less<>> missing;
     for (const auto& [file_name, text] : generated) {
-        const std::optional<std::string> subvolume =
+        std::optional<std::string> subvolume =
             bootloader::booted_subvolume(bootloader::parse_entry(file_name, text).options);
         if (!subvolume) {
             continue;
         }
-        const std::string path = bootloader::subvolume_path_from_top_level(*subvolume);
-        if (!path.empty() && !subvolumes.contains(path)) {
+        std::string path = bootloader::subvolume_path_from_top_level(*subvolume);
+        if (!path.empty()) {
+            missing.insert(path);
+            booted.emplace_back(std::move(*subvolume), std::move(path));
+        }
+    }
+    system::for_each_subvolume_path(
+        system::root_mount_point(context.filesystems), [&missing](std::string_view path) {
+            if (const auto found = missing.find(path); found != missing.end()) {
+                missing.erase(found);
+            }
+        });
+    for (const auto& [subvolume, path] : booted) {
+        if (missing.contains(path)) {
             report.issues.push_back("deployed systemd-boot entry boots a missing subvolume: " +
-                                    *subvolume);
+                                    subvolume);
         }
     }
 }
@@ -154,13 +176,19 @@ void write_issues(const std::vector<std::string>& issues) {
 
 VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
     VerifyReport report;
-    const std::vector<manifest::SnapshotManifest> manifests =
-        manifest::list_manifests(context.archive_root);
+    // One manifest at a time: its files and objects are checked as it is read, and only the
+    // manifests the plan could deploy are kept.
     std::set<store::ObjectId> archive_checked;
-    for (const manifest::SnapshotManifest& manifest : manifests) {
+    manifest::NewestManifests own(context.config.snapshot_limit);
+    manifest::for_each_manifest(context.archive_root, [&](manifest::SnapshotManifest&& manifest) {
         check_side_files(context, manifest, report);
         check_archive_objects(context.archive_root, manifest, archive_checked, report);
-    }
+        if (bootloader::belongs_to_this_system(manifest, context)) {
+            // Checked above; neither the plan nor the entries read it.
+            manifest.source_config.clear();
+            own.offer(std::move(manifest));
+        }
+    });
 
     const Inventory generated =
         bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
@@ -168,7 +196,7 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
         bootloader::collect_entry_references(generated, context.boot_data_relative);
     check_boot_objects(context.boot_data_root, deployed, report);
 
-    if (expected_entries(context, manifests) != generated) {
+    if (!entries_match(context, own.take(), generated)) {
         report.issues.emplace_back(
             "deployed systemd-boot entries do not match the archive and retention policy");
     }

@@ -134,15 +134,14 @@ std::string single_line(std::string_view value) {
     return std::string(base::trim(result));
 }
 
-std::vector<GeneratedEntry> render_entries(const std::vector<SnapshotManifest>& manifests,
-                                           const fs::path& boot_data_relative) {
+void for_each_rendered_entry(const std::vector<SnapshotManifest>& manifests,
+                             const fs::path& boot_data_relative, const EntryVisitor& visit) {
     std::vector<const SnapshotManifest*> ordered;
     for (const SnapshotManifest& manifest : manifests) {
         ordered.push_back(&manifest);
     }
     std::stable_sort(ordered.begin(), ordered.end(), oldest_first);
 
-    std::vector<GeneratedEntry> entries;
     for (auto it = ordered.rbegin(); it != ordered.rend(); ++it) {
         const SnapshotManifest& manifest = **it;
         for (std::size_t index = 0; index < manifest.profiles.size(); ++index) {
@@ -152,9 +151,17 @@ std::vector<GeneratedEntry> render_entries(const std::vector<SnapshotManifest>& 
             // An entry this program cannot read back would stop every later run before it
             // could replace it, so it is refused before it is ever written.
             (void)parse_entry(entry.file_name, entry.text);
-            entries.push_back(std::move(entry));
+            visit(std::move(entry));
         }
     }
+}
+
+std::vector<GeneratedEntry> render_entries(const std::vector<SnapshotManifest>& manifests,
+                                           const fs::path& boot_data_relative) {
+    std::vector<GeneratedEntry> entries;
+    for_each_rendered_entry(manifests, boot_data_relative, [&entries](GeneratedEntry&& entry) {
+        entries.push_back(std::move(entry));
+    });
     std::stable_sort(
         entries.begin(), entries.end(),
         [](const GeneratedEntry& a, const GeneratedEntry& b) { return a.file_name < b.file_name; });

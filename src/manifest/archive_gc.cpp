@@ -4,15 +4,20 @@
 
 namespace snapwright::manifest {
 
+void add_referenced_objects(std::set<store::ObjectId>& referenced,
+                            const SnapshotManifest& manifest) {
+    for (const auto& profile : manifest.profiles) {
+        referenced.insert(profile.kernel.object);
+        for (const auto& module : profile.modules) {
+            referenced.insert(module.object);
+        }
+    }
+}
+
 std::set<store::ObjectId> referenced_objects(const std::vector<SnapshotManifest>& manifests) {
     std::set<store::ObjectId> referenced;
     for (const auto& manifest : manifests) {
-        for (const auto& profile : manifest.profiles) {
-            referenced.insert(profile.kernel.object);
-            for (const auto& module : profile.modules) {
-                referenced.insert(module.object);
-            }
-        }
+        add_referenced_objects(referenced, manifest);
     }
     return referenced;
 }

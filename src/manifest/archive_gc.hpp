@@ -16,6 +16,10 @@ namespace snapwright::manifest {
 [[nodiscard]] std::set<store::ObjectId> referenced_objects(
     const std::vector<SnapshotManifest>& manifests);
 
+// Adds the objects one manifest names to `referenced`, for readers of one manifest at a time.
+void add_referenced_objects(std::set<store::ObjectId>& referenced,
+                            const SnapshotManifest& manifest);
+
 // Removes every object of the archive store that no archived manifest names. A manifest that
 // cannot be listed, or an invalid id in one, fails the collection before anything is deleted.
 store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root);

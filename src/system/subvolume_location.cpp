@@ -55,7 +55,8 @@ std::optional<SubvolumeLocation> read_subvolume_location(const std::filesystem::
     return SubvolumeLocation{subvolume_uuid_text(info.fsid), text.get()};
 }
 
-std::set<std::string> list_subvolume_paths(const std::filesystem::path& path) {
+void for_each_subvolume_path(const std::filesystem::path& path,
+                             const std::function<void(std::string_view)>& visit) {
     const std::string failure = "list the Btrfs subvolumes of " + base::display_path(path);
     const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY));
     if (!fd) {
@@ -67,20 +68,25 @@ std::set<std::string> list_subvolume_paths(const std::filesystem::path& path) {
         base::throw_os_error(failure, errno);
     }
     const std::unique_ptr<btrfs_util_subvolume_iterator, IteratorDeleter> iterator(raw);
-    std::set<std::string> paths;
     for (;;) {
         char* entry = nullptr;
         const btrfs_util_error status =
             ::btrfs_util_subvolume_iterator_next(iterator.get(), &entry, nullptr);
         if (status == BTRFS_UTIL_ERROR_STOP_ITERATION) {
-            return paths;
+            return;
         }
         if (status != BTRFS_UTIL_OK) {
             base::throw_os_error(failure, errno);
         }
         const LibraryText text(entry);
-        paths.emplace(text.get());
+        visit(text.get());
     }
+}
+
+std::set<std::string> list_subvolume_paths(const std::filesystem::path& path) {
+    std::set<std::string> paths;
+    for_each_subvolume_path(path, [&paths](std::string_view found) { paths.emplace(found); });
+    return paths;
 }
 
 }  // namespace snapwright::system

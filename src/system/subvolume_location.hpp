@@ -1,9 +1,11 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 namespace snapwright::system {
 
@@ -29,5 +31,11 @@ struct SubvolumeLocation {
 // of the Btrfs filesystem that holds `path` (the top level itself is not listed). Needs
 // CAP_SYS_ADMIN. Throws "list the Btrfs subvolumes of <path>" with the OS error.
 [[nodiscard]] std::set<std::string> list_subvolume_paths(const std::filesystem::path& path);
+
+// The paths of list_subvolume_paths handed to `visit` one at a time, in the library's order, for
+// a caller that looks for a few of them on a filesystem with many: nothing is held for the paths
+// it does not keep. Throws as list_subvolume_paths.
+void for_each_subvolume_path(const std::filesystem::path& path,
+                             const std::function<void(std::string_view)>& visit);
 
 }  // namespace snapwright::system

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "report/snapshot_facts.hpp"
 #include "support/files.hpp"
 #include "support/manifest_builders.hpp"
 #include "support/scratch_dir.hpp"
@@ -13,6 +14,7 @@ namespace snapwright::app {
 namespace {
 
 namespace fs = std::filesystem;
+using report::other_os_manifests;
 using snapwright::testing::efi_string_bytes;
 using snapwright::testing::ScratchDir;
 using snapwright::testing::write_file;
@@ -184,38 +186,6 @@ TEST(VolatileAdvice, OnlyForReadOnlySnapshotsWithoutAVolatileSetting) {
               "without systemd.volatile= boots to 'degraded' at best; set "
               "SNAPSHOT_KERNEL_PARAMETERS=\"systemd.volatile=state\" for the snapshots archived "
               "from now on (README: Booting a snapshot, read-only snapshots)");
-}
-
-TEST(VisibleSubvolumePath, BelowTheMountWithTheLongestSubvolumeRoot) {
-    const std::string uuid = "0f5c6a1e-7d2b-4c3a-9e8f-112233445566";
-    const system::MountTable table = {
-        {"/", "/@", uuid, std::nullopt, "btrfs"},
-        {"/.snapshots", "/@snapshots", uuid, std::nullopt, "btrfs"},
-        {"/mnt/top", "/", "11111111-2222-3333-4444-555555555555", std::nullopt, "btrfs"},
-        {"/boot", "/", uuid, std::nullopt, "ext4"},
-    };
-    const struct {
-        const char* subvolume;
-        std::optional<fs::path> visible;
-    } cases[] = {
-        {"/@/.snapshots/1/snapshot", "/.snapshots/1/snapshot"},
-        {"@snapshots/2/snapshot", "/.snapshots/2/snapshot"},
-        {"/@home", std::nullopt},
-        {"/@snapshotsx/3", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(
-            visible_subvolume_path(table, "0F5C6A1E-7D2B-4C3A-9E8F-112233445566", c.subvolume),
-            c.visible)
-            << c.subvolume;
-    }
-    manifest::SnapshotManifest recorded = testing::snapshot("1", "2024", {});
-    recorded.snapshot.properties["readonly"] = "true";
-    EXPECT_TRUE(boots_read_only(recorded, {}));
-    recorded.snapshot.properties["readonly"] = "false";
-    EXPECT_FALSE(boots_read_only(recorded, {}));
-    recorded.snapshot.properties.erase("readonly");
-    EXPECT_FALSE(boots_read_only(recorded, table));
 }
 
 }  // namespace
