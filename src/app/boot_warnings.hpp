@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bootloader/default_entry.hpp"
-#include "bootloader/run_context.hpp"
+#include "generation/run_context.hpp"
 #include "manifest/schema.hpp"
 #include "system/mount_table.hpp"
 
@@ -32,7 +32,7 @@ namespace snapwright::app {
 // exists) and every entry of the entry directory, and answers default_entry_warning for
 // systemd-boot's default choice among them. No warning when what chooses the default names an
 // entry the loader makes itself or a unified kernel image in EFI/Linux.
-[[nodiscard]] std::optional<std::string> check_default_entry(const bootloader::RunContext& context);
+[[nodiscard]] std::optional<std::string> check_default_entry(const generation::RunContext& context);
 
 // Counts, by name, the manifests of `machine_id` recorded under an operating-system name other
 // than `os_name`.

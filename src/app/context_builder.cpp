@@ -41,8 +41,8 @@ void check_store_separation(const std::filesystem::path& archive_root,
     }
 }
 
-bootloader::RunContext build_run_context(const std::filesystem::path& config_path) {
-    bootloader::RunContext context;
+generation::RunContext build_run_context(const std::filesystem::path& config_path) {
+    generation::RunContext context;
     context.config = config::load_config(config_path);
     context.filesystems = system::read_mount_table();
     if (system::root_filesystem_type(context.filesystems) != "btrfs") {

@@ -16,11 +16,11 @@
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/system_paths.hpp"
-#include "bootloader/run_context.hpp"
 #include "config/config.hpp"
 #include "config/load_config.hpp"
+#include "generation/run_context.hpp"
 #include "system/elevate.hpp"
-#include "triggers/watch.hpp"
+#include "triggers/watch_mode.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -37,7 +37,7 @@ enum class Access {
 };
 
 using StandaloneHandler = void (*)();
-using Handler = void (*)(const Command&, const bootloader::RunContext&);
+using Handler = void (*)(const Command&, const generation::RunContext&);
 
 struct CommandEntry {
     Command::Kind kind;
@@ -54,11 +54,11 @@ void run_version() {
     write_stdout(version_text());
 }
 
-void status(const Command&, const bootloader::RunContext& context) {
+void status(const Command&, const generation::RunContext& context) {
     run_status(context);
 }
 
-void watch(const Command&, const bootloader::RunContext& context) {
+void watch(const Command&, const generation::RunContext& context) {
     triggers::run_watch(context);
 }
 
@@ -106,7 +106,7 @@ void run_command(const CommandLine& command_line, const std::vector<std::string>
             // caller's): every directory it creates is then 0755.
             (void)::umask(022);
         }
-        const bootloader::RunContext context = build_run_context(command_line.config_path);
+        const generation::RunContext context = build_run_context(command_line.config_path);
         entry.handler(command_line.command, context);
         return;
     }

@@ -6,8 +6,8 @@
 #include "base/checked.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
-#include "bootloader/generate.hpp"
-#include "bootloader/store_permissions.hpp"
+#include "generation/maintenance.hpp"
+#include "generation/store_permissions.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/legacy_migration.hpp"
 #include "store/object_store.hpp"
@@ -16,7 +16,7 @@
 
 namespace snapwright::app {
 
-GcResult collect_unreferenced_objects(const bootloader::RunContext& context) {
+GcResult collect_unreferenced_objects(const generation::RunContext& context) {
     const store::GarbageCollection archive_gc =
         manifest::collect_archive_garbage(context.archive_root);
 
@@ -41,11 +41,11 @@ std::string format_gc_report(const GcResult& result) {
            std::to_string(result.removed_bytes) + " bytes)\n";
 }
 
-void run_gc_command(const Command&, const bootloader::RunContext& context) {
+void run_gc_command(const Command&, const generation::RunContext& context) {
     const system::BootLock lock = system::acquire_boot_lock();
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
-    bootloader::check_store_directories(context);
-    bootloader::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
+    generation::check_store_directories(context);
+    generation::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
                                              context.boot_data_root, context.machine_id);
     const GcResult result = collect_unreferenced_objects(context);
     write_stdout(format_gc_report(result));

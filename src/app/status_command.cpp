@@ -14,8 +14,8 @@
 #include "base/system_paths.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
-#include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
+#include "generation/plan.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
@@ -42,10 +42,10 @@ std::uint64_t present_bytes(const std::filesystem::path& store_root,
 // snapshot is deployed when that entry is on disk.
 std::set<std::string> read_only_entry_names(
     const std::vector<manifest::SnapshotManifest>& manifests,
-    const bootloader::RunContext& context) {
+    const generation::RunContext& context) {
     std::set<std::string> names;
     for (const manifest::SnapshotManifest& manifest : manifests) {
-        if (!bootloader::belongs_to_this_system(manifest, context) ||
+        if (!generation::belongs_to_this_system(manifest, context) ||
             !boots_read_only(manifest, context.filesystems)) {
             continue;
         }
@@ -60,7 +60,7 @@ std::set<std::string> read_only_entry_names(
 
 // The manifest counts, and the budget figures of a plan over every archived manifest; with
 // `read_only_names`, also read_only_entry_names.
-void add_archive_figures(const bootloader::RunContext& context, StatusReport& report,
+void add_archive_figures(const generation::RunContext& context, StatusReport& report,
                          std::set<std::string>* read_only_names = nullptr) {
     // Every manifest, whatever machine or system it came from: the figures describe the whole
     // archive, not only what this machine would deploy. The manifests are handed to the plan
@@ -73,7 +73,7 @@ void add_archive_figures(const bootloader::RunContext& context, StatusReport& re
     }
     report.archived_manifests = manifests.size();
     report.archive_references = manifest::referenced_objects(manifests).size();
-    const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
+    const generation::DeploymentPlan plan = generation::plan_deployment(
         std::move(manifests), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
     report.average_set_bytes = plan.average_set_bytes;
@@ -81,7 +81,7 @@ void add_archive_figures(const bootloader::RunContext& context, StatusReport& re
 }
 
 // The rest of the report, given the objects that the generated entries refer to.
-void add_store_figures(const bootloader::RunContext& context,
+void add_store_figures(const generation::RunContext& context,
                        const std::set<store::ObjectId>& deployed, StatusReport& report) {
     report.deployed_objects = deployed.size();
     report.deployed_bytes = present_bytes(context.boot_data_root, deployed);
@@ -99,7 +99,7 @@ void add_store_figures(const bootloader::RunContext& context,
 
 }  // namespace
 
-StatusReport compute_status(const bootloader::RunContext& context) {
+StatusReport compute_status(const generation::RunContext& context) {
     StatusReport report;
     std::set<std::string> read_only_names;
     add_archive_figures(context, report, &read_only_names);
@@ -114,9 +114,9 @@ StatusReport compute_status(const bootloader::RunContext& context) {
     return report;
 }
 
-StatusReport compute_status(const bootloader::RunContext& context,
-                            const bootloader::GenerateReport& run) {
-    const bootloader::FinalState& known = run.final_state;
+StatusReport compute_status(const generation::RunContext& context,
+                            const generation::GenerateReport& run) {
+    const generation::FinalState& known = run.final_state;
     StatusReport report;
     if (known.plan_covers_archive) {
         report.archived_manifests = known.archived_manifests;
@@ -184,7 +184,7 @@ void print_status(const StatusReport& report) {
     write_stdout(format_status(report));
 }
 
-void run_status(const bootloader::RunContext& context) {
+void run_status(const generation::RunContext& context) {
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
     const StatusReport report = compute_status(context);
     // Judged here, not refused: the lines say what generate would do with each image.

@@ -4,9 +4,9 @@
 #include <map>
 #include <string>
 
-#include "bootloader/generate.hpp"
-#include "bootloader/run_context.hpp"
 #include "bootloader/uki_reader.hpp"
+#include "generation/generate_run.hpp"
+#include "generation/run_context.hpp"
 #include "system/secure_boot.hpp"
 
 namespace snapwright::app {
@@ -45,14 +45,14 @@ struct StatusReport {
 // failure is thrown: an unreadable archive or store, a generated entry without a linux image or
 // with an asset outside the boot store, a planning error, "deployed object byte count
 // overflow". Objects missing from the boot store are counted but add no bytes.
-[[nodiscard]] StatusReport compute_status(const bootloader::RunContext& context);
+[[nodiscard]] StatusReport compute_status(const generation::RunContext& context);
 
 // The same report at the end of a generate run, taking what the run already read from its
 // report's final state instead of reading every manifest and entry again; the archive is listed
 // and planned anew only when the run's plan did not cover every archived manifest. The result
 // equals compute_status on the state the run left.
-[[nodiscard]] StatusReport compute_status(const bootloader::RunContext& context,
-                                          const bootloader::GenerateReport& run);
+[[nodiscard]] StatusReport compute_status(const generation::RunContext& context,
+                                          const generation::GenerateReport& run);
 
 // The twelve report lines, each ending in a newline.
 [[nodiscard]] std::string format_status(const StatusReport& report);
@@ -70,6 +70,6 @@ void print_status(const StatusReport& report);
 // The body of `status`: the report is printed only once the whole computation succeeded; then
 // the warnings about the default boot entry, manifests under another operating-system name and
 // read-only snapshots booted without a volatile state go to standard error.
-void run_status(const bootloader::RunContext& context);
+void run_status(const generation::RunContext& context);
 
 }  // namespace snapwright::app

@@ -19,9 +19,9 @@
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/fragment.hpp"
-#include "bootloader/generate.hpp"
-#include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
+#include "generation/generate_run.hpp"
+#include "generation/plan.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "system/archive_location.hpp"
@@ -57,7 +57,7 @@ void check_derived_file(const fs::path& path, std::string text, const std::strin
     }
 }
 
-void check_side_files(const bootloader::RunContext& context,
+void check_side_files(const generation::RunContext& context,
                       const manifest::SnapshotManifest& manifest, VerifyReport& report) {
     const fs::path directory =
         manifest::snapshot_directory(context.archive_root, manifest.snapshot.key);
@@ -99,15 +99,15 @@ void check_boot_objects(const fs::path& boot_data_root, const std::set<store::Ob
 }
 
 // The entries a generate run would write now, from this system's manifests.
-Inventory expected_entries(const bootloader::RunContext& context,
+Inventory expected_entries(const generation::RunContext& context,
                            const std::vector<manifest::SnapshotManifest>& manifests) {
     std::vector<manifest::SnapshotManifest> own;
     for (const manifest::SnapshotManifest& manifest : manifests) {
-        if (bootloader::belongs_to_this_system(manifest, context)) {
+        if (generation::belongs_to_this_system(manifest, context)) {
             own.push_back(manifest);
         }
     }
-    const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
+    const generation::DeploymentPlan plan = generation::plan_deployment(
         std::move(own), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
     Inventory entries;
@@ -120,7 +120,7 @@ Inventory expected_entries(const bootloader::RunContext& context,
 
 // An entry whose subvol= names no subvolume drops to the initramfs shell however intact its
 // assets are. Listing the subvolumes needs root; other users are not told what they cannot see.
-void check_booted_subvolumes(const bootloader::RunContext& context, const Inventory& generated,
+void check_booted_subvolumes(const generation::RunContext& context, const Inventory& generated,
                              VerifyReport& report) {
     if (::geteuid() != 0 || generated.empty()) {
         return;
@@ -152,7 +152,7 @@ void write_issues(const std::vector<std::string>& issues) {
 
 }  // namespace
 
-VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
+VerifyReport verify_archive_and_boot(const generation::RunContext& context) {
     VerifyReport report;
     const std::vector<manifest::SnapshotManifest> manifests =
         manifest::list_manifests(context.archive_root);
@@ -176,7 +176,7 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
     return report;
 }
 
-void run_verify_command(const Command&, const bootloader::RunContext& context) {
+void run_verify_command(const Command&, const generation::RunContext& context) {
     // Shared, so that a generate or gc run half-way is waited for instead of reported as damage.
     const std::optional<system::BootLock> lock = system::acquire_shared_boot_lock();
     // An archive that is not there to read would show as every entry out of place.

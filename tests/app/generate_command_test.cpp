@@ -6,11 +6,10 @@ namespace snapwright::app {
 namespace {
 
 TEST(GenerateSummary, OneLineWithEveryCountInOrder) {
-    bootloader::GenerateReport report;
+    generation::GenerateReport report;
     report.manifests_created = 2;
     report.manifests_updated = 3;
     report.manifests_removed = 4;
-    report.asset_references = 999;  // not part of the summary
     report.deployed_snapshots = 5;
     report.kernel_sets = 6;
     report.deployed_objects = 7;
@@ -29,7 +28,7 @@ TEST(GenerateSummary, OneLineWithEveryCountInOrder) {
               "bytes); boot GC removed 13 objects (18446744073709551615 bytes); systemd-boot "
               "snapshot entries updated\n");
 
-    EXPECT_EQ(format_generate_summary(0, bootloader::GenerateReport{}),
+    EXPECT_EQ(format_generate_summary(0, generation::GenerateReport{}),
               "Archived 0 snapshot manifests (created 0, updated 0, removed 0); deployed 0 "
               "snapshots using 0 kernel set(s), 0 objects and 0 bytes; average kernel/initramfs "
               "set 0 bytes, reserved free space 0 bytes; archive GC removed 0 objects (0 "

@@ -60,7 +60,7 @@ class StatusTest : public ::testing::Test {
     }
 
     ScratchDir dir_;
-    bootloader::RunContext context_;
+    generation::RunContext context_;
 };
 
 TEST_F(StatusTest, EmptyArchiveAndNoGeneratedEntriesCountNothing) {
@@ -156,7 +156,7 @@ TEST_F(StatusTest, AfterGenerateEqualsAFreshReport) {
         "2", "2025", {testing::profile(asset('b', store::AssetKind::Kernel, 30), {})});
     foreign.machine_id = kOtherMachine;
     manifest::save_manifest(context_.archive_root, foreign);
-    bootloader::GenerateReport run;
+    generation::GenerateReport run;
     run.average_set_bytes = 10;  // what a plan of this machine's manifest alone gives
     run.final_state.archived_manifests = 2;
     run.final_state.archive_references = 2;

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootloader/archive_capture.hpp"
+#include "generation/archive_capture.hpp"
 #include "manifest/manifest_store.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
 #include "support/files.hpp"
@@ -157,13 +157,13 @@ TEST_F(BtrfsFacts, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
          "../" + sandbox_->top_level().filename().string() + "/@/.snapshots/1/snapshot", one);
     save("home", "8", "@/.snapshots/1/snapshot", one);
 
-    bootloader::CaptureInputs inputs;
+    generation::CaptureInputs inputs;
     inputs.scope = {filesystem, "btrfs", "root"};
     inputs.machine_id = "m1";
     inputs.os_name = "Arch Linux";
     inputs.archive_root = archive.path();
     inputs.source_root = sandbox_->top_level();
-    EXPECT_EQ(bootloader::capture_archive(inputs), (bootloader::CaptureCounts{0, 0, 4, 0}));
+    EXPECT_EQ(generation::capture_archive(inputs), (generation::CaptureCounts{0, 0, 4, 0}));
     std::vector<std::string> kept;
     for (const auto& manifest : manifest::list_manifests(archive.path())) {
         kept.push_back(manifest.snapshot.key.snapshot_id);

@@ -14,7 +14,7 @@
 #include "store/hash_cache.hpp"
 #include "store/object_id.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 // What one capture run is given.
 struct CaptureInputs {
@@ -25,13 +25,13 @@ struct CaptureInputs {
     std::string machine_id;
     std::string os_name;
     // The entries read from the entry directory; sources for snapshots seen for the first time.
-    std::vector<BootEntry> entries;
+    std::vector<bootloader::BootEntry> entries;
     // The running root filesystem and subvolume: tie entries without a machine-id line to this
     // machine when none has one.
-    RunningRoot running_root;
+    bootloader::RunningRoot running_root;
     // The unified kernel images of the boot filesystem, read only when no linux entry is a
     // source (empty: none).
-    ReadUnifiedKernelImages read_images;
+    bootloader::ReadUnifiedKernelImages read_images;
     std::filesystem::path boot_root;
     // The manifest root and archive store data root.
     std::filesystem::path archive_root;
@@ -90,4 +90,4 @@ CaptureCounts capture_archive(const CaptureInputs& inputs,
                               std::vector<manifest::SnapshotManifest>* own = nullptr,
                               ArchiveContents* contents = nullptr);
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -7,7 +7,7 @@
 #include "config/config.hpp"
 #include "system/mount_table.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 // The places and identity of one run, built once before any command body and unchanged
 // during it. Paths are kept as built, without resolving symbolic links.
@@ -31,4 +31,4 @@ struct RunContext {
     bool operator==(const RunContext&) const = default;
 };
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "base/system_paths.hpp"
-#include "bootloader/run_context.hpp"
+#include "generation/run_context.hpp"
 #include "manifest/schema.hpp"
 #include "provider/provider.hpp"
 #include "store/object_id.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 // What the archive and the entry directory hold when a generate run ends, as far as the run has
 // read them anyway: the status figures of its summary start from here instead of reading every
@@ -33,7 +33,6 @@ struct GenerateReport {
     std::uint64_t manifests_created = 0;
     std::uint64_t manifests_updated = 0;
     std::uint64_t manifests_removed = 0;
-    std::uint64_t asset_references = 0;
     std::uint64_t deployed_snapshots = 0;
     std::uint64_t kernel_sets = 0;
     std::uint64_t deployed_objects = 0;
@@ -54,29 +53,15 @@ namespace fs = std::filesystem;
 // byte. Only such manifests are planned, by generate and by verify alike.
 bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const RunContext& context);
 
-// Removes what interrupted runs left behind, and nothing else: in `entry_directory` the
-// regular files named as the atomic writer's temporaries of this machine's generated entries
-// (".snapwright-<machine id>-....conf.tmp-<pid>-<n>"); in the archive the temporaries of a
-// snapshot directory's three files and every empty directory below snapshots/; in the boot store
-// at `boot_data_root` the temporaries of interrupted object copies; in `runtime_directory` the
-// empty top-level mount points of processes that no longer exist. Symbolic links, other names
-// and other machines' files are never touched. An entry temporary that may share its clusters
-// with the entry it was replacing (a power cut inside a rename on FAT) is kept, with a warning on
-// standard error that names it and suggests fsck.vfat. Failures are I/O errors. The caller holds
-// the boot partition lock (generate and gc call it).
-void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
-                                  const fs::path& boot_data_root, std::string_view machine_id,
-                                  const fs::path& runtime_directory = base::kRuntimeDirectory);
-
 // The body of `generate`: brings the archive up to date with the snapshots the provider lists,
 // plans what is deployed within the configured limits, and makes the boot filesystem match:
 // objects under the boot data root, generated entries in the entry directory, unreferenced
 // objects collected in both stores. Every check that can refuse the run (entry parsing,
-// capture, planning, rendering, the space budget) happens before the first change to the boot
+// capture, planning, rendering, the boot space check) happens before the first change to the boot
 // filesystem; new objects are in place before an entry names them, and objects are collected
 // only after the entries that named them are gone; what interrupted runs left behind is removed
-// before the space budget is checked, so that it does not count against it, and again last
+// before the boot space is checked, so that it does not count against it, and again last
 // (remove_interrupted_leftovers). The caller holds the boot partition lock.
 [[nodiscard]] GenerateReport run_generate(const RunContext& context, provider::Provider& provider);
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

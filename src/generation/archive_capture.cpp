@@ -1,4 +1,4 @@
-#include "bootloader/archive_capture.hpp"
+#include "generation/archive_capture.hpp"
 
 #include <algorithm>
 #include <map>
@@ -15,7 +15,7 @@
 #include "provider/btrfs/btrfs_provider.hpp"
 #include "store/object_store.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 using manifest::BootProfile;
@@ -122,7 +122,7 @@ void hand_over_own(std::vector<SnapshotManifest>& archived, const CaptureInputs&
 
 store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string& path,
                                   store::AssetKind kind) {
-    check_asset_path(path);
+    bootloader::check_asset_path(path);
     return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind,
                                inputs.hashes);
 }
@@ -134,7 +134,8 @@ struct UnpackedAssets {
 };
 using UnpackedImages = std::map<std::string, UnpackedAssets>;
 
-const PeSection& section_named(const UkiSections& sections, std::string_view name) {
+const bootloader::PeSection& section_named(const bootloader::UkiSections& sections,
+                                           std::string_view name) {
     if (name == ".ucode")
         return *sections.ucode;
     if (name == ".initrd")
@@ -145,17 +146,17 @@ const PeSection& section_named(const UkiSections& sections, std::string_view nam
 }
 
 // Streams the image's sections into the store, from the very file that was read for selection.
-const UnpackedAssets& unpack_image(const SourceProfile& source, const CaptureInputs& inputs,
-                                   UnpackedImages& unpacked) {
-    const UkiOrigin& origin = *source.image;
+const UnpackedAssets& unpack_image(const bootloader::SourceProfile& source,
+                                   const CaptureInputs& inputs, UnpackedImages& unpacked) {
+    const bootloader::UkiOrigin& origin = *source.image;
     if (const auto found = unpacked.find(origin.location); found != unpacked.end()) {
         return found->second;
     }
     const base::UniqueFd fd =
-        reopen_unified_kernel_image(inputs.boot_root, origin.location, origin.identity);
+        bootloader::reopen_unified_kernel_image(inputs.boot_root, origin.location, origin.identity);
     const std::string name = fs::path(origin.location).filename().native();
     const auto import = [&](std::string_view section_name, store::AssetKind kind) {
-        const PeSection& section = section_named(origin.sections, section_name);
+        const bootloader::PeSection& section = section_named(origin.sections, section_name);
         return store::import_asset_range(inputs.archive_root, fd.get(), section.offset,
                                          section.size, kind, name + ":" + section.name);
     };
@@ -175,8 +176,9 @@ const UnpackedAssets& unpack_image(const SourceProfile& source, const CaptureInp
     return unpacked.emplace(origin.location, std::move(assets)).first->second;
 }
 
-BootProfile build_profile(const SourceProfile& source, const provider::SnapshotDescriptor& snapshot,
-                          const CaptureInputs& inputs, UnpackedImages& unpacked) {
+BootProfile build_profile(const bootloader::SourceProfile& source,
+                          const provider::SnapshotDescriptor& snapshot, const CaptureInputs& inputs,
+                          UnpackedImages& unpacked) {
     BootProfile profile;
     if (source.image) {
         const UnpackedAssets& assets = unpack_image(source, inputs, unpacked);
@@ -191,14 +193,14 @@ BootProfile build_profile(const SourceProfile& source, const provider::SnapshotD
     profile.name = source.name;
     profile.protocol = source.protocol;
     profile.cmdline =
-        snapshot_options(source.cmdline, snapshot.subvolume, inputs.kernel_parameters);
+        bootloader::snapshot_options(source.cmdline, snapshot.subvolume, inputs.kernel_parameters);
     profile.options = source.options;
     return profile;
 }
 
 SnapshotManifest new_manifest(const provider::SnapshotDescriptor& snapshot,
-                              const SourceSelection& selection, const CaptureInputs& inputs,
-                              UnpackedImages& unpacked) {
+                              const bootloader::SourceSelection& selection,
+                              const CaptureInputs& inputs, UnpackedImages& unpacked) {
     SnapshotManifest manifest;
     manifest.schema_version = kSchemaVersion;
     manifest.snapshot = snapshot;
@@ -223,13 +225,13 @@ std::uint64_t asset_references(const SnapshotManifest& manifest) {
 void write_manifest_fragment(const SnapshotManifest& manifest, const CaptureInputs& inputs,
                              base::AtomicWriteBatch& writes) {
     write_fragment(inputs.archive_root, manifest.snapshot.key,
-                   render_fragment(manifest, inputs.boot_data_relative), &writes);
+                   bootloader::render_fragment(manifest, inputs.boot_data_relative), &writes);
 }
 
 // Stages the files of one reported snapshot in `writes`: a new manifest for a snapshot seen for
 // the first time, an updated or repaired one for an archived snapshot, and its fragment.
 void stage_snapshot(const provider::SnapshotDescriptor& descriptor, const CaptureInputs& inputs,
-                    const std::optional<SourceSelection>& selection,
+                    const std::optional<bootloader::SourceSelection>& selection,
                     std::vector<SnapshotManifest>& listed,
                     std::map<provider::SnapshotKey, std::size_t>& archived, CaptureCounts& counts,
                     UnpackedImages& unpacked, base::AtomicWriteBatch& writes) {
@@ -242,7 +244,8 @@ void stage_snapshot(const provider::SnapshotDescriptor& descriptor, const Captur
         } else {
             if (manifest.snapshot.subvolume != descriptor.subvolume) {
                 for (auto& profile : manifest.profiles) {
-                    profile.cmdline = rewrite_root_options(profile.cmdline, descriptor.subvolume);
+                    profile.cmdline =
+                        bootloader::rewrite_root_options(profile.cmdline, descriptor.subvolume);
                 }
             }
             manifest.snapshot = descriptor;
@@ -282,7 +285,7 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
 
     // Entries are selected, and their files read, only when some snapshot is new; before
     // anything is removed, so that a failure here changes nothing. The listing is in key order.
-    std::optional<SourceSelection> selection;
+    std::optional<bootloader::SourceSelection> selection;
     const bool any_new =
         std::any_of(inputs.snapshots.begin(), inputs.snapshots.end(), [&](const auto& descriptor) {
             SnapshotManifest probe;
@@ -290,8 +293,9 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
             return !std::binary_search(listed.begin(), listed.end(), probe, key_order);
         });
     if (any_new) {
-        selection = select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name,
-                                          inputs.running_root, inputs.read_images);
+        selection =
+            bootloader::select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name,
+                                              inputs.running_root, inputs.read_images);
     }
 
     counts.removed = remove_stale(listed, inputs, current);
@@ -334,4 +338,4 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
     return counts;
 }
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

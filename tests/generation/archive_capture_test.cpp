@@ -1,4 +1,4 @@
-#include "bootloader/archive_capture.hpp"
+#include "generation/archive_capture.hpp"
 
 #include <string>
 
@@ -15,7 +15,7 @@
 #include "support/manifest_builders.hpp"
 #include "support/scratch_dir.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 using manifest::list_manifests;
@@ -36,7 +36,7 @@ class Capture : public ::testing::Test {
         write_file(boot() / "vmlinuz-linux", "kernel bytes");
         write_file(boot() / "intel-ucode.img", "microcode bytes");
         write_file(boot() / "initramfs-linux.img", "initramfs bytes");
-        entries_.push_back(parse_entry("arch.conf", kEntryText));
+        entries_.push_back(bootloader::parse_entry("arch.conf", kEntryText));
     }
 
     fs::path boot() const { return dir_ / "boot"; }
@@ -87,7 +87,7 @@ class Capture : public ::testing::Test {
         "options root=UUID=x rw rootflags=subvol=@\n";
 
     ScratchDir dir_;
-    std::vector<BootEntry> entries_;
+    std::vector<bootloader::BootEntry> entries_;
 };
 
 TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
@@ -114,7 +114,7 @@ TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
     EXPECT_EQ(store::store_statistics(archive()).objects, 3u);
 
     const fs::path fragment = snapshot_directory(archive(), snapshot("2").key) / "fragment.conf";
-    const auto rendered = render_entries({manifests[1]}, "snapwright/m1");
+    const auto rendered = bootloader::render_entries({manifests[1]}, "snapwright/m1");
     ASSERT_EQ(rendered.size(), 1u);
     EXPECT_EQ(read_file(fragment), rendered[0].text);
 
@@ -225,14 +225,15 @@ TEST_F(Capture, RefusesAnotherScopeBeforeChangingAnything) {
 
 TEST_F(Capture, NewSnapshotWithoutSourceEntryChangesNothing) {
     ASSERT_EQ(capture_archive(inputs({snapshot("1")})).created, 1u);
-    entries_ = {parse_entry("other.conf", "title Other\nmachine-id m2\nlinux /vmlinuz-linux\n")};
+    entries_ = {bootloader::parse_entry("other.conf",
+                                        "title Other\nmachine-id m2\nlinux /vmlinuz-linux\n")};
     EXPECT_EQ(error_of([&] { capture_archive(inputs({snapshot("2")})); }),
               "no ordinary systemd-boot Linux entries were found for machine m1");
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1"}));
 }
 
 TEST_F(Capture, UnsafeAssetPathIsRefusedAndNothingIsSaved) {
-    BootEntry entry = entries_[0];
+    bootloader::BootEntry entry = entries_[0];
     entry.initrd = {"/../etc/shadow"};
     entries_ = {entry};
     EXPECT_EQ(error_of([&] { capture_archive(inputs({snapshot("1")})); }),
@@ -257,4 +258,4 @@ TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
 }
 
 }  // namespace
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,25 +1,24 @@
-#include "bootloader/generate.hpp"
+#include "generation/generate_run.hpp"
 
 #include <cstdio>
 #include <set>
 #include <utility>
 #include <vector>
 
-#include "base/atomic_file.hpp"
 #include "base/checked.hpp"
 #include "base/directory_chain.hpp"
 #include "base/paths.hpp"
-#include "base/shared_clusters.hpp"
 #include "base/system_paths.hpp"
-#include "bootloader/archive_capture.hpp"
-#include "bootloader/budget.hpp"
-#include "bootloader/deployment.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_location.hpp"
 #include "bootloader/entry_references.hpp"
-#include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
 #include "bootloader/uki_reader.hpp"
+#include "generation/archive_capture.hpp"
+#include "generation/boot_space.hpp"
+#include "generation/deployment.hpp"
+#include "generation/maintenance.hpp"
+#include "generation/plan.hpp"
 #include "manifest/legacy_migration.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
@@ -28,40 +27,16 @@
 #include "system/root_device.hpp"
 #include "system/secure_boot.hpp"
 #include "system/subvolume.hpp"
-#include "system/top_level_mount.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
-std::uint64_t total_text_bytes(const std::vector<GeneratedEntry>& entries) {
+std::uint64_t total_text_bytes(const std::vector<bootloader::GeneratedEntry>& entries) {
     std::uint64_t total = 0;
     for (const auto& entry : entries) {
         total = base::checked_add(total, entry.text.size(), "generated entry byte count overflow");
     }
     return total;
-}
-
-// Whether the entry temporary `name` must stay because it may share its clusters with the entry
-// it was replacing: unlinking it could free the clusters under the live entry.
-bool keep_shared_temporary(const fs::path& entry_directory, int directory, const std::string& name,
-                           std::string_view target) {
-    if (base::first_cluster_sharing(directory, name, std::string(target)) ==
-        base::ClusterSharing::Separate) {
-        return false;
-    }
-    // A run clears leftovers twice; each file is named once.
-    static std::set<fs::path> warned;
-    if (!warned.insert(entry_directory / name).second) {
-        return true;
-    }
-    const std::string warning = "snapwright: warning: keeping " +
-                                base::display_path(entry_directory / name) +
-                                ", which may share its clusters with " +
-                                base::display_path(entry_directory / std::string(target)) +
-                                "; check the boot filesystem with fsck.vfat\n";
-    std::fputs(warning.c_str(), stderr);
-    std::fflush(stderr);
-    return true;
 }
 
 }  // namespace
@@ -70,26 +45,9 @@ bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const Ru
     return manifest.machine_id == context.machine_id && manifest.os_name == context.os_name;
 }
 
-void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
-                                  const fs::path& boot_data_root, std::string_view machine_id,
-                                  const fs::path& runtime_directory) {
-    const std::string own_prefix = std::string(base::kEntryPrefix) + std::string(machine_id) + "-";
-    (void)base::remove_temporaries(
-        entry_directory,
-        [&](std::string_view target) {
-            return target.starts_with(own_prefix) && target.ends_with(".conf");
-        },
-        [&](int directory, const std::string& name, std::string_view target) {
-            return keep_shared_temporary(entry_directory, directory, name, target);
-        });
-    manifest::remove_snapshot_leftovers(archive_root);
-    (void)store::remove_object_temporaries(boot_data_root);
-    system::remove_abandoned_mount_points(runtime_directory);
-}
-
 GenerateReport run_generate(const RunContext& context, provider::Provider& provider) {
     const config::Config& config = context.config;
-    check_entry_directory(context.entry_directory);
+    bootloader::check_entry_directory(context.entry_directory);
 
     // Booted into a snapshot, ARCHIVE_PATH may hold only the empty directory that stands for a
     // nested subvolume, or lie on a read-only or in-memory filesystem: say so, rather than fail
@@ -98,14 +56,18 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     system::ensure_archive_subvolume(config.archive_path);
     base::ensure_directory(config.archive_path, context.machine_id);
 
-    std::vector<BootEntry> entries = read_entry_directory(context.entry_directory);
+    std::vector<bootloader::BootEntry> entries =
+        bootloader::read_entry_directory(context.entry_directory);
     // Only ordinary entries can become sources; the generated ones, one per deployed profile,
     // would otherwise be carried through capture for nothing.
-    std::erase_if(entries, [](const BootEntry& entry) { return is_owned_entry(entry); });
+    std::erase_if(entries, [](const bootloader::BootEntry& entry) {
+        return bootloader::is_owned_entry(entry);
+    });
     entries.shrink_to_fit();
-    const auto inventory = list_generated_entry_files(context.entry_directory, context.machine_id);
+    const auto inventory =
+        bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
     const std::set<store::ObjectId> current_references =
-        collect_entry_references(inventory, context.boot_data_relative);
+        bootloader::collect_entry_references(inventory, context.boot_data_relative);
 
     // Each stage's data is handed on or dropped when the next begins: with many snapshots the
     // descriptors, the manifests and the rendered entries would otherwise all be held at once.
@@ -133,8 +95,8 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
                     [&context] { return system::read_root_subvolume(context.filesystems); },
             },
             .read_images =
-                [&context](const std::vector<BootEntry>& read) {
-                    UkiScan scan = scan_unified_kernel_images(
+                [&context](const std::vector<bootloader::BootEntry>& read) {
+                    bootloader::UkiScan scan = bootloader::scan_unified_kernel_images(
                         context.boot_root, read,
                         system::read_secure_boot(context.efi_variables_directory));
                     for (const std::string& refusal : scan.refusals) {
@@ -159,16 +121,16 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     DeploymentPlan plan =
         plan_deployment(std::move(own_manifests), config.snapshot_limit,
                         config.snapshot_kernel_limit, config.snapshot_asset_limit_bytes);
-    const std::vector<GeneratedEntry> desired =
-        render_entries(plan.deployments, context.boot_data_relative);
+    const std::vector<bootloader::GeneratedEntry> desired =
+        bootloader::render_entries(plan.deployments, context.boot_data_relative);
     const std::uint64_t deployed_snapshots = plan.deployments.size();
     std::vector<manifest::SnapshotManifest>().swap(plan.deployments);
-    // A copy or a write that an earlier run left unfinished would count against the budget and
-    // fail it until the next collection; it goes first.
+    // A copy or a write that an earlier run left unfinished would count against the boot space
+    // check and fail it until the next collection; it goes first.
     remove_interrupted_leftovers(context.entry_directory, context.archive_root,
                                  context.boot_data_root, context.machine_id);
-    check_boot_budget(context.boot_root, plan, current_references, total_text_bytes(desired),
-                      context.boot_data_root, &hashes);
+    check_boot_space(context.boot_root, plan, current_references, total_text_bytes(desired),
+                     context.boot_data_root, &hashes);
     check_entry_changes(context.entry_directory, context.machine_id, inventory, desired);
 
     // Every check has passed; from here on the boot filesystem changes. The whole data
@@ -182,7 +144,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // Objects that only an older layout's manifests name exist nowhere else until that layout
     // has been migrated and removed, so they stay while it exists.
     std::set<store::ObjectId> deployed_references =
-        collect_entry_references(desired, context.boot_data_relative);
+        bootloader::collect_entry_references(desired, context.boot_data_relative);
     std::set<store::ObjectId> keep = deployed_references;
     keep.merge(manifest::legacy_referenced_objects(context.boot_data_root));
     const store::GarbageCollection boot_gc = store::collect_garbage(context.boot_data_root, keep);
@@ -199,7 +161,6 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     report.manifests_created = counts.created;
     report.manifests_updated = counts.updated;
     report.manifests_removed = counts.removed;
-    report.asset_references = counts.asset_references;
     report.deployed_snapshots = deployed_snapshots;
     report.kernel_sets = plan.kernel_set_count;
     report.deployed_objects = plan.objects.size();
@@ -218,4 +179,4 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     return report;
 }
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation
