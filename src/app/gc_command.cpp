@@ -1,7 +1,5 @@
 #include "app/gc_command.hpp"
 
-#include <set>
-
 #include "app/output.hpp"
 #include "base/checked.hpp"
 #include "bootloader/entry_directory.hpp"
@@ -9,8 +7,6 @@
 #include "generation/maintenance.hpp"
 #include "generation/store_permissions.hpp"
 #include "manifest/archive_gc.hpp"
-#include "manifest/legacy_migration.hpp"
-#include "store/object_store.hpp"
 #include "system/archive_location.hpp"
 #include "system/boot_lock.hpp"
 
@@ -22,12 +18,9 @@ GcResult collect_unreferenced_objects(const generation::RunContext& context) {
 
     const auto inventory =
         bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
-    std::set<store::ObjectId> keep =
-        bootloader::collect_entry_references(inventory, context.boot_data_relative);
-    // The same rule as a generate run: objects that only an older layout's manifests name stay
-    // until a generate run has migrated them into the archive and removed that layout.
-    keep.merge(manifest::legacy_referenced_objects(context.boot_data_root));
-    const store::GarbageCollection boot_gc = store::collect_garbage(context.boot_data_root, keep);
+    const store::GarbageCollection boot_gc = generation::collect_boot_store(
+        context.boot_data_root,
+        bootloader::collect_entry_references(inventory, context.boot_data_relative));
 
     return GcResult{
         .removed_objects =
@@ -46,7 +39,8 @@ void run_gc_command(const Command&, const generation::RunContext& context) {
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
     generation::check_store_directories(context);
     generation::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
-                                             context.boot_data_root, context.machine_id);
+                                             context.boot_data_root, context.machine_id,
+                                             context.runtime_directory);
     const GcResult result = collect_unreferenced_objects(context);
     write_stdout(format_gc_report(result));
 }

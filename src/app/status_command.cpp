@@ -114,22 +114,6 @@ StatusReport compute_status(const generation::RunContext& context) {
     return report;
 }
 
-StatusReport compute_status(const generation::RunContext& context,
-                            const generation::GenerateReport& run) {
-    const generation::FinalState& known = run.final_state;
-    StatusReport report;
-    if (known.plan_covers_archive) {
-        report.archived_manifests = known.archived_manifests;
-        report.archive_references = known.archive_references;
-        report.average_set_bytes = run.average_set_bytes;
-        report.required_reserve_bytes = run.reserved_bytes;
-    } else {
-        add_archive_figures(context, report);
-    }
-    add_store_figures(context, known.deployed_references, report);
-    return report;
-}
-
 std::string format_status(const StatusReport& report) {
     const auto line = [](const char* label, const std::string& value) {
         return std::string(label) + value + "\n";

@@ -11,7 +11,7 @@
 
 namespace snapwright::app {
 
-// What `status` reports, and what `generate` takes its manifest count from.
+// What `status` reports.
 struct StatusReport {
     std::string entry_directory;
     std::string boot_data_root;
@@ -46,13 +46,6 @@ struct StatusReport {
 // with an asset outside the boot store, a planning error, "deployed object byte count
 // overflow". Objects missing from the boot store are counted but add no bytes.
 [[nodiscard]] StatusReport compute_status(const generation::RunContext& context);
-
-// The same report at the end of a generate run, taking what the run already read from its
-// report's final state instead of reading every manifest and entry again; the archive is listed
-// and planned anew only when the run's plan did not cover every archived manifest. The result
-// equals compute_status on the state the run left.
-[[nodiscard]] StatusReport compute_status(const generation::RunContext& context,
-                                          const generation::GenerateReport& run);
 
 // The twelve report lines, each ending in a newline.
 [[nodiscard]] std::string format_status(const StatusReport& report);

@@ -20,8 +20,7 @@
 #include "bootloader/entry_references.hpp"
 #include "bootloader/fragment.hpp"
 #include "bootloader/render.hpp"
-#include "generation/generate_run.hpp"
-#include "generation/plan.hpp"
+#include "generation/desired_entries.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "system/archive_location.hpp"
@@ -98,21 +97,12 @@ void check_boot_objects(const fs::path& boot_data_root, const std::set<store::Ob
     }
 }
 
-// The entries a generate run would write now, from this system's manifests.
+// The entries a generate run would write now.
 Inventory expected_entries(const generation::RunContext& context,
                            const std::vector<manifest::SnapshotManifest>& manifests) {
-    std::vector<manifest::SnapshotManifest> own;
-    for (const manifest::SnapshotManifest& manifest : manifests) {
-        if (generation::belongs_to_this_system(manifest, context)) {
-            own.push_back(manifest);
-        }
-    }
-    const generation::DeploymentPlan plan = generation::plan_deployment(
-        std::move(own), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
-        context.config.snapshot_asset_limit_bytes);
     Inventory entries;
     for (bootloader::GeneratedEntry& entry :
-         bootloader::render_entries(plan.deployments, context.boot_data_relative)) {
+         generation::desired_entries(manifests, context).entries) {
         entries.emplace(std::move(entry.file_name), std::move(entry.text));
     }
     return entries;

@@ -12,7 +12,6 @@
 #include "bootloader/uki_reader.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
-#include "provider/btrfs/btrfs_provider.hpp"
 #include "store/object_store.hpp"
 
 namespace snapwright::generation {
@@ -47,34 +46,13 @@ bool is_own_system(const SnapshotManifest& manifest, const CaptureInputs& inputs
     return manifest.machine_id == inputs.machine_id && manifest.os_name == inputs.os_name;
 }
 
-bool in_btrfs_scope(const provider::SnapshotKey& key, const provider::ProviderScope& scope) {
-    return scope.provider == "btrfs" && key.provider == "btrfs" &&
-           key.filesystem_uuid == scope.filesystem_uuid && key.instance == scope.instance;
-}
-
-// Whether a Btrfs snapshot that the listing did not report is still there. The listing only
-// reports snapshots of the subvolume mounted at "/"; after a rollback, or while booted into a
-// snapshot, that subvolume is another one and the existing snapshots drop out of the listing
-// although they still exist. A path reused by a new snapshot or a plain directory does not count.
-bool btrfs_snapshot_still_exists(const SnapshotManifest& manifest,
-                                 const std::optional<fs::path>& source_root) {
-    if (!source_root) {
-        // Nothing to look at: keeping the manifest is the side that loses nothing.
-        return true;
-    }
-    return provider::btrfs::recorded_snapshot_exists(*source_root, manifest.snapshot.properties);
-}
-
 // Whether an archived manifest that the provider did not report is to be removed.
 bool is_stale(const SnapshotManifest& manifest, const CaptureInputs& inputs,
               const std::set<provider::SnapshotKey>& current) {
     if (!is_own_system(manifest, inputs) || current.count(manifest.snapshot.key) != 0) {
         return false;
     }
-    if (in_btrfs_scope(manifest.snapshot.key, inputs.scope)) {
-        return !btrfs_snapshot_still_exists(manifest, inputs.source_root);
-    }
-    return true;
+    return !inputs.unlisted_snapshot_exists || !inputs.unlisted_snapshot_exists(manifest.snapshot);
 }
 
 // Removes the stale manifests from the archive and from `archived`.
@@ -97,27 +75,22 @@ bool key_order(const SnapshotManifest& a, const SnapshotManifest& b) {
     return a.snapshot.key < b.snapshot.key;
 }
 
-void hand_over_own(std::vector<SnapshotManifest>& archived, const CaptureInputs& inputs,
-                   std::vector<SnapshotManifest>* own, ArchiveContents* contents) {
-    if (contents != nullptr) {
-        contents->manifests = archived.size();
-        contents->foreign_manifests = static_cast<std::uint64_t>(std::count_if(
-            archived.begin(), archived.end(),
-            [&](const SnapshotManifest& manifest) { return !is_own_system(manifest, inputs); }));
-        contents->references = manifest::referenced_objects(archived);
-    }
-    if (own == nullptr) {
-        return;
-    }
-    own->clear();
-    own->reserve(archived.size());
+// Splits what capture leaves in `archived` into this system's manifests and the figures of the
+// whole archive; `archived` is emptied.
+void hand_over(std::vector<SnapshotManifest>& archived, const CaptureInputs& inputs,
+               CaptureResult& result) {
+    result.archive.manifests = archived.size();
+    result.archive.references = manifest::referenced_objects(archived);
+    result.own.reserve(archived.size());
     for (SnapshotManifest& manifest : archived) {
         if (is_own_system(manifest, inputs)) {
-            own->push_back(std::move(manifest));
+            result.own.push_back(std::move(manifest));
+        } else if (manifest.machine_id == inputs.machine_id) {
+            ++result.archive.other_os_manifests[manifest.os_name];
         }
     }
     std::vector<SnapshotManifest>().swap(archived);
-    std::sort(own->begin(), own->end(), key_order);
+    std::sort(result.own.begin(), result.own.end(), key_order);
 }
 
 store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string& path,
@@ -267,8 +240,7 @@ void stage_snapshot(const provider::SnapshotDescriptor& descriptor, const Captur
 
 }  // namespace
 
-CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotManifest>* own,
-                              ArchiveContents* contents) {
+CaptureResult capture_archive(const CaptureInputs& inputs) {
     check_scope(inputs);
     std::set<provider::SnapshotKey> current;
     for (const auto& descriptor : inputs.snapshots) {
@@ -276,11 +248,12 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
     }
     std::vector<SnapshotManifest> listed = list_manifests(inputs.archive_root);
 
-    CaptureCounts counts;
+    CaptureResult result;
+    CaptureCounts& counts = result.counts;
     if (inputs.snapshots.empty()) {
         counts.removed = remove_stale(listed, inputs, current);
-        hand_over_own(listed, inputs, own, contents);
-        return counts;
+        hand_over(listed, inputs, result);
+        return result;
     }
 
     // Entries are selected, and their files read, only when some snapshot is new; before
@@ -334,8 +307,8 @@ CaptureCounts capture_archive(const CaptureInputs& inputs, std::vector<SnapshotM
         }
     }
     writes.commit();
-    hand_over_own(listed, inputs, own, contents);
-    return counts;
+    hand_over(listed, inputs, result);
+    return result;
 }
 
 }  // namespace snapwright::generation

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -39,8 +41,9 @@ struct CaptureInputs {
     std::string kernel_parameters;
     // The boot data directory relative to the boot root, for the generated fragments.
     std::filesystem::path boot_data_relative;
-    // Where the provider's snapshot subvolumes are reachable (the top-level mount for Btrfs).
-    std::optional<std::filesystem::path> source_root;
+    // Whether a snapshot recorded in the archive but not among `snapshots` still exists
+    // (provider::Provider::unlisted_snapshot_exists); without it, none does.
+    std::function<bool(const provider::SnapshotDescriptor&)> unlisted_snapshot_exists;
     // The run's record of what it has hashed; without it every import reads every file.
     store::HashCache* hashes = nullptr;
 };
@@ -59,10 +62,20 @@ struct CaptureCounts {
 // after it that would otherwise read every manifest again.
 struct ArchiveContents {
     std::uint64_t manifests = 0;
-    // Of those, the manifests of other machines or operating systems.
-    std::uint64_t foreign_manifests = 0;
+    // The manifests of this machine recorded under another operating-system name, counted by
+    // name.
+    std::map<std::string, std::uint64_t> other_os_manifests;
     // The objects that the manifests refer to (manifest::referenced_objects).
     std::set<store::ObjectId> references;
+};
+
+// What one capture run produced.
+struct CaptureResult {
+    CaptureCounts counts;
+    // The manifests of this machine and OS as the run leaves them, ordered by key as
+    // `list_manifests` reads them back, so that the next stage need not read the archive again.
+    std::vector<manifest::SnapshotManifest> own;
+    ArchiveContents archive;
 };
 
 // Brings the archive in line with the snapshots reported now:
@@ -71,11 +84,10 @@ struct ArchiveContents {
 //   the manifest is saved);
 // - an archived snapshot keeps its profiles; a changed descriptor replaces the recorded one,
 //   and a changed subvolume rewrites the root options of every recorded command line;
-// - a manifest of this machine and OS whose snapshot is not reported is removed. For the Btrfs
-//   provider's own scope the listing only covers snapshots of the subvolume mounted at "/", so
-//   such a manifest is removed only once its "path" under the source root no longer names a
-//   subvolume with its recorded "uuid" (after a rollback the same snapshots exist but are no
-//   longer listed; a path reused by a newer snapshot or a plain directory does not keep it);
+// - a manifest of this machine and OS whose snapshot is not reported is removed, unless the
+//   provider says that the snapshot still exists unlisted (the Btrfs provider's listing only
+//   covers snapshots of the subvolume mounted at "/": after a rollback the same snapshots exist
+//   but are no longer listed);
 // - every reported snapshot gets its fragment.conf rendered, and a missing or stale source.conf
 //   rewritten; files that already hold the right text are not rewritten.
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot
@@ -83,11 +95,6 @@ struct ArchiveContents {
 // when new snapshots find no source entry. Any other error ends the run: the files of the
 // snapshots handled before the failing one are still written, those of the failing snapshot
 // are not.
-// With `own`, the manifests of this machine and OS as the run leaves them are handed over there,
-// ordered by key as `list_manifests` reads them back, so that the next stage need not read the
-// archive again; with `contents`, what the whole archive then holds.
-CaptureCounts capture_archive(const CaptureInputs& inputs,
-                              std::vector<manifest::SnapshotManifest>* own = nullptr,
-                              ArchiveContents* contents = nullptr);
+[[nodiscard]] CaptureResult capture_archive(const CaptureInputs& inputs);
 
 }  // namespace snapwright::generation

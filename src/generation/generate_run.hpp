@@ -2,34 +2,19 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <set>
-#include <string_view>
+#include <map>
+#include <string>
 
-#include "base/system_paths.hpp"
+#include "generation/desired_entries.hpp"
 #include "generation/run_context.hpp"
-#include "manifest/schema.hpp"
 #include "provider/provider.hpp"
-#include "store/object_id.hpp"
 
 namespace snapwright::generation {
 
-// What the archive and the entry directory hold when a generate run ends, as far as the run has
-// read them anyway: the status figures of its summary start from here instead of reading every
-// manifest and entry again.
-struct FinalState {
-    // Every archived manifest, whatever machine or system it came from.
-    std::uint64_t archived_manifests = 0;
-    // Distinct objects those manifests refer to.
-    std::uint64_t archive_references = 0;
-    // Whether the run planned exactly the archived manifests (none of another machine or
-    // system), so that its plan's budget figures are those of the whole archive.
-    bool plan_covers_archive = false;
-    // The objects that the generated entries now on disk refer to.
-    std::set<store::ObjectId> deployed_references;
-};
-
-// What a generate run did, for its one-line summary.
+// What a generate run did and what it leaves, for its one-line summary and its warnings.
 struct GenerateReport {
+    // Every archived manifest after the run, whatever machine or system it came from.
+    std::uint64_t archived_manifests = 0;
     std::uint64_t manifests_created = 0;
     std::uint64_t manifests_updated = 0;
     std::uint64_t manifests_removed = 0;
@@ -44,14 +29,10 @@ struct GenerateReport {
     std::uint64_t boot_gc_objects = 0;
     std::uint64_t boot_gc_bytes = 0;
     bool entries_changed = false;
-    FinalState final_state;
+    // The manifests of this machine recorded under another operating-system name, counted by
+    // name.
+    std::map<std::string, std::uint64_t> other_os_manifests;
 };
-
-namespace fs = std::filesystem;
-
-// Whether a manifest is this system's: the run's machine ID and operating-system name, byte for
-// byte. Only such manifests are planned, by generate and by verify alike.
-bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const RunContext& context);
 
 // The body of `generate`: brings the archive up to date with the snapshots the provider lists,
 // plans what is deployed within the configured limits, and makes the boot filesystem match:
@@ -61,7 +42,9 @@ bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const Ru
 // filesystem; new objects are in place before an entry names them, and objects are collected
 // only after the entries that named them are gone; what interrupted runs left behind is removed
 // before the boot space is checked, so that it does not count against it, and again last
-// (remove_interrupted_leftovers). The caller holds the boot partition lock.
+// (remove_interrupted_leftovers). The entry directory was checked when the context was built;
+// deployment checks it again just before it changes anything. The caller holds the boot
+// partition lock.
 [[nodiscard]] GenerateReport run_generate(const RunContext& context, provider::Provider& provider);
 
 }  // namespace snapwright::generation

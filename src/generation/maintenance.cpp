@@ -8,6 +8,7 @@
 #include "base/paths.hpp"
 #include "base/shared_clusters.hpp"
 #include "base/system_paths.hpp"
+#include "manifest/legacy_migration.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_walk.hpp"
 #include "system/top_level_mount.hpp"
@@ -55,6 +56,12 @@ void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::pat
     manifest::remove_snapshot_leftovers(archive_root);
     (void)store::remove_object_temporaries(boot_data_root);
     system::remove_abandoned_mount_points(runtime_directory);
+}
+
+store::GarbageCollection collect_boot_store(const fs::path& boot_data_root,
+                                            std::set<store::ObjectId> entry_references) {
+    entry_references.merge(manifest::legacy_referenced_objects(boot_data_root));
+    return store::collect_garbage(boot_data_root, entry_references);
 }
 
 }  // namespace snapwright::generation

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string_view>
 
 #include "base/system_paths.hpp"
+#include "store/object_id.hpp"
+#include "store/object_walk.hpp"
 
 namespace snapwright::generation {
 
@@ -22,5 +25,13 @@ namespace fs = std::filesystem;
 void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
                                   const fs::path& boot_data_root, std::string_view machine_id,
                                   const fs::path& runtime_directory = base::kRuntimeDirectory);
+
+// Removes every object of the boot store at `boot_data_root` that neither `entry_references`
+// (what this machine's generated entries name) nor an older layout's manifests name: objects
+// that only those name exist nowhere else until a generate run has migrated that layout into the
+// archive and removed it. Generate and gc both collect the boot store through here. The caller
+// holds the boot partition lock.
+store::GarbageCollection collect_boot_store(const fs::path& boot_data_root,
+                                            std::set<store::ObjectId> entry_references);
 
 }  // namespace snapwright::generation

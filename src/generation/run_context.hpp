@@ -27,6 +27,8 @@ struct RunContext {
     system::MountTable filesystems;
     // Where systemd-boot's EFI variables are read; absent on machines without EFI.
     std::filesystem::path efi_variables_directory = base::kEfiVariablesDirectory;
+    // Where the top-level mount points of runs are made, and those of ended runs removed.
+    std::filesystem::path runtime_directory = base::kRuntimeDirectory;
 
     bool operator==(const RunContext&) const = default;
 };

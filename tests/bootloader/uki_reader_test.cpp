@@ -208,7 +208,7 @@ TEST_F(Uki, CaptureStreamsTheSectionsIntoTheArchiveOncePerRun) {
     in.boot_root = boot();
     in.archive_root = dir_ / "archive";
     in.boot_data_relative = "snapwright/m";
-    ASSERT_EQ(generation::capture_archive(in), (generation::CaptureCounts{2, 0, 0, 6}));
+    ASSERT_EQ(generation::capture_archive(in).counts, (generation::CaptureCounts{2, 0, 0, 6}));
 
     const auto manifests = manifest::list_manifests(in.archive_root);
     const manifest::BootProfile& profile = manifests.at(1).profiles.at(0);

@@ -162,8 +162,11 @@ TEST_F(BtrfsFacts, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
     inputs.machine_id = "m1";
     inputs.os_name = "Arch Linux";
     inputs.archive_root = archive.path();
-    inputs.source_root = sandbox_->top_level();
-    EXPECT_EQ(generation::capture_archive(inputs), (generation::CaptureCounts{0, 0, 4, 0}));
+    const BtrfsProvider provider(filesystem, sandbox_->top_level());
+    inputs.unlisted_snapshot_exists = [&](const provider::SnapshotDescriptor& recorded) {
+        return provider.unlisted_snapshot_exists(recorded);
+    };
+    EXPECT_EQ(generation::capture_archive(inputs).counts, (generation::CaptureCounts{0, 0, 4, 0}));
     std::vector<std::string> kept;
     for (const auto& manifest : manifest::list_manifests(archive.path())) {
         kept.push_back(manifest.snapshot.key.snapshot_id);
