@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "base/app_error.hpp"
 #include "base/atomic_file.hpp"
@@ -117,8 +118,17 @@ SnapshotManifest read_listed_manifest(const fs::path& snapshots_root, const fs::
     return manifest;
 }
 
-void walk_snapshots(const fs::path& snapshots_root, const fs::path& directory,
-                    std::vector<SnapshotManifest>& found) {
+// One name in a directory of the walk, with what lies there (a link is not followed).
+struct WalkEntry {
+    std::string name;
+    bool directory = false;
+    bool manifest = false;
+};
+
+// The subdirectories and manifest files directly in `directory`, sorted by name as bytes, so
+// that the depth-first walk meets the snapshots in key order.
+std::vector<WalkEntry> walk_entries(const fs::path& directory) {
+    std::vector<WalkEntry> entries;
     std::error_code error;
     fs::directory_iterator it(directory, error);
     if (error) {
@@ -132,14 +142,28 @@ void walk_snapshots(const fs::path& snapshots_root, const fs::path& directory,
         if (error) {
             base::throw_io_error(error.value());
         }
-        if (fs::is_directory(own)) {
-            walk_snapshots(snapshots_root, it->path(), found);
-        } else if (fs::is_regular_file(own) && it->path().filename() == kManifestFile) {
-            found.push_back(read_listed_manifest(snapshots_root, it->path()));
+        std::string name = it->path().filename().native();
+        const bool manifest = fs::is_regular_file(own) && name == kManifestFile;
+        if (fs::is_directory(own) || manifest) {
+            entries.push_back({std::move(name), fs::is_directory(own), manifest});
         }
     }
     if (error) {
         base::throw_io_error(error.value());
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const WalkEntry& a, const WalkEntry& b) { return a.name < b.name; });
+    return entries;
+}
+
+void walk_snapshots(const fs::path& snapshots_root, const fs::path& directory,
+                    const ManifestVisitor& visit) {
+    for (const WalkEntry& entry : walk_entries(directory)) {
+        if (entry.directory) {
+            walk_snapshots(snapshots_root, directory / entry.name, visit);
+        } else {
+            visit(read_listed_manifest(snapshots_root, directory / entry.name));
+        }
     }
 }
 
@@ -226,17 +250,17 @@ SnapshotManifest load_manifest(const fs::path& root, const provider::SnapshotKey
     return manifest;
 }
 
-std::vector<SnapshotManifest> list_manifests(const fs::path& root) {
+void for_each_manifest(const fs::path& root, const ManifestVisitor& visit) {
     const fs::path snapshots_root = root / kSnapshotsDirectory;
-    std::vector<SnapshotManifest> manifests;
-    if (base::followed_kind_or_absent(snapshots_root) != base::FileKind::Directory) {
-        return manifests;
+    if (base::followed_kind_or_absent(snapshots_root) == base::FileKind::Directory) {
+        walk_snapshots(snapshots_root, snapshots_root, visit);
     }
-    walk_snapshots(snapshots_root, snapshots_root, manifests);
-    std::sort(manifests.begin(), manifests.end(),
-              [](const SnapshotManifest& a, const SnapshotManifest& b) {
-                  return a.snapshot.key < b.snapshot.key;
-              });
+}
+
+std::vector<SnapshotManifest> list_manifests(const fs::path& root) {
+    std::vector<SnapshotManifest> manifests;
+    for_each_manifest(
+        root, [&](SnapshotManifest&& manifest) { manifests.push_back(std::move(manifest)); });
     return manifests;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,15 @@ void save_manifest(const fs::path& root, const SnapshotManifest& manifest,
 // the whole listing (misplaced file, invalid path component, bad document, other schema, key
 // that differs from its path), so a partial list is never returned.
 [[nodiscard]] std::vector<SnapshotManifest> list_manifests(const fs::path& root);
+
+using ManifestVisitor = std::function<void(SnapshotManifest&&)>;
+
+// The manifests of list_manifests, in its order and with its checks, handed to `visit` one at a
+// time as each is read: what the visitor does not keep is gone before the next is read, so a
+// caller that accumulates counts or keeps a bounded selection needs memory for one manifest,
+// not for the archive. The first bad manifest throws after the visitor has seen those before
+// it; a caller that must not act on a partial archive collects first (list_manifests).
+void for_each_manifest(const fs::path& root, const ManifestVisitor& visit);
 
 // Writes fragment.conf of `key` (a newline is added unless the text ends with one), creating the
 // snapshot directory chain. A fragment.conf that already holds exactly that text is left alone.
