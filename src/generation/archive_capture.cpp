@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
+#include <optional>
 
 #include "base/app_error.hpp"
 #include "base/checked.hpp"
@@ -10,8 +10,8 @@
 #include "bootloader/fragment.hpp"
 #include "bootloader/selection.hpp"
 #include "bootloader/uki_reader.hpp"
-#include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
+#include "manifest/newest_manifests.hpp"
 #include "store/object_store.hpp"
 
 namespace snapwright::generation {
@@ -19,7 +19,6 @@ namespace {
 
 using manifest::BootProfile;
 using manifest::kSchemaVersion;
-using manifest::list_manifests;
 using manifest::remove_manifest;
 using manifest::repair_source_config;
 using manifest::save_manifest;
@@ -46,51 +45,126 @@ bool is_own_system(const SnapshotManifest& manifest, const CaptureInputs& inputs
     return manifest.machine_id == inputs.machine_id && manifest.os_name == inputs.os_name;
 }
 
-// Whether an archived manifest that the provider did not report is to be removed.
-bool is_stale(const SnapshotManifest& manifest, const CaptureInputs& inputs,
-              const std::set<provider::SnapshotKey>& current) {
-    if (!is_own_system(manifest, inputs) || current.count(manifest.snapshot.key) != 0) {
-        return false;
+// The reported snapshots by key, as positions into the provider's list.
+class ReportedSnapshots {
+  public:
+    explicit ReportedSnapshots(const std::vector<provider::SnapshotDescriptor>& snapshots)
+        : snapshots_(snapshots), by_key_(snapshots.size()) {
+        for (std::size_t i = 0; i < by_key_.size(); ++i) {
+            by_key_[i] = i;
+        }
+        std::sort(by_key_.begin(), by_key_.end(), [&](std::size_t a, std::size_t b) {
+            return snapshots[a].key < snapshots[b].key;
+        });
     }
-    return !inputs.unlisted_snapshot_exists || !inputs.unlisted_snapshot_exists(manifest.snapshot);
+
+    // The position of the snapshot with `key`, if it is reported.
+    std::optional<std::size_t> find(const provider::SnapshotKey& key) const {
+        const auto it = std::lower_bound(
+            by_key_.begin(), by_key_.end(), key,
+            [&](std::size_t i, const provider::SnapshotKey& k) { return snapshots_[i].key < k; });
+        if (it == by_key_.end() || snapshots_[*it].key != key) {
+            return std::nullopt;
+        }
+        return *it;
+    }
+
+  private:
+    const std::vector<provider::SnapshotDescriptor>& snapshots_;
+    std::vector<std::size_t> by_key_;
+};
+
+// An archived manifest brought in line with the descriptor reported now: a changed subvolume
+// rewrites the root options of every recorded command line.
+SnapshotManifest updated_manifest(SnapshotManifest manifest,
+                                  const provider::SnapshotDescriptor& descriptor) {
+    if (manifest.snapshot.subvolume != descriptor.subvolume) {
+        for (auto& profile : manifest.profiles) {
+            profile.cmdline =
+                bootloader::rewrite_root_options(profile.cmdline, descriptor.subvolume);
+        }
+    }
+    manifest.snapshot = descriptor;
+    return manifest;
 }
 
-// Removes the stale manifests from the archive and from `archived`.
-std::uint64_t remove_stale(std::vector<SnapshotManifest>& archived, const CaptureInputs& inputs,
-                           const std::set<provider::SnapshotKey>& current) {
-    std::uint64_t removed = 0;
-    std::erase_if(archived, [&](const SnapshotManifest& manifest) {
-        if (!is_stale(manifest, inputs, current)) {
-            return false;
+// What capture hands on, gathered one manifest at a time as the archive will hold it after the
+// run: the figures of the whole archive and the newest of this system's manifests.
+class Handover {
+  public:
+    Handover(const CaptureInputs& inputs, CaptureResult& result)
+        : inputs_(inputs), result_(result), own_(inputs.own_limit) {}
+
+    void add(SnapshotManifest manifest) {
+        ArchiveContents& archive = result_.archive;
+        archive.manifests = base::checked_add(archive.manifests, 1, kCountOverflow);
+        for (const auto& profile : manifest.profiles) {
+            archive.references.insert(profile.kernel.object);
+            for (const auto& module : profile.modules) {
+                archive.references.insert(module.object);
+            }
         }
-        if (remove_manifest(inputs.archive_root, manifest.snapshot.key)) {
-            removed = base::checked_add(removed, 1, kCountOverflow);
+        if (is_own_system(manifest, inputs_)) {
+            own_.offer(std::move(manifest));
+        } else if (manifest.machine_id == inputs_.machine_id) {
+            ++archive.other_os_manifests[manifest.os_name];
         }
-        return true;
+    }
+
+    void finish() { result_.own = own_.take(); }
+
+  private:
+    const CaptureInputs& inputs_;
+    CaptureResult& result_;
+    manifest::NewestManifests own_;
+};
+
+// What the read-only pass over the archive found, by position in the provider's list.
+struct ArchiveScan {
+    // Whether each reported snapshot is archived already.
+    std::vector<bool> archived;
+    // The archived manifests of reported snapshots whose files are to be written again, as read.
+    std::map<std::size_t, SnapshotManifest> to_rewrite;
+    // This system's manifests whose snapshot is neither reported nor still there.
+    std::vector<provider::SnapshotKey> stale;
+};
+
+// Reads every manifest once, changing nothing, so that a bad manifest fails the run before any
+// change: what is to be rewritten or removed is noted, and every manifest the archive keeps is
+// handed over as the run will leave it.
+ArchiveScan scan_archive(const CaptureInputs& inputs, const ReportedSnapshots& reported,
+                         Handover& handover) {
+    ArchiveScan scan;
+    scan.archived.assign(inputs.snapshots.size(), false);
+    manifest::for_each_manifest(inputs.archive_root, [&](SnapshotManifest&& manifest) {
+        const std::optional<std::size_t> position = reported.find(manifest.snapshot.key);
+        if (!position) {
+            const bool stale = is_own_system(manifest, inputs) &&
+                               (!inputs.unlisted_snapshot_exists ||
+                                !inputs.unlisted_snapshot_exists(manifest.snapshot));
+            if (stale) {
+                scan.stale.push_back(manifest.snapshot.key);
+            } else {
+                handover.add(std::move(manifest));
+            }
+            return;
+        }
+        scan.archived[*position] = true;
+        const provider::SnapshotDescriptor& descriptor = inputs.snapshots[*position];
+        // save_manifest may have been interrupted between its files, and a fragment may be
+        // stale: those are written again too.
+        const bool current = manifest.snapshot == descriptor &&
+                             manifest::snapshot_files_current(
+                                 inputs.archive_root, manifest,
+                                 bootloader::render_fragment(manifest, inputs.boot_data_relative));
+        if (current) {
+            handover.add(std::move(manifest));
+            return;
+        }
+        handover.add(updated_manifest(manifest, descriptor));
+        scan.to_rewrite.emplace(*position, std::move(manifest));
     });
-    return removed;
-}
-
-bool key_order(const SnapshotManifest& a, const SnapshotManifest& b) {
-    return a.snapshot.key < b.snapshot.key;
-}
-
-// Splits what capture leaves in `archived` into this system's manifests and the figures of the
-// whole archive; `archived` is emptied.
-void hand_over(std::vector<SnapshotManifest>& archived, const CaptureInputs& inputs,
-               CaptureResult& result) {
-    result.archive.manifests = archived.size();
-    result.archive.references = manifest::referenced_objects(archived);
-    result.own.reserve(archived.size());
-    for (SnapshotManifest& manifest : archived) {
-        if (is_own_system(manifest, inputs)) {
-            result.own.push_back(std::move(manifest));
-        } else if (manifest.machine_id == inputs.machine_id) {
-            ++result.archive.other_os_manifests[manifest.os_name];
-        }
-    }
-    std::vector<SnapshotManifest>().swap(archived);
-    std::sort(result.own.begin(), result.own.end(), key_order);
+    return scan;
 }
 
 store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string& path,
@@ -202,26 +276,24 @@ void write_manifest_fragment(const SnapshotManifest& manifest, const CaptureInpu
 }
 
 // Stages the files of one reported snapshot in `writes`: a new manifest for a snapshot seen for
-// the first time, an updated or repaired one for an archived snapshot, and its fragment.
-void stage_snapshot(const provider::SnapshotDescriptor& descriptor, const CaptureInputs& inputs,
-                    const std::optional<bootloader::SourceSelection>& selection,
-                    std::vector<SnapshotManifest>& listed,
-                    std::map<provider::SnapshotKey, std::size_t>& archived, CaptureCounts& counts,
-                    UnpackedImages& unpacked, base::AtomicWriteBatch& writes) {
-    const auto found = archived.find(descriptor.key);
-    if (found != archived.end()) {
-        SnapshotManifest& manifest = listed[found->second];
+// the first time, an updated or repaired one for an archived snapshot whose files are not
+// current, and its fragment.
+void stage_snapshot(std::size_t position, const CaptureInputs& inputs,
+                    const std::optional<bootloader::SourceSelection>& selection, ArchiveScan& scan,
+                    CaptureCounts& counts, UnpackedImages& unpacked, Handover& handover,
+                    base::AtomicWriteBatch& writes) {
+    const provider::SnapshotDescriptor& descriptor = inputs.snapshots[position];
+    if (scan.archived[position]) {
+        const auto found = scan.to_rewrite.find(position);
+        if (found == scan.to_rewrite.end()) {
+            return;
+        }
+        SnapshotManifest manifest = std::move(found->second);
+        scan.to_rewrite.erase(found);
         if (manifest.snapshot == descriptor) {
-            // save_manifest may have been interrupted between its two files.
             (void)repair_source_config(inputs.archive_root, manifest, &writes);
         } else {
-            if (manifest.snapshot.subvolume != descriptor.subvolume) {
-                for (auto& profile : manifest.profiles) {
-                    profile.cmdline =
-                        bootloader::rewrite_root_options(profile.cmdline, descriptor.subvolume);
-                }
-            }
-            manifest.snapshot = descriptor;
+            manifest = updated_manifest(std::move(manifest), descriptor);
             save_manifest(inputs.archive_root, manifest, &writes);
             counts.updated = base::checked_add(counts.updated, 1, kCountOverflow);
         }
@@ -234,51 +306,34 @@ void stage_snapshot(const provider::SnapshotDescriptor& descriptor, const Captur
     counts.asset_references =
         base::checked_add(counts.asset_references, asset_references(manifest), kCountOverflow);
     write_manifest_fragment(manifest, inputs, writes);
-    archived.emplace(descriptor.key, listed.size());
-    listed.push_back(std::move(manifest));
+    scan.archived[position] = true;
+    handover.add(std::move(manifest));
 }
 
 }  // namespace
 
 CaptureResult capture_archive(const CaptureInputs& inputs) {
     check_scope(inputs);
-    std::set<provider::SnapshotKey> current;
-    for (const auto& descriptor : inputs.snapshots) {
-        current.insert(descriptor.key);
-    }
-    std::vector<SnapshotManifest> listed = list_manifests(inputs.archive_root);
-
     CaptureResult result;
     CaptureCounts& counts = result.counts;
-    if (inputs.snapshots.empty()) {
-        counts.removed = remove_stale(listed, inputs, current);
-        hand_over(listed, inputs, result);
-        return result;
-    }
+    Handover handover(inputs, result);
+    ArchiveScan scan = scan_archive(inputs, ReportedSnapshots(inputs.snapshots), handover);
 
     // Entries are selected, and their files read, only when some snapshot is new; before
-    // anything is removed, so that a failure here changes nothing. The listing is in key order.
+    // anything is removed, so that a failure here changes nothing.
     std::optional<bootloader::SourceSelection> selection;
-    const bool any_new =
-        std::any_of(inputs.snapshots.begin(), inputs.snapshots.end(), [&](const auto& descriptor) {
-            SnapshotManifest probe;
-            probe.snapshot.key = descriptor.key;
-            return !std::binary_search(listed.begin(), listed.end(), probe, key_order);
-        });
-    if (any_new) {
+    if (std::find(scan.archived.begin(), scan.archived.end(), false) != scan.archived.end()) {
         selection =
             bootloader::select_source_entries(inputs.entries, inputs.machine_id, inputs.os_name,
                                               inputs.running_root, inputs.read_images);
     }
 
-    counts.removed = remove_stale(listed, inputs, current);
-
-    // Positions rather than copies: with many snapshots the manifests are most of what a run
-    // holds.
-    std::map<provider::SnapshotKey, std::size_t> archived;
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-        archived.emplace(listed[i].snapshot.key, i);
+    for (const provider::SnapshotKey& key : scan.stale) {
+        if (remove_manifest(inputs.archive_root, key)) {
+            counts.removed = base::checked_add(counts.removed, 1, kCountOverflow);
+        }
     }
+
     // The snapshot files are written in batches with a sync of the archive's filesystem before
     // and after each batch's renames, instead of two syncs per file: capturing hundreds of new
     // snapshots would otherwise cost thousands of syncs. Each batch holds the directories of a
@@ -286,14 +341,13 @@ CaptureResult capture_archive(const CaptureInputs& inputs) {
     // staged (import_asset syncs each copy), and its manifest.json lands before its other files.
     base::AtomicWriteBatch writes(base::AtomicWriteBatch::Sync::WholeFilesystem);
     UnpackedImages unpacked;
-    for (const auto& descriptor : inputs.snapshots) {
+    for (std::size_t position = 0; position < inputs.snapshots.size(); ++position) {
         if (writes.directories() >= kSnapshotsPerBatch) {
             writes.commit();
         }
         const std::size_t staged_before = writes.staged();
         try {
-            stage_snapshot(descriptor, inputs, selection, listed, archived, counts, unpacked,
-                           writes);
+            stage_snapshot(position, inputs, selection, scan, counts, unpacked, handover, writes);
         } catch (const base::AppError&) {
             // The snapshots staged before this one are complete: they land, and only this
             // one's files are dropped. The failure to report is this snapshot's own.
@@ -307,7 +361,7 @@ CaptureResult capture_archive(const CaptureInputs& inputs) {
         }
     }
     writes.commit();
-    hand_over(listed, inputs, result);
+    handover.finish();
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -46,6 +47,9 @@ struct CaptureInputs {
     std::function<bool(const provider::SnapshotDescriptor&)> unlisted_snapshot_exists;
     // The run's record of what it has hashed; without it every import reads every file.
     store::HashCache* hashes = nullptr;
+    // How many of this system's manifests are handed over: the newest, as the plan would pick
+    // them (SNAPSHOT_LIMIT).
+    std::uint64_t own_limit = std::numeric_limits<std::uint64_t>::max();
 };
 
 struct CaptureCounts {
@@ -72,8 +76,9 @@ struct ArchiveContents {
 // What one capture run produced.
 struct CaptureResult {
     CaptureCounts counts;
-    // The manifests of this machine and OS as the run leaves them, ordered by key as
-    // `list_manifests` reads them back, so that the next stage need not read the archive again.
+    // The newest `own_limit` manifests of this machine and OS as the run leaves them (newest by
+    // manifest::newer_snapshot), ordered by key as `list_manifests` reads them back, so that the
+    // plan need not read the archive again.
     std::vector<manifest::SnapshotManifest> own;
     ArchiveContents archive;
 };
@@ -92,7 +97,10 @@ struct CaptureResult {
 //   rewritten; files that already hold the right text are not rewritten.
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot
 // belongs to another scope ("one reconciliation run may contain only one provider scope") or
-// when new snapshots find no source entry. Any other error ends the run: the files of the
+// when new snapshots find no source entry. The archive is read one manifest at a time, every
+// manifest once and before anything changes, so that a bad manifest also changes nothing; what
+// capture holds grows with `own_limit` and with the archived manifests whose files are written
+// again, not with the archive. Any other error ends the run: the files of the
 // snapshots handled before the failing one are still written, those of the failing snapshot
 // are not.
 [[nodiscard]] CaptureResult capture_archive(const CaptureInputs& inputs);

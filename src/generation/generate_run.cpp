@@ -120,6 +120,7 @@ CaptureResult capture(const RunContext& context, provider::Provider& provider,
                 return provider.unlisted_snapshot_exists(recorded);
             },
         .hashes = &hashes,
+        .own_limit = context.config.snapshot_limit,
     });
 }
 
