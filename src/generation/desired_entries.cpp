@@ -8,7 +8,7 @@ bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const Ru
     return manifest.machine_id == context.machine_id && manifest.os_name == context.os_name;
 }
 
-DesiredEntries desired_entries(std::vector<manifest::SnapshotManifest> manifests,
+DesiredEntries desired_entries(std::vector<manifest::SnapshotManifest>&& manifests,
                                const RunContext& context) {
     std::erase_if(manifests, [&](const manifest::SnapshotManifest& manifest) {
         return !belongs_to_this_system(manifest, context);
@@ -24,6 +24,17 @@ DesiredEntries desired_entries(std::vector<manifest::SnapshotManifest> manifests
     // deployed manifests would otherwise stay for the rest of the run.
     std::vector<manifest::SnapshotManifest>().swap(desired.plan.deployments);
     return desired;
+}
+
+DesiredEntries desired_entries(const std::vector<manifest::SnapshotManifest>& manifests,
+                               const RunContext& context) {
+    std::vector<manifest::SnapshotManifest> own;
+    for (const manifest::SnapshotManifest& manifest : manifests) {
+        if (belongs_to_this_system(manifest, context)) {
+            own.push_back(manifest);
+        }
+    }
+    return desired_entries(std::move(own), context);
 }
 
 }  // namespace snapwright::generation

@@ -31,7 +31,11 @@ struct DesiredEntries {
 // SNAPSHOT_KERNEL_LIMIT and SNAPSHOT_ASSET_LIMIT_BYTES and rendered. Generate writes what this
 // answers and verify compares the entry directory with it, so the two cannot disagree. Pure;
 // throws what planning and rendering throw.
-[[nodiscard]] DesiredEntries desired_entries(std::vector<manifest::SnapshotManifest> manifests,
+[[nodiscard]] DesiredEntries desired_entries(std::vector<manifest::SnapshotManifest>&& manifests,
                                              const RunContext& context);
+
+// The same for a caller that keeps the manifests: only this system's are copied.
+[[nodiscard]] DesiredEntries desired_entries(
+    const std::vector<manifest::SnapshotManifest>& manifests, const RunContext& context);
 
 }  // namespace snapwright::generation
