@@ -136,7 +136,7 @@ std::optional<std::string> default_entry_warning(const bootloader::MenuEntry& ch
            " to match your system's entries";
 }
 
-std::optional<std::string> check_default_entry(const bootloader::RunContext& context) {
+std::optional<std::string> check_default_entry(const generation::RunContext& context) {
     const Menu menu = read_menu(context.entry_directory);
     const fs::path loader_conf = context.boot_root / base::kLoaderConfRelative;
     bootloader::DefaultSettings settings;

@@ -14,7 +14,9 @@
 #include <string_view>
 
 #include "bootloader/default_entry.hpp"
-#include "bootloader/run_context.hpp"
+#include "generation/run_context.hpp"
+#include "manifest/schema.hpp"
+#include "system/mount_table.hpp"
 
 namespace snapwright::app {
 
@@ -29,7 +31,7 @@ namespace snapwright::app {
 // exists) and every entry of the entry directory, and answers default_entry_warning for
 // systemd-boot's default choice among them. No warning when what chooses the default names an
 // entry the loader makes itself or a unified kernel image in EFI/Linux.
-[[nodiscard]] std::optional<std::string> check_default_entry(const bootloader::RunContext& context);
+[[nodiscard]] std::optional<std::string> check_default_entry(const generation::RunContext& context);
 
 // The warning about the manifests of this machine recorded under other operating-system names
 // (counted by report::other_os_manifests), with the TARGET_OS_NAME line that would deploy the

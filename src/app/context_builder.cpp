@@ -1,6 +1,7 @@
 #include "app/context_builder.hpp"
 
 #include <system_error>
+#include <utility>
 
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
@@ -41,9 +42,13 @@ void check_store_separation(const std::filesystem::path& archive_root,
     }
 }
 
-bootloader::RunContext build_run_context(const std::filesystem::path& config_path) {
-    bootloader::RunContext context;
-    context.config = config::load_config(config_path);
+generation::RunContext build_run_context(const std::filesystem::path& config_path) {
+    return build_run_context(config::load_config(config_path));
+}
+
+generation::RunContext build_run_context(config::Config config) {
+    generation::RunContext context;
+    context.config = std::move(config);
     context.filesystems = system::read_mount_table();
     if (system::root_filesystem_type(context.filesystems) != "btrfs") {
         base::throw_error("the root filesystem is not Btrfs");

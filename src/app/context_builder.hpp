@@ -2,7 +2,8 @@
 
 #include <filesystem>
 
-#include "bootloader/run_context.hpp"
+#include "config/config.hpp"
+#include "generation/run_context.hpp"
 
 namespace snapwright::app {
 
@@ -12,7 +13,11 @@ namespace snapwright::app {
 // TARGET_OS_NAME is not configured), the entry location check, the root filesystem UUID and the
 // store paths with their separation check, in that order; the first failing step's error is
 // thrown unchanged. Reads only: nothing is created or changed on disk.
-[[nodiscard]] bootloader::RunContext build_run_context(const std::filesystem::path& config_path);
+[[nodiscard]] generation::RunContext build_run_context(const std::filesystem::path& config_path);
+
+// The same from a configuration already loaded, for a process that loaded it before deciding
+// how to run (the dispatcher loads it once, before elevation).
+[[nodiscard]] generation::RunContext build_run_context(config::Config config);
 
 // Refuses stores that overlap: the archive root and the boot data root may be neither the same
 // directory nor inside one another, compared as written and with symbolic links resolved ("the

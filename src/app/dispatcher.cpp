@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 #include "app/context_builder.hpp"
 #include "app/gc_command.hpp"
@@ -16,11 +17,11 @@
 #include "base/app_error.hpp"
 #include "base/paths.hpp"
 #include "base/system_paths.hpp"
-#include "bootloader/run_context.hpp"
 #include "config/config.hpp"
 #include "config/load_config.hpp"
+#include "generation/run_context.hpp"
 #include "system/elevate.hpp"
-#include "triggers/watch.hpp"
+#include "triggers/watch_mode.hpp"
 
 namespace snapwright::app {
 namespace {
@@ -37,7 +38,7 @@ enum class Access {
 };
 
 using StandaloneHandler = void (*)();
-using Handler = void (*)(const Command&, const bootloader::RunContext&);
+using Handler = void (*)(const Command&, const generation::RunContext&);
 
 struct CommandEntry {
     Command::Kind kind;
@@ -54,11 +55,11 @@ void run_version() {
     write_stdout(version_text());
 }
 
-void status(const Command&, const bootloader::RunContext& context) {
+void status(const Command&, const generation::RunContext& context) {
     run_status(context);
 }
 
-void watch(const Command&, const bootloader::RunContext& context) {
+void watch(const Command&, const generation::RunContext& context) {
     triggers::run_watch(context);
 }
 
@@ -74,18 +75,20 @@ constexpr std::array<CommandEntry, 7> kCommands{{
 
 // An ordinary user's write command is re-executed as root with the same arguments. Only the
 // default configuration may be used that way: root would otherwise act on a file the user
-// chose. The configuration is loaded first so that its error is reported without asking for
-// a password.
-void become_root(const CommandLine& command_line, const std::vector<std::string>& raw_arguments) {
-    if (::geteuid() == 0) {
-        return;
-    }
-    if (!base::same_path(command_line.config_path, base::kDefaultConfigPath)) {
+// chose; this is refused before the configuration is read.
+void check_elevated_config(const CommandLine& command_line) {
+    if (::geteuid() != 0 && !base::same_path(command_line.config_path, base::kDefaultConfigPath)) {
         base::throw_error(
             "a custom --config path may only be used for write commands when already root");
     }
-    const config::Config config = config::load_config(command_line.config_path);
-    system::elevate(config.auth_method, raw_arguments);
+}
+
+// The configuration is loaded before this, so that its error is reported without asking for a
+// password.
+void become_root(const config::Config& config, const std::vector<std::string>& raw_arguments) {
+    if (::geteuid() != 0) {
+        system::elevate(config.auth_method, raw_arguments);
+    }
 }
 
 }  // namespace
@@ -100,13 +103,18 @@ void run_command(const CommandLine& command_line, const std::vector<std::string>
             return;
         }
         if (entry.access == Access::Write) {
-            become_root(command_line, raw_arguments);
+            check_elevated_config(command_line);
+        }
+        // Loaded once per process: the same value decides the elevation and builds the context.
+        config::Config config = config::load_config(command_line.config_path);
+        if (entry.access == Access::Write) {
+            become_root(config, raw_arguments);
             // Root's files must not become writable by others because of the umask the
             // program was started with (a service's UMask=0000, a helper that keeps the
             // caller's): every directory it creates is then 0755.
             (void)::umask(022);
         }
-        const bootloader::RunContext context = build_run_context(command_line.config_path);
+        const generation::RunContext context = build_run_context(std::move(config));
         entry.handler(command_line.command, context);
         return;
     }

@@ -1,33 +1,26 @@
 #include "app/gc_command.hpp"
 
-#include <set>
-
 #include "app/output.hpp"
 #include "base/checked.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
-#include "bootloader/generate.hpp"
-#include "bootloader/store_permissions.hpp"
+#include "generation/maintenance.hpp"
+#include "generation/store_permissions.hpp"
 #include "manifest/archive_gc.hpp"
-#include "manifest/legacy_migration.hpp"
-#include "store/object_store.hpp"
 #include "system/archive_location.hpp"
 #include "system/boot_lock.hpp"
 
 namespace snapwright::app {
 
-GcResult collect_unreferenced_objects(const bootloader::RunContext& context) {
+GcResult collect_unreferenced_objects(const generation::RunContext& context) {
     const store::GarbageCollection archive_gc =
         manifest::collect_archive_garbage(context.archive_root);
 
     const auto inventory =
         bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
-    std::set<store::ObjectId> keep =
-        bootloader::collect_entry_references(inventory, context.boot_data_relative);
-    // The same rule as a generate run: objects that only an older layout's manifests name stay
-    // until a generate run has migrated them into the archive and removed that layout.
-    keep.merge(manifest::legacy_referenced_objects(context.boot_data_root));
-    const store::GarbageCollection boot_gc = store::collect_garbage(context.boot_data_root, keep);
+    const store::GarbageCollection boot_gc = generation::collect_boot_store(
+        context.boot_data_root,
+        bootloader::collect_entry_references(inventory, context.boot_data_relative));
 
     return GcResult{
         .removed_objects =
@@ -41,12 +34,13 @@ std::string format_gc_report(const GcResult& result) {
            std::to_string(result.removed_bytes) + " bytes)\n";
 }
 
-void run_gc_command(const Command&, const bootloader::RunContext& context) {
+void run_gc_command(const Command&, const generation::RunContext& context) {
     const system::BootLock lock = system::acquire_boot_lock();
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
-    bootloader::check_store_directories(context);
-    bootloader::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
-                                             context.boot_data_root, context.machine_id);
+    generation::check_store_directories(context);
+    generation::remove_interrupted_leftovers(context.entry_directory, context.archive_root,
+                                             context.boot_data_root, context.machine_id,
+                                             context.runtime_directory);
     const GcResult result = collect_unreferenced_objects(context);
     write_stdout(format_gc_report(result));
 }

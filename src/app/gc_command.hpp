@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/command_line.hpp"
-#include "bootloader/run_context.hpp"
+#include "generation/run_context.hpp"
 
 namespace snapwright::app {
 
@@ -23,13 +23,13 @@ struct GcResult {
 // The archive is collected before the entries are read, so an entry that fails to parse ("owned
 // systemd-boot entry {} has no linux image", an asset outside the boot store) fails the command
 // after the archive collection. The caller holds the boot partition lock.
-[[nodiscard]] GcResult collect_unreferenced_objects(const bootloader::RunContext& context);
+[[nodiscard]] GcResult collect_unreferenced_objects(const generation::RunContext& context);
 
 // "Removed N unreferenced objects (B bytes)" and a newline.
 [[nodiscard]] std::string format_gc_report(const GcResult& result);
 
 // The body of `gc`: takes the boot partition lock, collects and prints the report, then
 // releases the lock (on failure too, with no report).
-void run_gc_command(const Command& command, const bootloader::RunContext& context);
+void run_gc_command(const Command& command, const generation::RunContext& context);
 
 }  // namespace snapwright::app

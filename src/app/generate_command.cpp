@@ -4,21 +4,17 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/boot_warnings.hpp"
 #include "app/output.hpp"
 #include "base/app_error.hpp"
-#include "bootloader/generate.hpp"
-#include "bootloader/store_permissions.hpp"
-#include "provider/btrfs/btrfs_provider.hpp"
-#include "provider/snapper/snapper_provider.hpp"
-#include "report/status_report.hpp"
+#include "generation/generate_run.hpp"
+#include "generation/store_permissions.hpp"
+#include "provider/provider_factory.hpp"
 #include "system/boot_lock.hpp"
-#include "system/mount_table.hpp"
-#include "system/subvolume.hpp"
-#include "system/top_level_mount.hpp"
 #include "triggers/debounce_claim.hpp"
 
 namespace snapwright::app {
@@ -31,7 +27,7 @@ namespace {
 // waits for the lock as long as it takes: it is detached, no one would see it time out, and
 // the event it stands for would be lost. DEBOUNCE_MILLISECONDS=0 only drops the wait before it.
 std::optional<system::BootLock> lock_unless_superseded(const Command& command,
-                                                       const bootloader::RunContext& context) {
+                                                       const generation::RunContext& context) {
     const std::uint64_t debounce = context.config.debounce_milliseconds;
     if (!command.debounce) {
         return system::acquire_boot_lock();
@@ -49,35 +45,19 @@ std::optional<system::BootLock> lock_unless_superseded(const Command& command,
         [&claim] { return !triggers::claim_still_current(claim, std::chrono::milliseconds(0)); });
 }
 
-// Builds the configured provider and runs the generation with it. For Btrfs the filesystem's
-// top level is mounted only for the run and is unmounted when this returns or throws, so the
-// caller's lock always outlives it. Snapper needs no mount: it is asked for its snapshots.
-bootloader::GenerateReport generate_with_provider(const bootloader::RunContext& context) {
-    if (context.config.provider == "snapper") {
-        provider::snapper::SnapperProvider provider(context.root_filesystem_uuid,
-                                                    context.config.snapper_config,
-                                                    context.config.snapshots_path);
-        provider.set_source_root(system::root_mount_point(context.filesystems));
-        return bootloader::run_generate(context, provider);
-    }
-    if (context.config.provider != "btrfs") {
-        base::throw_error("unsupported snapshot provider: " + context.config.provider);
-    }
-    const system::TopLevelMount top_level =
-        system::mount_top_level(context.root_filesystem_uuid, context.machine_id);
-    const std::string root = system::root_mount_point(context.filesystems);
-    provider::btrfs::BtrfsProvider provider(context.root_filesystem_uuid, top_level.mount_point(),
-                                            provider::btrfs::kNoLimit);
-    provider.set_root_subvolume_uuid(system::read_subvolume_uuid(root));
-    return bootloader::run_generate(context, provider);
+// Opens the configured provider and runs the generation with it. A top-level mount the provider
+// needs is released when this returns or throws, so the caller's lock always outlives it.
+generation::GenerateReport generate_with_provider(const generation::RunContext& context) {
+    const std::unique_ptr<provider::Provider> provider = provider::open_provider(
+        context.config, context.root_filesystem_uuid, context.machine_id, context.filesystems);
+    return generation::run_generate(context, *provider);
 }
 
 }  // namespace
 
-std::string format_generate_summary(std::uint64_t archived_manifests,
-                                    const bootloader::GenerateReport& report) {
+std::string format_generate_summary(const generation::GenerateReport& report) {
     const auto n = [](std::uint64_t value) { return std::to_string(value); };
-    return "Archived " + n(archived_manifests) + " snapshot manifests (created " +
+    return "Archived " + n(report.archived_manifests) + " snapshot manifests (created " +
            n(report.manifests_created) + ", updated " + n(report.manifests_updated) + ", removed " +
            n(report.manifests_removed) + "); deployed " + n(report.deployed_snapshots) +
            " snapshots using " + n(report.kernel_sets) + " kernel set(s), " +
@@ -90,21 +70,18 @@ std::string format_generate_summary(std::uint64_t archived_manifests,
            (report.entries_changed ? "updated" : "unchanged") + "\n";
 }
 
-void run_generate_command(const Command& command, const bootloader::RunContext& context) {
+void run_generate_command(const Command& command, const generation::RunContext& context) {
     const std::optional<system::BootLock> lock = lock_unless_superseded(command, context);
     if (!lock) {
         write_stdout("Skipped a superseded snapshot event\n");
         return;
     }
-    bootloader::check_store_directories(context);
-    const bootloader::GenerateReport report = generate_with_provider(context);
-    // The deployment is made by now; a status failure still fails the command, so that a run
-    // whose result cannot be described is not reported as a success.
-    const report::StatusReport status = report::compute_status(context, report);
-    write_stdout(format_generate_summary(status.archived_manifests, report));
+    generation::check_store_directories(context);
+    const generation::GenerateReport report = generate_with_provider(context);
+    write_stdout(format_generate_summary(report));
     for (const std::optional<std::string>& line :
          {check_default_entry(context),
-          other_os_warning(status.other_os_manifests, context.os_name)}) {
+          other_os_warning(report.other_os_manifests, context.os_name)}) {
         if (line) {
             print_warning(*line);
         }

@@ -64,7 +64,7 @@ void print_status(const report::StatusReport& report) {
     write_stdout(format_status(report));
 }
 
-void run_status(const bootloader::RunContext& context) {
+void run_status(const generation::RunContext& context) {
     system::check_archive_reachable(context.config.archive_path, context.filesystems);
     const report::StatusReport report = report::compute_status(context);
     // Judged here, not refused: the lines say what generate would do with each image.

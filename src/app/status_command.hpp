@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "bootloader/run_context.hpp"
 #include "bootloader/uki_reader.hpp"
+#include "generation/run_context.hpp"
 #include "report/status_report.hpp"
 #include "system/secure_boot.hpp"
 
@@ -25,6 +25,6 @@ void print_status(const report::StatusReport& report);
 // The body of `status`: the report is printed only once the whole computation succeeded; then
 // the warnings about the default boot entry, manifests under another operating-system name and
 // read-only snapshots booted without a volatile state go to standard error.
-void run_status(const bootloader::RunContext& context);
+void run_status(const generation::RunContext& context);
 
 }  // namespace snapwright::app

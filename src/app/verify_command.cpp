@@ -22,9 +22,8 @@
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/entry_references.hpp"
 #include "bootloader/fragment.hpp"
-#include "bootloader/generate.hpp"
-#include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
+#include "generation/desired_entries.hpp"
 #include "manifest/manifest_store.hpp"
 #include "manifest/newest_manifests.hpp"
 #include "store/object_store.hpp"
@@ -61,7 +60,7 @@ void check_derived_file(const fs::path& path, std::string text, const std::strin
     }
 }
 
-void check_side_files(const bootloader::RunContext& context,
+void check_side_files(const generation::RunContext& context,
                       const manifest::SnapshotManifest& manifest, VerifyReport& report) {
     const fs::path directory =
         manifest::snapshot_directory(context.archive_root, manifest.snapshot.key);
@@ -105,31 +104,27 @@ void check_boot_objects(const fs::path& boot_data_root, const std::set<store::Ob
 // Whether the generated entries on disk are exactly those a generate run would write now, from
 // the newest SNAPSHOT_LIMIT of this system's manifests (the only ones its plan can pick). The
 // entries are rendered and compared one at a time: of two with one file name the first counts.
-bool entries_match(const bootloader::RunContext& context,
+bool entries_match(const generation::RunContext& context,
                    std::vector<manifest::SnapshotManifest> own, const Inventory& generated) {
-    const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
-        std::move(own), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
-        context.config.snapshot_asset_limit_bytes);
+    const generation::DesiredEntries desired = generation::desired_entries(std::move(own), context);
     std::set<std::string> names;
-    bool match = true;
-    // Rendered to the end after a difference, so that an entry that cannot be rendered still
-    // fails the check.
-    bootloader::for_each_rendered_entry(
-        plan.deployments, context.boot_data_relative, [&](bootloader::GeneratedEntry&& entry) {
-            if (!match || names.contains(entry.file_name)) {
-                return;
-            }
-            const auto found = generated.find(entry.file_name);
-            match = found != generated.end() && found->second == entry.text;
-            names.insert(std::move(entry.file_name));
-        });
-    return match && names.size() == generated.size();
+    for (const bootloader::GeneratedEntry& entry : desired.entries) {
+        if (names.contains(entry.file_name)) {
+            continue;
+        }
+        const auto found = generated.find(entry.file_name);
+        if (found == generated.end() || found->second != entry.text) {
+            return false;
+        }
+        names.insert(entry.file_name);
+    }
+    return names.size() == generated.size();
 }
 
 // An entry whose subvol= names no subvolume drops to the initramfs shell however intact its
 // assets are. Listing the subvolumes needs root; other users are not told what they cannot see.
 // Only the paths the entries boot are held, not the list of every subvolume.
-void check_booted_subvolumes(const bootloader::RunContext& context, const Inventory& generated,
+void check_booted_subvolumes(const generation::RunContext& context, const Inventory& generated,
                              VerifyReport& report) {
     if (::geteuid() != 0 || generated.empty()) {
         return;
@@ -174,7 +169,7 @@ void write_issues(const std::vector<std::string>& issues) {
 
 }  // namespace
 
-VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
+VerifyReport verify_archive_and_boot(const generation::RunContext& context) {
     VerifyReport report;
     // One manifest at a time: its files and objects are checked as it is read, and only the
     // manifests the plan could deploy are kept.
@@ -183,7 +178,7 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
     manifest::for_each_manifest(context.archive_root, [&](manifest::SnapshotManifest&& manifest) {
         check_side_files(context, manifest, report);
         check_archive_objects(context.archive_root, manifest, archive_checked, report);
-        if (bootloader::belongs_to_this_system(manifest, context)) {
+        if (generation::belongs_to_this_system(manifest, context)) {
             // Checked above; neither the plan nor the entries read it.
             manifest.source_config.clear();
             own.offer(std::move(manifest));
@@ -204,7 +199,7 @@ VerifyReport verify_archive_and_boot(const bootloader::RunContext& context) {
     return report;
 }
 
-void run_verify_command(const Command&, const bootloader::RunContext& context) {
+void run_verify_command(const Command&, const generation::RunContext& context) {
     // Shared, so that a generate or gc run half-way is waited for instead of reported as damage.
     const std::optional<system::BootLock> lock = system::acquire_shared_boot_lock();
     // An archive that is not there to read would show as every entry out of place.

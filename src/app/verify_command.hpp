@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/command_line.hpp"
-#include "bootloader/run_context.hpp"
+#include "generation/run_context.hpp"
 
 namespace snapwright::app {
 
@@ -26,13 +26,13 @@ struct VerifyReport {
 // entry directory or side file, an I/O error while hashing, a generated entry without a linux
 // image or with an asset outside the boot store, a planning or rendering error, and (as root) a
 // subvolume list that cannot be read.
-[[nodiscard]] VerifyReport verify_archive_and_boot(const bootloader::RunContext& context);
+[[nodiscard]] VerifyReport verify_archive_and_boot(const generation::RunContext& context);
 
 // The body of `verify`: holds the boot partition lock shared while it checks (waiting for a
 // writer as long as a writer waits; checking without it where there is no lock file or this
 // user may not open it), prints "Checked objects: N", then either "No integrity issues found",
 // or every issue as an "ERROR: " line on standard error followed by the failure
 // "verification found N issue(s)".
-void run_verify_command(const Command& command, const bootloader::RunContext& context);
+void run_verify_command(const Command& command, const generation::RunContext& context);
 
 }  // namespace snapwright::app

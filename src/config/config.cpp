@@ -221,12 +221,14 @@ bool is_true_word(const std::string& value) {
 Config interpret(const RawValues& values) {
     Config config = default_config();
     if (auto value = non_empty(values, "PROVIDER")) {
-        if (!base::equals_ignore_ascii_case(*value, "btrfs") &&
-            !base::equals_ignore_ascii_case(*value, "snapper")) {
+        if (base::equals_ignore_ascii_case(*value, "btrfs")) {
+            config.provider = ProviderKind::Btrfs;
+        } else if (base::equals_ignore_ascii_case(*value, "snapper")) {
+            config.provider = ProviderKind::Snapper;
+        } else {
             base::throw_error("unsupported PROVIDER '" + *value +
                               "'; expected 'btrfs' or 'snapper'");
         }
-        config.provider = base::to_lower_ascii(*value);
     }
     if (auto value = non_empty(values, "BOOT_PATH")) {
         config.boot_path = checked_absolute_path(*value, "BOOT_PATH");

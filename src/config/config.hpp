@@ -9,10 +9,16 @@
 
 namespace snapwright::config {
 
+// Where the snapshots are listed from (PROVIDER).
+enum class ProviderKind {
+    Btrfs,
+    Snapper,
+};
+
 // The parsed configuration file; every field has a default. Paths are kept as written
 // (after trimming and unquoting), not normalised.
 struct Config {
-    std::string provider = "btrfs";
+    ProviderKind provider = ProviderKind::Btrfs;
     std::optional<std::filesystem::path> boot_path;
     std::optional<std::filesystem::path> entries_directory;
     std::filesystem::path data_directory = "snapwright";

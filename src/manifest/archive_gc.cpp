@@ -23,7 +23,12 @@ std::set<store::ObjectId> referenced_objects(const std::vector<SnapshotManifest>
 }
 
 store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root) {
-    return store::collect_garbage(archive_root, referenced_objects(list_manifests(archive_root)));
+    return collect_archive_garbage(archive_root, referenced_objects(list_manifests(archive_root)));
+}
+
+store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root,
+                                                 const std::set<store::ObjectId>& references) {
+    return store::collect_garbage(archive_root, references);
 }
 
 }  // namespace snapwright::manifest

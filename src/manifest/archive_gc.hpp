@@ -24,4 +24,9 @@ void add_referenced_objects(std::set<store::ObjectId>& referenced,
 // cannot be listed, or an invalid id in one, fails the collection before anything is deleted.
 store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root);
 
+// The same collection for a caller that has just read every archived manifest: `references` are
+// the objects they name (referenced_objects), so that the archive is not listed twice.
+store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root,
+                                                 const std::set<store::ObjectId>& references);
+
 }  // namespace snapwright::manifest

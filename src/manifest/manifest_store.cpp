@@ -286,6 +286,14 @@ void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std:
     (void)write_unless_identical(root, key, kFragmentFile, with_final_newline(text), batch);
 }
 
+bool snapshot_files_current(const fs::path& root, const SnapshotManifest& manifest,
+                            std::string_view fragment_text) {
+    const fs::path directory = snapshot_directory(root, manifest.snapshot.key);
+    return existing_file_content(directory / kFragmentFile) == with_final_newline(fragment_text) &&
+           existing_file_content(directory / kSourceConfigFile) ==
+               source_config_file_text(manifest.source_config);
+}
+
 bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,
                           base::AtomicWriteBatch* batch) {
     return write_unless_identical(root, manifest.snapshot.key, kSourceConfigFile,

@@ -77,6 +77,12 @@ void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std:
 bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,
                           base::AtomicWriteBatch* batch = nullptr);
 
+// Whether the source.conf and fragment.conf of `manifest` already hold what repair_source_config
+// and write_fragment (with `fragment_text`) would write, so that neither has anything to do.
+// Reads only; a file that cannot be read counts as not current.
+[[nodiscard]] bool snapshot_files_current(const fs::path& root, const SnapshotManifest& manifest,
+                                          std::string_view fragment_text);
+
 // Removes the snapshot directory of `key` with everything in it, then every parent below
 // R/snapshots that became empty (R/snapshots itself stays). manifest.json goes last, so an
 // interrupted removal leaves a directory that is still listed and removed by the next run.

@@ -17,6 +17,10 @@ class Provider {
     virtual std::vector<SnapshotDescriptor> list_snapshots() = 0;
     // The directory through which the snapshot subvolumes are reachable.
     virtual std::optional<std::filesystem::path> source_root() const = 0;
+    // Whether the snapshot recorded as `recorded`, which list_snapshots did not report, still
+    // exists. A provider whose listing is complete answers false: what it does not list is gone.
+    // A snapshot whose facts cannot be read counts as gone.
+    virtual bool unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const = 0;
 };
 
 }  // namespace snapwright::provider

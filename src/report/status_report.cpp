@@ -12,8 +12,9 @@
 #include "base/paths.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_references.hpp"
-#include "bootloader/plan.hpp"
 #include "bootloader/render.hpp"
+#include "generation/desired_entries.hpp"
+#include "generation/plan.hpp"
 #include "manifest/archive_gc.hpp"
 #include "manifest/manifest_store.hpp"
 #include "manifest/newest_manifests.hpp"
@@ -41,9 +42,9 @@ std::uint64_t present_bytes(const std::filesystem::path& store_root,
 // The generated entry on disk that `manifest` deploys read-only, when it is of this system and
 // read-only and the entry of its first file name is among `generated`: a view of that name there.
 std::optional<std::string_view> read_only_deployed_entry(const manifest::SnapshotManifest& manifest,
-                                                         const bootloader::RunContext& context,
+                                                         const generation::RunContext& context,
                                                          const GeneratedFiles& generated) {
-    if (!bootloader::belongs_to_this_system(manifest, context)) {
+    if (!generation::belongs_to_this_system(manifest, context)) {
         return std::nullopt;
     }
     GeneratedFiles::const_iterator entry;
@@ -70,7 +71,7 @@ manifest::SnapshotManifest plan_input(manifest::SnapshotManifest&& manifest) {
 
 // The manifest counts, and the budget figures of a plan over every archived manifest; with
 // `generated`, the entries on disk, also the read-only deployed count.
-void add_archive_figures(const bootloader::RunContext& context, StatusReport& report,
+void add_archive_figures(const generation::RunContext& context, StatusReport& report,
                          const GeneratedFiles* generated = nullptr) {
     // Every manifest, whatever machine or system it came from: the figures describe the whole
     // archive, not only what this machine would deploy.
@@ -93,7 +94,7 @@ void add_archive_figures(const bootloader::RunContext& context, StatusReport& re
     });
     report.archive_references = references.size();
     report.read_only_deployed = read_only_entries.size();
-    const bootloader::DeploymentPlan plan = bootloader::plan_deployment(
+    const generation::DeploymentPlan plan = generation::plan_deployment(
         newest.take(), context.config.snapshot_limit, context.config.snapshot_kernel_limit,
         context.config.snapshot_asset_limit_bytes);
     report.average_set_bytes = plan.average_set_bytes;
@@ -101,7 +102,7 @@ void add_archive_figures(const bootloader::RunContext& context, StatusReport& re
 }
 
 // The rest of the report, given the objects that the generated entries refer to.
-void add_store_figures(const bootloader::RunContext& context,
+void add_store_figures(const generation::RunContext& context,
                        const std::set<store::ObjectId>& deployed, StatusReport& report) {
     report.deployed_objects = deployed.size();
     report.deployed_bytes = present_bytes(context.boot_data_root, deployed);
@@ -119,7 +120,7 @@ void add_store_figures(const bootloader::RunContext& context,
 
 }  // namespace
 
-StatusReport compute_status(const bootloader::RunContext& context) {
+StatusReport compute_status(const generation::RunContext& context) {
     // The entries are read first, so that each manifest's read-only count is taken as it goes
     // by; a failure to read them is reported where it always was, after the archive's.
     GeneratedFiles generated;
@@ -138,22 +139,6 @@ StatusReport compute_status(const bootloader::RunContext& context) {
     add_store_figures(context,
                       bootloader::collect_entry_references(generated, context.boot_data_relative),
                       report);
-    return report;
-}
-
-StatusReport compute_status(const bootloader::RunContext& context,
-                            const bootloader::GenerateReport& run) {
-    const bootloader::FinalState& known = run.final_state;
-    StatusReport report;
-    if (known.plan_covers_archive) {
-        report.archived_manifests = known.archived_manifests;
-        report.archive_references = known.archive_references;
-        report.average_set_bytes = run.average_set_bytes;
-        report.required_reserve_bytes = run.reserved_bytes;
-    } else {
-        add_archive_figures(context, report);
-    }
-    add_store_figures(context, known.deployed_references, report);
     return report;
 }
 

@@ -4,8 +4,7 @@
 #include <map>
 #include <string>
 
-#include "bootloader/generate.hpp"
-#include "bootloader/run_context.hpp"
+#include "generation/run_context.hpp"
 
 namespace snapwright::report {
 
@@ -45,13 +44,6 @@ struct StatusReport {
 // unreadable archive or store, a generated entry without a linux image or with an asset outside
 // the boot store, a planning error, "deployed object byte count overflow". Objects missing from
 // the boot store are counted but add no bytes.
-[[nodiscard]] StatusReport compute_status(const bootloader::RunContext& context);
-
-// The same report at the end of a generate run, taking what the run already read from its
-// report's final state instead of reading every manifest and entry again; the archive is read
-// and planned anew only when the run's plan did not cover every archived manifest. The result
-// equals compute_status on the state the run left.
-[[nodiscard]] StatusReport compute_status(const bootloader::RunContext& context,
-                                          const bootloader::GenerateReport& run);
+[[nodiscard]] StatusReport compute_status(const generation::RunContext& context);
 
 }  // namespace snapwright::report

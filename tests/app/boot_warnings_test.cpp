@@ -54,7 +54,7 @@ class DefaultEntryCheck : public ::testing::Test {
     std::string conf() const { return (dir_ / "boot/loader/loader.conf").string(); }
 
     ScratchDir dir_;
-    bootloader::RunContext context_;
+    generation::RunContext context_;
 };
 
 TEST_F(DefaultEntryCheck, WarnsWhenASnapshotEntryIsTheDefault) {

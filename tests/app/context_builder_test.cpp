@@ -72,7 +72,7 @@ class RunContextTest : public ::testing::Test {
 
 TEST_F(RunContextTest, BuildsEveryField) {
     use_root("btrfs");
-    const bootloader::RunContext context = build_run_context(config("DATA_DIRECTORY=A/B\n"));
+    const generation::RunContext context = build_run_context(config("DATA_DIRECTORY=A/B\n"));
     EXPECT_EQ(context.boot_root, boot());
     EXPECT_EQ(context.entry_directory, boot() / "loader/entries");
     EXPECT_EQ(context.machine_id, kMachineId);
@@ -88,7 +88,7 @@ TEST_F(RunContextTest, BuildsEveryField) {
 
 TEST_F(RunContextTest, DefaultDataDirectoryIsNamespacedByMachine) {
     use_root("btrfs");
-    const bootloader::RunContext context = build_run_context(config());
+    const generation::RunContext context = build_run_context(config());
     EXPECT_EQ(context.boot_data_relative, fs::path("snapwright") / kMachineId);
     EXPECT_EQ(context.boot_data_root, boot() / "snapwright" / kMachineId);
 }
@@ -97,8 +97,8 @@ TEST_F(RunContextTest, BuildingTwiceGivesEqualContextsAndCreatesNothing) {
     use_root("btrfs");
     const fs::path config_path = config();
     const std::set<fs::path> before = tree_of(files_.path());
-    const bootloader::RunContext first = build_run_context(config_path);
-    const bootloader::RunContext second = build_run_context(config_path);
+    const generation::RunContext first = build_run_context(config_path);
+    const generation::RunContext second = build_run_context(config_path);
     EXPECT_EQ(first, second);
     EXPECT_EQ(tree_of(files_.path()), before);
 }

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bootloader/archive_capture.hpp"
 #include "bootloader/selection.hpp"
+#include "generation/archive_capture.hpp"
 #include "manifest/manifest_store.hpp"
 #include "store/object_store.hpp"
 #include "store/object_walk.hpp"
@@ -198,7 +198,7 @@ TEST_F(Uki, CaptureStreamsTheSectionsIntoTheArchiveOncePerRun) {
         descriptor.subvolume = "/.snapshots/" + id + "/snapshot";
         return descriptor;
     };
-    CaptureInputs in;
+    generation::CaptureInputs in;
     in.snapshots = {snapshot("1"), snapshot("2")};
     in.scope = {"uuid", "snapper", "root"};
     in.machine_id = kMachine;
@@ -208,7 +208,7 @@ TEST_F(Uki, CaptureStreamsTheSectionsIntoTheArchiveOncePerRun) {
     in.boot_root = boot();
     in.archive_root = dir_ / "archive";
     in.boot_data_relative = "snapwright/m";
-    ASSERT_EQ(capture_archive(in), (CaptureCounts{2, 0, 0, 6}));
+    ASSERT_EQ(generation::capture_archive(in).counts, (generation::CaptureCounts{2, 0, 0, 6}));
 
     const auto manifests = manifest::list_manifests(in.archive_root);
     const manifest::BootProfile& profile = manifests.at(1).profiles.at(0);
@@ -231,7 +231,7 @@ TEST_F(Uki, CaptureStreamsTheSectionsIntoTheArchiveOncePerRun) {
         write_file(image("arch.efi"), build_uki(kUki) + "appended");
         return images;
     };
-    EXPECT_EQ(testing::error_of([&] { (void)capture_archive(in); }),
+    EXPECT_EQ(testing::error_of([&] { (void)generation::capture_archive(in); }),
               "unified kernel image /EFI/Linux/arch.efi changed since it was read");
 }
 

@@ -18,7 +18,7 @@ std::string error_of(const std::string& text) {
 
 TEST(DefaultConfig, HasEveryDefault) {
     const Config config = default_config();
-    EXPECT_EQ(config.provider, "btrfs");
+    EXPECT_EQ(config.provider, ProviderKind::Btrfs);
     EXPECT_FALSE(config.boot_path);
     EXPECT_FALSE(config.entries_directory);
     EXPECT_EQ(config.data_directory, "snapwright");
@@ -62,7 +62,7 @@ TEST(ParseConfig, ReadsEveryKey) {
         "DEBOUNCE_MILLISECONDS=+250\n"
         "AUTH_METHOD=run0 --user root\n"
         "CREATE_SNAPPER_CONFIG=no\n");
-    EXPECT_EQ(config.provider, "snapper");
+    EXPECT_EQ(config.provider, ProviderKind::Snapper);
     EXPECT_EQ(config.boot_path, std::filesystem::path("/boot"));
     EXPECT_EQ(config.entries_directory, std::filesystem::path("/boot/loader/entries"));
     EXPECT_EQ(config.data_directory, "snaps");
@@ -176,9 +176,9 @@ TEST(ParseConfig, ValueErrorsFollowTheKeyOrder) {
 }
 
 TEST(ParseConfig, Provider) {
-    EXPECT_EQ(parse_config("PROVIDER=SnApPeR").provider, "snapper");
-    EXPECT_EQ(parse_config("PROVIDER=\"Snapper\"").provider, "snapper");
-    EXPECT_EQ(parse_config("PROVIDER='BTRFS'").provider, "btrfs");
+    EXPECT_EQ(parse_config("PROVIDER=SnApPeR").provider, ProviderKind::Snapper);
+    EXPECT_EQ(parse_config("PROVIDER=\"Snapper\"").provider, ProviderKind::Snapper);
+    EXPECT_EQ(parse_config("PROVIDER='BTRFS'").provider, ProviderKind::Btrfs);
     expect_errors({
         {"PROVIDER=btrfs # default",
          "unsupported PROVIDER 'btrfs # default'; expected 'btrfs' or 'snapper'"},

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bootloader/archive_capture.hpp"
 #include "e2e/machine_fixture.hpp"
+#include "generation/archive_capture.hpp"
 #include "manifest/manifest_store.hpp"
 #include "provider/btrfs/btrfs_provider.hpp"
 #include "support/manifest_builders.hpp"
@@ -139,13 +139,16 @@ TEST_F(BtrfsFacts, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
          "../" + machine().top_level().filename().string() + "/@/.snapshots/1/snapshot", one);
     save("home", "8", "@/.snapshots/1/snapshot", one);
 
-    bootloader::CaptureInputs inputs;
+    generation::CaptureInputs inputs;
     inputs.scope = {filesystem, "btrfs", "root"};
     inputs.machine_id = "m1";
     inputs.os_name = "Arch Linux";
     inputs.archive_root = archive.path();
-    inputs.source_root = machine().top_level();
-    EXPECT_EQ(bootloader::capture_archive(inputs), (bootloader::CaptureCounts{0, 0, 4, 0}));
+    const BtrfsProvider provider(filesystem, machine().top_level());
+    inputs.unlisted_snapshot_exists = [&](const provider::SnapshotDescriptor& recorded) {
+        return provider.unlisted_snapshot_exists(recorded);
+    };
+    EXPECT_EQ(generation::capture_archive(inputs).counts, (generation::CaptureCounts{0, 0, 4, 0}));
     std::vector<std::string> kept;
     for (const auto& manifest : manifest::list_manifests(archive.path())) {
         kept.push_back(manifest.snapshot.key.snapshot_id);

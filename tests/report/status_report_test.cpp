@@ -60,7 +60,7 @@ class StatusTest : public ::testing::Test {
     }
 
     ScratchDir dir_;
-    bootloader::RunContext context_;
+    generation::RunContext context_;
 };
 
 TEST_F(StatusTest, EmptyArchiveAndNoGeneratedEntriesCountNothing) {
@@ -147,28 +147,5 @@ TEST_F(StatusTest, ArchiveReferencesAndObjectsAreCountedApart) {
 
 // At the end of generate the run's plan stands in for the archive's only when it covered every
 // manifest; here another machine's manifest is archived, so the archive is planned again.
-TEST_F(StatusTest, AfterGenerateEqualsAFreshReport) {
-    using testing::asset;
-    const auto kernel = asset('a', store::AssetKind::Kernel, 10);
-    manifest::save_manifest(context_.archive_root,
-                            testing::snapshot("1", "2024", {testing::profile(kernel, {})}));
-    manifest::SnapshotManifest foreign = testing::snapshot(
-        "2", "2025", {testing::profile(asset('b', store::AssetKind::Kernel, 30), {})});
-    foreign.machine_id = kOtherMachine;
-    manifest::save_manifest(context_.archive_root, foreign);
-    bootloader::GenerateReport run;
-    run.average_set_bytes = 10;  // what a plan of this machine's manifest alone gives
-    run.final_state.archived_manifests = 2;
-    run.final_state.archive_references = 2;
-    StatusReport report = compute_status(context_, run);
-    StatusReport fresh = compute_status(context_);
-    // The free space is the host filesystem's, which anything else on the machine may change
-    // between the two reads; every other figure must agree.
-    EXPECT_GT(report.boot_free_bytes, 0U);
-    report.boot_free_bytes = fresh.boot_free_bytes = 0;
-    EXPECT_EQ(report, fresh);
-    EXPECT_EQ(report.average_set_bytes, 20u);  // both kernel sets
-}
-
 }  // namespace
 }  // namespace snapwright::report

@@ -257,7 +257,7 @@ TEST(CopyObject, SourceFoundIntactInThisRunIsNotReadAgainButItsCopyIsChecked) {
               "source object is missing or corrupted: sha256:" + id.digest);
 }
 
-// The budget check and the deployment of one run both look at a present copy; it is read once.
+// The boot space check and the deployment of one run both look at a present copy; it is read once.
 TEST(VerifyObject, UnchangedCopyIsHashedOncePerRun) {
     ScratchDir dir;
     const ObjectId id = place_object(dir / "boot", "kernel");

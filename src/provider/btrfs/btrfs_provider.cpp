@@ -59,6 +59,14 @@ std::optional<fs::path> BtrfsProvider::source_root() const {
     return top_level_mount_;
 }
 
+bool BtrfsProvider::unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const {
+    const ProviderScope own = scope();
+    const SnapshotKey& key = recorded.key;
+    return key.provider == own.provider && key.filesystem_uuid == own.filesystem_uuid &&
+           key.instance == own.instance &&
+           recorded_snapshot_exists(top_level_mount_, recorded.properties);
+}
+
 std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
     const std::string listing =
         system::run_checked(program_,

@@ -44,6 +44,11 @@ class BtrfsProvider final : public Provider {
     std::vector<SnapshotDescriptor> list_snapshots() override;
     // Always the top-level mount.
     std::optional<fs::path> source_root() const override;
+    // The listing covers only snapshots of the subvolume mounted at "/": after a rollback, or
+    // while booted into a snapshot, the snapshots of the old root drop out of it although they
+    // still exist. A snapshot of this scope is still there when recorded_snapshot_exists says
+    // so below the top-level mount; one of another scope never is.
+    bool unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const override;
 
     const std::string& filesystem_uuid() const { return filesystem_uuid_; }
     const std::optional<std::string>& root_subvolume_uuid() const { return root_subvolume_uuid_; }

@@ -26,6 +26,10 @@ std::optional<fs::path> SnapperProvider::source_root() const {
     return source_root_;
 }
 
+bool SnapperProvider::unlisted_snapshot_exists(const SnapshotDescriptor&) const {
+    return false;
+}
+
 std::vector<SnapshotDescriptor> SnapperProvider::list_snapshots() {
     const std::string listing = system::run_checked(
         program_,

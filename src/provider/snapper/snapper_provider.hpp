@@ -40,6 +40,8 @@ class SnapperProvider final : public Provider {
     std::vector<SnapshotDescriptor> list_snapshots() override;
     // The root mount point once set, else nothing.
     std::optional<fs::path> source_root() const override;
+    // Snapper lists every snapshot of its configuration: false.
+    bool unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const override;
 
   private:
     std::string filesystem_uuid_;

@@ -1,4 +1,4 @@
-#include "bootloader/deployment.hpp"
+#include "generation/deployment.hpp"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,7 @@
 #include "support/files.hpp"
 #include "support/scratch_dir.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 using testing::error_of;
@@ -80,10 +80,10 @@ class ApplyEntries : public ::testing::Test {
     void SetUp() override { fs::create_directories(entries); }
 
     std::map<std::string, std::string> inventory() const {
-        return list_generated_entry_files(entries, kMachine);
+        return bootloader::list_generated_entry_files(entries, kMachine);
     }
 
-    bool apply(const std::vector<GeneratedEntry>& desired) {
+    bool apply(const std::vector<bootloader::GeneratedEntry>& desired) {
         return apply_entries(entries, kMachine, inventory(), desired);
     }
 
@@ -95,8 +95,9 @@ TEST_F(ApplyEntries, WritesReplacesAndRemovesGeneratedEntries) {
     write_file(entries / "arch.conf", "linux /vmlinuz\n");
     write_file(entries / "snapwright-old.conf", kMarker);
     write_file(entries / "snapwright-edited.conf", kMarker + "title by hand\n");
-    const std::vector<GeneratedEntry> desired = {{"snapwright-new.conf", kMarker + "title N\n"},
-                                                 {"snapwright-edited.conf", kMarker + "title E\n"}};
+    const std::vector<bootloader::GeneratedEntry> desired = {
+        {"snapwright-new.conf", kMarker + "title N\n"},
+        {"snapwright-edited.conf", kMarker + "title E\n"}};
     EXPECT_TRUE(apply(desired));
     EXPECT_EQ(inventory(),
               (std::map<std::string, std::string>{{"snapwright-edited.conf", kMarker + "title E\n"},
@@ -177,4 +178,4 @@ TEST_F(ApplyEntries, RefusesAnUnavailableEntryDirectory) {
 }
 
 }  // namespace
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bootloader/run_context.hpp"
+#include "generation/run_context.hpp"
 
 namespace snapwright::triggers {
 
@@ -11,6 +11,6 @@ namespace snapwright::triggers {
 // "snapwright watcher: {}" and watching goes on; the children it starts are reaped soon after
 // they end. Returns only by throwing: a setup error, a failure of the event stream, or an
 // invalidated watch, after scheduling the run that a burst still waited for.
-[[noreturn]] void run_watch(const bootloader::RunContext& context);
+[[noreturn]] void run_watch(const generation::RunContext& context);
 
 }  // namespace snapwright::triggers

@@ -1,5 +1,6 @@
-#include "bootloader/archive_capture.hpp"
+#include "generation/archive_capture.hpp"
 
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@
 #include "support/manifest_builders.hpp"
 #include "support/scratch_dir.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 using manifest::list_manifests;
@@ -36,12 +37,11 @@ class Capture : public ::testing::Test {
         write_file(boot() / "vmlinuz-linux", "kernel bytes");
         write_file(boot() / "intel-ucode.img", "microcode bytes");
         write_file(boot() / "initramfs-linux.img", "initramfs bytes");
-        entries_.push_back(parse_entry("arch.conf", kEntryText));
+        entries_.push_back(bootloader::parse_entry("arch.conf", kEntryText));
     }
 
     fs::path boot() const { return dir_ / "boot"; }
     fs::path archive() const { return dir_ / "archive"; }
-    fs::path top_level() const { return dir_ / "top"; }
 
     static provider::SnapshotDescriptor snapshot(const std::string& id,
                                                  const std::string& provider = "snapper") {
@@ -65,7 +65,6 @@ class Capture : public ::testing::Test {
         in.archive_root = archive();
         in.kernel_parameters = "";
         in.boot_data_relative = "snapwright/m1";
-        in.source_root = top_level();
         return in;
     }
 
@@ -87,12 +86,12 @@ class Capture : public ::testing::Test {
         "options root=UUID=x rw rootflags=subvol=@\n";
 
     ScratchDir dir_;
-    std::vector<BootEntry> entries_;
+    std::vector<bootloader::BootEntry> entries_;
 };
 
 TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
     const auto snapshots = std::vector{snapshot("1"), snapshot("2"), snapshot("3")};
-    EXPECT_EQ(capture_archive(inputs(snapshots)), (CaptureCounts{3, 0, 0, 9}));
+    EXPECT_EQ(capture_archive(inputs(snapshots)).counts, (CaptureCounts{3, 0, 0, 9}));
 
     const auto manifests = list_manifests(archive());
     ASSERT_EQ(manifests.size(), 3u);
@@ -114,7 +113,7 @@ TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
     EXPECT_EQ(store::store_statistics(archive()).objects, 3u);
 
     const fs::path fragment = snapshot_directory(archive(), snapshot("2").key) / "fragment.conf";
-    const auto rendered = render_entries({manifests[1]}, "snapwright/m1");
+    const auto rendered = bootloader::render_entries({manifests[1]}, "snapwright/m1");
     ASSERT_EQ(rendered.size(), 1u);
     EXPECT_EQ(read_file(fragment), rendered[0].text);
 
@@ -123,7 +122,7 @@ TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
         fs::remove(boot() / name);
     }
     entries_.clear();
-    EXPECT_EQ(capture_archive(inputs(snapshots)), (CaptureCounts{0, 0, 0, 0}));
+    EXPECT_EQ(capture_archive(inputs(snapshots)).counts, (CaptureCounts{0, 0, 0, 0}));
     EXPECT_EQ(list_manifests(archive()), manifests);
 }
 
@@ -132,7 +131,7 @@ TEST_F(Capture, RunHashesEachSourceOnceUntilItIsReplaced) {
     store::HashCache hashes;
     CaptureInputs first = inputs({snapshot("1"), snapshot("2")});
     first.hashes = &hashes;
-    ASSERT_EQ(capture_archive(first).created, 2u);
+    ASSERT_EQ(capture_archive(first).counts.created, 2u);
     EXPECT_EQ(hashes.files_hashed(), 3u);
 
     // Rewritten in place with as many bytes, and replaced by another file.
@@ -141,7 +140,7 @@ TEST_F(Capture, RunHashesEachSourceOnceUntilItIsReplaced) {
     fs::rename(boot() / "initramfs-linux.new", boot() / "initramfs-linux.img");
     CaptureInputs second = inputs({snapshot("1"), snapshot("2"), snapshot("3")});
     second.hashes = &hashes;
-    ASSERT_EQ(capture_archive(second).created, 1u);
+    ASSERT_EQ(capture_archive(second).counts.created, 1u);
     EXPECT_EQ(hashes.files_hashed(), 5u);
     const auto manifests = list_manifests(archive());
     ASSERT_EQ(manifests.size(), 3u);
@@ -158,7 +157,7 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
     auto snapshots = std::vector{snapshot("1"), snapshot("2")};
     auto in = inputs(snapshots);
     in.kernel_parameters = "  quiet  ";
-    ASSERT_EQ(capture_archive(in), (CaptureCounts{2, 0, 0, 6}));
+    ASSERT_EQ(capture_archive(in).counts, (CaptureCounts{2, 0, 0, 6}));
     const auto before = list_manifests(archive());
     EXPECT_EQ(before[0].profiles[0].cmdline,
               "root=UUID=x rw rootflags=subvol=/.snapshots/1/snapshot quiet");
@@ -166,7 +165,7 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
     in.snapshots[0].description = "before upgrade";
     in.snapshots[1].subvolume = "/moved/2";
     in.entries.clear();
-    EXPECT_EQ(capture_archive(in), (CaptureCounts{0, 2, 0, 0}));
+    EXPECT_EQ(capture_archive(in).counts, (CaptureCounts{0, 2, 0, 0}));
     const auto after = list_manifests(archive());
     EXPECT_EQ(after[0].snapshot, in.snapshots[0]);
     EXPECT_EQ(after[0].profiles, before[0].profiles);
@@ -180,13 +179,13 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
 TEST_F(Capture, BlankKernelParametersAddNothing) {
     auto in = inputs({snapshot("1")});
     in.kernel_parameters = " \t ";
-    capture_archive(in);
+    (void)capture_archive(in);
     EXPECT_EQ(list_manifests(archive())[0].profiles[0].cmdline,
               "root=UUID=x rw rootflags=subvol=/.snapshots/1/snapshot");
 }
 
 TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
-    ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).created, 2u);
+    ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).counts.created, 2u);
     SnapshotManifest foreign =
         snapwright::testing::sample_manifest({kUuid, "snapper", "root", "7"});
     foreign.machine_id = "other-machine";
@@ -198,50 +197,52 @@ TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
     // This machine and OS, another instance: not among the current keys, so it goes too.
     save_manifest(archive(), snapwright::testing::sample_manifest({kUuid, "snapper", "home", "1"}));
 
-    ArchiveContents contents;
-    EXPECT_EQ(capture_archive(inputs({snapshot("1")}), nullptr, &contents),
-              (CaptureCounts{0, 0, 2, 0}));
+    const CaptureResult result = capture_archive(inputs({snapshot("1")}));
+    EXPECT_EQ(result.counts, (CaptureCounts{0, 0, 2, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "7", "8"}));
-    EXPECT_EQ(contents.manifests, 3u);
-    EXPECT_EQ(contents.foreign_manifests, 2u);
-    EXPECT_EQ(contents.references, manifest::referenced_objects(list_manifests(archive())));
+    EXPECT_EQ(result.archive.manifests, 3u);
+    EXPECT_EQ(result.archive.other_os_manifests,
+              (std::map<std::string, std::uint64_t>{{"Fedora", 1}}));
+    EXPECT_EQ(result.own.size(), 1u);
+    EXPECT_EQ(result.archive.references, manifest::referenced_objects(list_manifests(archive())));
     EXPECT_FALSE(fs::exists(archive() / "snapshots" / kUuid / "snapper" / "home"));
 
-    EXPECT_EQ(capture_archive(inputs({})), (CaptureCounts{0, 0, 1, 0}));
+    EXPECT_EQ(capture_archive(inputs({})).counts, (CaptureCounts{0, 0, 1, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"7", "8"}));
     EXPECT_TRUE(fs::is_directory(archive() / "snapshots"));
 }
 
 TEST_F(Capture, RefusesAnotherScopeBeforeChangingAnything) {
-    ASSERT_EQ(capture_archive(inputs({snapshot("1")})).created, 1u);
+    ASSERT_EQ(capture_archive(inputs({snapshot("1")})).counts.created, 1u);
     auto stranger = snapshot("2");
     stranger.key.instance = "home";
     EXPECT_EQ(error_of([&] {
-                  capture_archive(inputs({snapshot("3"), stranger}));
+                  (void)capture_archive(inputs({snapshot("3"), stranger}));
               }),
               "one reconciliation run may contain only one provider scope");
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1"}));
 }
 
 TEST_F(Capture, NewSnapshotWithoutSourceEntryChangesNothing) {
-    ASSERT_EQ(capture_archive(inputs({snapshot("1")})).created, 1u);
-    entries_ = {parse_entry("other.conf", "title Other\nmachine-id m2\nlinux /vmlinuz-linux\n")};
-    EXPECT_EQ(error_of([&] { capture_archive(inputs({snapshot("2")})); }),
+    ASSERT_EQ(capture_archive(inputs({snapshot("1")})).counts.created, 1u);
+    entries_ = {bootloader::parse_entry("other.conf",
+                                        "title Other\nmachine-id m2\nlinux /vmlinuz-linux\n")};
+    EXPECT_EQ(error_of([&] { (void)capture_archive(inputs({snapshot("2")})); }),
               "no ordinary systemd-boot Linux entries were found for machine m1");
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1"}));
 }
 
 TEST_F(Capture, UnsafeAssetPathIsRefusedAndNothingIsSaved) {
-    BootEntry entry = entries_[0];
+    bootloader::BootEntry entry = entries_[0];
     entry.initrd = {"/../etc/shadow"};
     entries_ = {entry};
-    EXPECT_EQ(error_of([&] { capture_archive(inputs({snapshot("1")})); }),
+    EXPECT_EQ(error_of([&] { (void)capture_archive(inputs({snapshot("1")})); }),
               "unsafe systemd-boot asset path: /../etc/shadow");
     EXPECT_TRUE(list_manifests(archive()).empty());
 }
 
 TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
-    ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).created, 2u);
+    ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).counts.created, 2u);
     const fs::path one = snapshot_directory(archive(), snapshot("1").key) / "source.conf";
     const fs::path two = snapshot_directory(archive(), snapshot("2").key) / "source.conf";
     const std::string expected = read_file(one);
@@ -249,7 +250,8 @@ TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
     write_file(two, "stale\n");
     write_file(snapshot_directory(archive(), snapshot("2").key) / "fragment.conf", "edited\n");
 
-    EXPECT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})), (CaptureCounts{0, 0, 0, 0}));
+    EXPECT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).counts,
+              (CaptureCounts{0, 0, 0, 0}));
     EXPECT_EQ(read_file(one), expected);
     EXPECT_EQ(read_file(two), expected);
     EXPECT_NE(read_file(snapshot_directory(archive(), snapshot("2").key) / "fragment.conf"),
@@ -257,4 +259,4 @@ TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
 }
 
 }  // namespace
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,4 +1,4 @@
-#include "triggers/watch.hpp"
+#include "triggers/watch_mode.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -35,7 +35,7 @@ void schedule_reporting(const ScheduleRequest& request) {
 
 }  // namespace
 
-void run_watch(const bootloader::RunContext& context) {
+void run_watch(const generation::RunContext& context) {
     Watcher watcher = open_watcher(context.config.watch_paths);
     notify_ready(context.config.watch_paths.size());
     const milliseconds quiet{static_cast<milliseconds::rep>(

@@ -11,7 +11,7 @@
 #include "store/hash_cache.hpp"
 #include "store/object_id.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 namespace fs = std::filesystem;
 
@@ -30,7 +30,7 @@ void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
 // change to the boot filesystem, so a refused run leaves it as it was.
 void check_entry_changes(const fs::path& entry_directory, std::string_view machine_id,
                          const std::map<std::string, std::string>& inventory,
-                         const std::vector<GeneratedEntry>& desired);
+                         const std::vector<bootloader::GeneratedEntry>& desired);
 
 // Makes the entry directory hold exactly the `desired` generated entries: writes every desired
 // entry whose file does not hold exactly its text (mode 0644, atomically) and removes the
@@ -42,6 +42,6 @@ void check_entry_changes(const fs::path& entry_directory, std::string_view machi
 // message. A failure midway leaves the changes made so far; a later run converges.
 [[nodiscard]] bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
                                  const std::map<std::string, std::string>& inventory,
-                                 const std::vector<GeneratedEntry>& desired);
+                                 const std::vector<bootloader::GeneratedEntry>& desired);
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,4 +1,4 @@
-#include "bootloader/generate.hpp"
+#include "generation/maintenance.hpp"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,7 +15,7 @@
 #include "support/files.hpp"
 #include "support/scratch_dir.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 using testing::ScratchDir;
@@ -114,4 +114,4 @@ TEST(NoFollowReader, NeverBlocksOnAFifoNorFollowsALink) {
 }
 
 }  // namespace
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

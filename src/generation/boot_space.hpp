@@ -4,14 +4,14 @@
 #include <filesystem>
 #include <set>
 
-#include "bootloader/plan.hpp"
+#include "generation/plan.hpp"
 #include "store/hash_cache.hpp"
 #include "store/object_id.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 // The byte counts the boot space check weighs, measured before anything is changed.
-struct BudgetFigures {
+struct BootSpaceFigures {
     std::uint64_t free_bytes = 0;         // available to unprivileged users on the boot filesystem
     std::uint64_t new_bytes = 0;          // planned objects absent or damaged on the boot store
     std::uint64_t reclaimable_bytes = 0;  // objects only the current entries use
@@ -24,16 +24,16 @@ struct BudgetFigures {
 // for temporary copies) and the boot filesystem keeps `reserve_bytes` free afterwards. Both
 // messages say that the existing entries were not changed, which holds because the check runs
 // before the first change. Pure.
-void check_budget_figures(const BudgetFigures& figures);
+void check_boot_space_figures(const BootSpaceFigures& figures);
 
 // Measures the figures and checks them: new bytes are the planned objects the boot store lacks
 // or holds damaged (every present one is hashed), reclaimable bytes the sizes of current
 // references that the plan drops, free bytes those of the filesystem holding `boot_root`.
 // Reads only; store and statvfs failures are thrown as they come, as are the overflow messages.
 // With the run's `cache`, the deployment that follows does not hash the present objects again.
-void check_boot_budget(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
-                       const std::set<store::ObjectId>& current_references,
-                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root,
-                       store::HashCache* cache = nullptr);
+void check_boot_space(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
+                      const std::set<store::ObjectId>& current_references,
+                      std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root,
+                      store::HashCache* cache = nullptr);
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,4 +1,4 @@
-#include "bootloader/store_permissions.hpp"
+#include "generation/store_permissions.hpp"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include "support/error_of.hpp"
 #include "support/scratch_dir.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 namespace fs = std::filesystem;
@@ -62,4 +62,4 @@ TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
 }
 
 }  // namespace
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

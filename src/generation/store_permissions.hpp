@@ -1,8 +1,8 @@
 #pragma once
 
-#include "bootloader/run_context.hpp"
+#include "generation/run_context.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 // Refuses to work with an archive or a boot store that others can change: ARCHIVE_PATH and
 // every directory of this machine's archive, the boot data directory and every directory of
@@ -11,4 +11,4 @@ namespace snapwright::bootloader {
 // command that writes the stores before it reads or changes them.
 void check_store_directories(const RunContext& context);
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,4 +1,4 @@
-#include "bootloader/deployment.hpp"
+#include "generation/deployment.hpp"
 
 #include <unistd.h>
 
@@ -17,7 +17,7 @@
 #include "bootloader/entry_parser.hpp"
 #include "store/object_store.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 constexpr unsigned kEntryMode = 0644;
@@ -45,48 +45,50 @@ Inspected inspect_entry(const fs::path& path, std::string_view machine_id) {
     if (!text) {
         return {OnDisk::NotAFile, {}};
     }
-    const OnDisk state = has_ownership_marker(*text) && belongs_to_machine(*text, machine_id)
-                             ? OnDisk::Ours
-                             : OnDisk::Foreign;
+    const OnDisk state =
+        bootloader::has_ownership_marker(*text) && bootloader::belongs_to_machine(*text, machine_id)
+            ? OnDisk::Ours
+            : OnDisk::Foreign;
     return {state, std::move(*text)};
 }
 
 bool same_entries(const std::map<std::string, std::string>& inventory,
-                  const std::vector<GeneratedEntry>& desired) {
+                  const std::vector<bootloader::GeneratedEntry>& desired) {
     if (inventory.size() != desired.size()) {
         return false;
     }
-    return std::all_of(desired.begin(), desired.end(), [&](const GeneratedEntry& entry) {
-        const auto it = inventory.find(entry.file_name);
-        return it != inventory.end() && it->second == entry.text;
-    });
+    return std::all_of(desired.begin(), desired.end(),
+                       [&](const bootloader::GeneratedEntry& entry) {
+                           const auto it = inventory.find(entry.file_name);
+                           return it != inventory.end() && it->second == entry.text;
+                       });
 }
 
 // One entry file apply_entries writes (`entry` set) or removes (`entry` null), in the order it
 // does so: the desired entries by file name, then the stale inventory names by file name.
 struct EntryChange {
     fs::path path;
-    const GeneratedEntry* entry = nullptr;
+    const bootloader::GeneratedEntry* entry = nullptr;
 };
 
 std::vector<EntryChange> entry_changes(const fs::path& entry_directory,
                                        const std::map<std::string, std::string>& inventory,
-                                       const std::vector<GeneratedEntry>& desired) {
-    std::vector<const GeneratedEntry*> ordered;
-    for (const GeneratedEntry& entry : desired) {
+                                       const std::vector<bootloader::GeneratedEntry>& desired) {
+    std::vector<const bootloader::GeneratedEntry*> ordered;
+    for (const bootloader::GeneratedEntry& entry : desired) {
         ordered.push_back(&entry);
     }
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const auto* a, const auto* b) { return a->file_name < b->file_name; });
     std::vector<EntryChange> changes;
-    for (const GeneratedEntry* entry : ordered) {
+    for (const bootloader::GeneratedEntry* entry : ordered) {
         changes.push_back({entry_directory / entry->file_name, entry});
     }
     for (const auto& owned : inventory) {
         const std::string& file_name = owned.first;
-        const bool still_desired =
-            std::any_of(desired.begin(), desired.end(),
-                        [&](const GeneratedEntry& entry) { return entry.file_name == file_name; });
+        const bool still_desired = std::any_of(
+            desired.begin(), desired.end(),
+            [&](const bootloader::GeneratedEntry& entry) { return entry.file_name == file_name; });
         if (!still_desired) {
             changes.push_back({entry_directory / file_name, nullptr});
         }
@@ -144,8 +146,8 @@ void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
 
 void check_entry_changes(const fs::path& entry_directory, std::string_view machine_id,
                          const std::map<std::string, std::string>& inventory,
-                         const std::vector<GeneratedEntry>& desired) {
-    check_entry_directory(entry_directory);
+                         const std::vector<bootloader::GeneratedEntry>& desired) {
+    bootloader::check_entry_directory(entry_directory);
     if (same_entries(inventory, desired)) {
         return;
     }
@@ -156,8 +158,8 @@ void check_entry_changes(const fs::path& entry_directory, std::string_view machi
 
 bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
                    const std::map<std::string, std::string>& inventory,
-                   const std::vector<GeneratedEntry>& desired) {
-    check_entry_directory(entry_directory);
+                   const std::vector<bootloader::GeneratedEntry>& desired) {
+    bootloader::check_entry_directory(entry_directory);
     if (same_entries(inventory, desired)) {
         return false;
     }
@@ -198,4 +200,4 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
     return true;
 }
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,4 +1,4 @@
-#include "bootloader/budget.hpp"
+#include "generation/boot_space.hpp"
 
 #include <string>
 
@@ -8,7 +8,7 @@
 #include "system/free_space.hpp"
 #include "system/subvolume.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 constexpr std::uint64_t kTransactionSlack = 1048576;
@@ -22,7 +22,7 @@ std::uint64_t transaction_overhead(std::uint64_t entry_bytes) {
 
 }  // namespace
 
-void check_budget_figures(const BudgetFigures& figures) {
+void check_boot_space_figures(const BootSpaceFigures& figures) {
     const std::uint64_t required =
         base::checked_add(transaction_overhead(figures.entry_bytes), figures.new_bytes,
                           "boot deployment requirement overflow");
@@ -45,11 +45,11 @@ void check_budget_figures(const BudgetFigures& figures) {
     }
 }
 
-void check_boot_budget(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
-                       const std::set<store::ObjectId>& current_references,
-                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root,
-                       store::HashCache* cache) {
-    BudgetFigures figures;
+void check_boot_space(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
+                      const std::set<store::ObjectId>& current_references,
+                      std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root,
+                      store::HashCache* cache) {
+    BootSpaceFigures figures;
     figures.entry_bytes = entry_bytes;
     figures.reserve_bytes = plan.reserve_bytes;
     figures.average_set_bytes = plan.average_set_bytes;
@@ -69,7 +69,7 @@ void check_boot_budget(const std::filesystem::path& boot_root, const DeploymentP
         }
     }
     figures.free_bytes = system::free_space(boot_root);
-    check_budget_figures(figures);
+    check_boot_space_figures(figures);
 }
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

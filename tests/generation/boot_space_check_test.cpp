@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "bootloader/budget.hpp"
+#include "generation/boot_space.hpp"
 #include "store/object_store.hpp"
 #include "support/error_of.hpp"
 #include "support/files.hpp"
 #include "support/scratch_dir.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 namespace fs = std::filesystem;
@@ -14,7 +14,7 @@ using testing::ScratchDir;
 
 constexpr std::uint64_t kHuge = UINT64_MAX - 1;
 
-class CheckBootBudget : public ::testing::Test {
+class CheckBootSpace : public ::testing::Test {
   protected:
     store::ObjectId deployed(const std::string& content) {
         const fs::path source = dir / ("source-" + content);
@@ -28,7 +28,7 @@ class CheckBootBudget : public ::testing::Test {
     std::string error_with(const DeploymentPlan& plan,
                            const std::set<store::ObjectId>& references = {}) {
         return testing::error_of(
-            [&] { check_boot_budget(dir.path(), plan, references, 0, boot_store); });
+            [&] { check_boot_space(dir.path(), plan, references, 0, boot_store); });
     }
 
     ScratchDir dir;
@@ -37,11 +37,11 @@ class CheckBootBudget : public ::testing::Test {
 };
 
 // Planned sizes that cannot fit anywhere show which objects count as new.
-TEST_F(CheckBootBudget, CountsOnlyAbsentOrDamagedObjectsAsNew) {
+TEST_F(CheckBootSpace, CountsOnlyAbsentOrDamagedObjectsAsNew) {
     const store::ObjectId valid = deployed("valid");
     DeploymentPlan plan;
     plan.objects = {{valid, kHuge}};
-    EXPECT_NO_THROW(check_boot_budget(dir.path(), plan, {}, 0, boot_store));
+    EXPECT_NO_THROW(check_boot_space(dir.path(), plan, {}, 0, boot_store));
 
     const store::ObjectId damaged = deployed("damaged");
     testing::write_file(store::object_path(boot_store, damaged), "tampered");
@@ -52,7 +52,7 @@ TEST_F(CheckBootBudget, CountsOnlyAbsentOrDamagedObjectsAsNew) {
     EXPECT_EQ(error_with(plan), "boot deployment requirement overflow");
 }
 
-TEST_F(CheckBootBudget, RefusesWhenNothingCouldRemainForTheReserve) {
+TEST_F(CheckBootSpace, RefusesWhenNothingCouldRemainForTheReserve) {
     const store::ObjectId dropped = deployed("only used by the current entries");
     DeploymentPlan plan;
     plan.reserve_bytes = UINT64_MAX;
@@ -64,4 +64,4 @@ TEST_F(CheckBootBudget, RefusesWhenNothingCouldRemainForTheReserve) {
 }
 
 }  // namespace
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,8 +1,8 @@
-#include "bootloader/store_permissions.hpp"
+#include "generation/store_permissions.hpp"
 
 #include "base/private_directory.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 void check_store_directories(const RunContext& context) {
     // The directories above this machine's stores are shared with other machines, whose trees
@@ -13,4 +13,4 @@ void check_store_directories(const RunContext& context) {
     base::check_private_tree(context.boot_data_root);
 }
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,11 +1,11 @@
-#include "bootloader/plan.hpp"
+#include "generation/plan.hpp"
 
 #include <gtest/gtest.h>
 
 #include "support/error_of.hpp"
 #include "support/manifest_builders.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 using manifest::SnapshotManifest;
@@ -213,4 +213,4 @@ TEST(PlanDeployment, ReportsEveryOverflow) {
 }
 
 }  // namespace
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

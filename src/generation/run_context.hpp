@@ -7,7 +7,7 @@
 #include "config/config.hpp"
 #include "system/mount_table.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 // The places and identity of one run, built once before any command body and unchanged
 // during it. Paths are kept as built, without resolving symbolic links.
@@ -27,8 +27,10 @@ struct RunContext {
     system::MountTable filesystems;
     // Where systemd-boot's EFI variables are read; absent on machines without EFI.
     std::filesystem::path efi_variables_directory = base::kEfiVariablesDirectory;
+    // Where the top-level mount points of runs are made, and those of ended runs removed.
+    std::filesystem::path runtime_directory = base::kRuntimeDirectory;
 
     bool operator==(const RunContext&) const = default;
 };
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <limits>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -14,7 +17,7 @@
 #include "store/hash_cache.hpp"
 #include "store/object_id.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 // What one capture run is given.
 struct CaptureInputs {
@@ -25,13 +28,13 @@ struct CaptureInputs {
     std::string machine_id;
     std::string os_name;
     // The entries read from the entry directory; sources for snapshots seen for the first time.
-    std::vector<BootEntry> entries;
+    std::vector<bootloader::BootEntry> entries;
     // The running root filesystem and subvolume: tie entries without a machine-id line to this
     // machine when none has one.
-    RunningRoot running_root;
+    bootloader::RunningRoot running_root;
     // The unified kernel images of the boot filesystem, read only when no linux entry is a
     // source (empty: none).
-    ReadUnifiedKernelImages read_images;
+    bootloader::ReadUnifiedKernelImages read_images;
     std::filesystem::path boot_root;
     // The manifest root and archive store data root.
     std::filesystem::path archive_root;
@@ -39,10 +42,14 @@ struct CaptureInputs {
     std::string kernel_parameters;
     // The boot data directory relative to the boot root, for the generated fragments.
     std::filesystem::path boot_data_relative;
-    // Where the provider's snapshot subvolumes are reachable (the top-level mount for Btrfs).
-    std::optional<std::filesystem::path> source_root;
+    // Whether a snapshot recorded in the archive but not among `snapshots` still exists
+    // (provider::Provider::unlisted_snapshot_exists); without it, none does.
+    std::function<bool(const provider::SnapshotDescriptor&)> unlisted_snapshot_exists;
     // The run's record of what it has hashed; without it every import reads every file.
     store::HashCache* hashes = nullptr;
+    // How many of this system's manifests are handed over: the newest, as the plan would pick
+    // them (SNAPSHOT_LIMIT).
+    std::uint64_t own_limit = std::numeric_limits<std::uint64_t>::max();
 };
 
 struct CaptureCounts {
@@ -59,10 +66,21 @@ struct CaptureCounts {
 // after it that would otherwise read every manifest again.
 struct ArchiveContents {
     std::uint64_t manifests = 0;
-    // Of those, the manifests of other machines or operating systems.
-    std::uint64_t foreign_manifests = 0;
+    // The manifests of this machine recorded under another operating-system name, counted by
+    // name.
+    std::map<std::string, std::uint64_t> other_os_manifests;
     // The objects that the manifests refer to (manifest::referenced_objects).
     std::set<store::ObjectId> references;
+};
+
+// What one capture run produced.
+struct CaptureResult {
+    CaptureCounts counts;
+    // The newest `own_limit` manifests of this machine and OS as the run leaves them (newest by
+    // manifest::newer_snapshot), ordered by key as `list_manifests` reads them back, so that the
+    // plan need not read the archive again.
+    std::vector<manifest::SnapshotManifest> own;
+    ArchiveContents archive;
 };
 
 // Brings the archive in line with the snapshots reported now:
@@ -71,23 +89,20 @@ struct ArchiveContents {
 //   the manifest is saved);
 // - an archived snapshot keeps its profiles; a changed descriptor replaces the recorded one,
 //   and a changed subvolume rewrites the root options of every recorded command line;
-// - a manifest of this machine and OS whose snapshot is not reported is removed. For the Btrfs
-//   provider's own scope the listing only covers snapshots of the subvolume mounted at "/", so
-//   such a manifest is removed only once its "path" under the source root no longer names a
-//   subvolume with its recorded "uuid" (after a rollback the same snapshots exist but are no
-//   longer listed; a path reused by a newer snapshot or a plain directory does not keep it);
+// - a manifest of this machine and OS whose snapshot is not reported is removed, unless the
+//   provider says that the snapshot still exists unlisted (the Btrfs provider's listing only
+//   covers snapshots of the subvolume mounted at "/": after a rollback the same snapshots exist
+//   but are no longer listed);
 // - every reported snapshot gets its fragment.conf rendered, and a missing or stale source.conf
 //   rewritten; files that already hold the right text are not rewritten.
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot
 // belongs to another scope ("one reconciliation run may contain only one provider scope") or
-// when new snapshots find no source entry. Any other error ends the run: the files of the
+// when new snapshots find no source entry. The archive is read one manifest at a time, every
+// manifest once and before anything changes, so that a bad manifest also changes nothing; what
+// capture holds grows with `own_limit` and with the archived manifests whose files are written
+// again, not with the archive. Any other error ends the run: the files of the
 // snapshots handled before the failing one are still written, those of the failing snapshot
 // are not.
-// With `own`, the manifests of this machine and OS as the run leaves them are handed over there,
-// ordered by key as `list_manifests` reads them back, so that the next stage need not read the
-// archive again; with `contents`, what the whole archive then holds.
-CaptureCounts capture_archive(const CaptureInputs& inputs,
-                              std::vector<manifest::SnapshotManifest>* own = nullptr,
-                              ArchiveContents* contents = nullptr);
+[[nodiscard]] CaptureResult capture_archive(const CaptureInputs& inputs);
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -1,4 +1,4 @@
-#include "bootloader/plan.hpp"
+#include "generation/plan.hpp"
 
 #include <algorithm>
 #include <compare>
@@ -11,7 +11,7 @@
 #include "base/text.hpp"
 #include "provider/snapshot.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 namespace {
 
 using manifest::BootProfile;
@@ -237,4 +237,4 @@ DeploymentPlan plan_deployment(std::vector<SnapshotManifest> manifests,
     return plan;
 }
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation

@@ -7,7 +7,7 @@
 #include "manifest/schema.hpp"
 #include "store/object_id.hpp"
 
-namespace snapwright::bootloader {
+namespace snapwright::generation {
 
 // What is deployed to the boot filesystem.
 struct DeploymentPlan {
@@ -37,4 +37,4 @@ struct DeploymentPlan {
                                              std::uint64_t kernel_limit,
                                              std::uint64_t asset_limit_bytes);
 
-}  // namespace snapwright::bootloader
+}  // namespace snapwright::generation
