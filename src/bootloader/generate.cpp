@@ -64,6 +64,22 @@ bool keep_shared_temporary(const fs::path& entry_directory, int directory, const
     return true;
 }
 
+// Says once per path that a directory left by an interrupted creation could not be removed.
+void warn_left_directories(const std::vector<fs::path>& left) {
+    static std::set<fs::path> warned;
+    for (const fs::path& path : left) {
+        if (!warned.insert(path).second) {
+            continue;
+        }
+        const std::string warning = "snapwright: warning: cannot remove " +
+                                    base::display_path(path) +
+                                    ", left by an interrupted run; check the boot filesystem "
+                                    "with fsck.vfat\n";
+        std::fputs(warning.c_str(), stderr);
+    }
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 bool belongs_to_this_system(const manifest::SnapshotManifest& manifest, const RunContext& context) {
@@ -84,6 +100,7 @@ void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::pat
         });
     manifest::remove_snapshot_leftovers(archive_root);
     (void)store::remove_object_temporaries(boot_data_root);
+    warn_left_directories(store::remove_directory_leftovers(boot_data_root));
     system::remove_abandoned_mount_points(runtime_directory);
 }
 
@@ -174,7 +191,10 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // Every check has passed; from here on the boot filesystem changes. The whole data
     // directory chain is made (refusing a symbolic link at every level) before the first copy,
     // so no object can land outside the boot filesystem.
-    base::ensure_directory(context.boot_root, context.boot_data_relative);
+    warn_left_directories(
+        base::remove_chain_temporaries(context.boot_root, context.boot_data_relative));
+    base::ensure_directory(context.boot_root, context.boot_data_relative,
+                           base::NewDirectory::Renamed);
     deploy_objects(plan.objects, context.archive_root, context.boot_data_root, &hashes);
     const bool entries_changed =
         apply_entries(context.entry_directory, context.machine_id, inventory, desired);

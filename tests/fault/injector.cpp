@@ -10,7 +10,8 @@
 // Counted: open/openat (and their 64-bit and fortified forms) with O_CREAT, O_TRUNC or
 // O_TMPFILE, creat; write, pwrite, writev to regular files; fsync, fdatasync, syncfs; rename,
 // renameat, renameat2; unlink, unlinkat, rmdir; mkdir, mkdirat; copy_file_range, sendfile;
-// ftruncate; fchmod.
+// ftruncate; fchmod; close of a regular file that has no name left (what frees its blocks),
+// logged as "close <path> (deleted)".
 //
 // Only the process that loaded the injector first counts: it records its process ID in
 // SNAPWRIGHT_FAULT_PID, which the programs it starts inherit, so their copies stay passive. A
@@ -315,6 +316,18 @@ int fchmod(int fd, mode_t mode) {
         return -1;
     }
     return real(fd, mode);
+}
+
+// The last close of an unlinked or replaced file is what gives its blocks back; other closes
+// change nothing on disk and are not counted.
+int close(int fd) {
+    REAL("close", int (*)(int));
+    struct stat st {};
+    if (active() && syscall(SYS_fstat, fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0 &&
+        fault_on_fd("close", fd)) {
+        return -1;
+    }
+    return real(fd);
 }
 
 #define DEFINE_FTRUNCATE(name)            \
