@@ -120,16 +120,42 @@ Inspected inspect_for_change(const EntryChange& change, std::string_view machine
     return inspect_before(change.path, change.entry != nullptr, machine_id);
 }
 
-// A descriptor on the file at `path` (none when nothing is there to hold), which keeps its
-// clusters allocated on FAT after a rename over it or an unlink of it, until it is closed.
-base::UniqueFd hold_open(const fs::path& path) {
-    base::UniqueFd fd(
-        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    if (!fd && errno != ENOENT && errno != ELOOP) {
-        base::throw_io_error(errno);
+// Descriptors on the entry files a run replaces or removes. On FAT a file's clusters are freed
+// when its last descriptor is closed, so holding it keeps them allocated until the directory that
+// no longer names it has been written back. Left with files still held (a failure midway), the
+// destructor writes the filesystem back, as far as it can, before it closes them.
+class HeldFiles {
+  public:
+    explicit HeldFiles(const fs::path& directory) : directory_(directory) {}
+    HeldFiles(const HeldFiles&) = delete;
+    HeldFiles& operator=(const HeldFiles&) = delete;
+    ~HeldFiles() {
+        if (!held_.empty()) {
+            const base::UniqueFd fd = base::open_directory(directory_, O_NOFOLLOW);
+            (void)::syncfs(fd.get());
+            (void)::fsync(fd.get());
+        }
     }
-    return fd;
-}
+
+    // Holds the file at `path`; nothing there (or a link) is nothing to hold.
+    void hold(const fs::path& path) {
+        base::UniqueFd fd(
+            ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+        if (!fd && errno != ENOENT && errno != ELOOP) {
+            base::throw_io_error(errno);
+        }
+        if (fd) {
+            held_.push_back(std::move(fd));
+        }
+    }
+
+    // Closes them all; the caller has written the filesystem back since the last hold.
+    void close_written_back() { held_.clear(); }
+
+  private:
+    fs::path directory_;
+    std::vector<base::UniqueFd> held_;
+};
 
 }  // namespace
 
@@ -197,38 +223,24 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
     // On FAT the clusters of a file that a rename replaces or an unlink removes are freed when
     // its last descriptor is closed, and that change of the allocation table can reach the
     // medium before the directory sector that no longer names the file: a power cut between
-    // the two leaves the old name on free clusters, which fsck.vfat cuts to an empty file that
-    // no run will own again (and which the firmware may read once the clusters are reused). So
-    // every entry file about to be replaced or removed is held open until the directory that
-    // no longer names it is durable; its clusters are freed only after that.
-    std::vector<base::UniqueFd> held;
+    // the two leaves the old name on free clusters, which fsck.vfat cuts to an empty file (and
+    // which the firmware may read once the clusters are reused). So every entry file about to be
+    // replaced or removed is held open until the directory that no longer names it is durable.
+    HeldFiles held(entry_directory);
     const bool written = writes.staged() > 0;
-    try {
-        writes.commit([&](const fs::path& target) {
-            (void)inspect_before(target, true, machine_id);
-            if (base::UniqueFd fd = hold_open(target)) {
-                held.push_back(std::move(fd));
-            }
-        });
-    } catch (const base::AppError&) {
-        // Renames done before the refusal must still be durable before their old files go.
-        const base::UniqueFd directory = base::open_directory(entry_directory, O_NOFOLLOW);
-        (void)::syncfs(directory.get());
-        (void)::fsync(directory.get());
-        throw;
-    }
-    // The commit has made the renames durable.
-    held.clear();
+    writes.commit([&](const fs::path& target) {
+        (void)inspect_before(target, true, machine_id);
+        held.hold(target);
+    });
+    // The commit has written the renames back.
+    held.close_written_back();
     bool removed = false;
     for (const EntryChange& change : changes) {
         if (change.entry == nullptr &&
             inspect_for_change(change, machine_id).state == OnDisk::Ours) {
-            base::UniqueFd fd = hold_open(change.path);
+            held.hold(change.path);
             if (::unlink(change.path.c_str()) != 0 && errno != ENOENT) {
                 base::throw_io_error(errno);
-            }
-            if (fd) {
-                held.push_back(std::move(fd));
             }
             removed = true;
         }
@@ -240,7 +252,7 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
     if (written || removed) {
         base::sync_filesystem_of(entry_directory);
     }
-    held.clear();
+    held.close_written_back();
     return true;
 }
 
