@@ -1,6 +1,7 @@
 # The boot tests' cached base images, shared by run and powercut/run: the Debian mirror they are
-# installed from and the image of the current recipe for a release, built when missing.
-# shellcheck shell=bash
+# installed from and the image of the current recipe for a release, built when missing. Uses the
+# caller's `cache` directory and the helpers of common.sh.
+# shellcheck shell=bash disable=SC2154
 
 image_recipe=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/build-image
 
