@@ -16,6 +16,7 @@
 #include "base/file_io.hpp"
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
+#include "base/shared_clusters.hpp"
 #include "base/text.hpp"
 
 namespace snapwright::base {
@@ -256,6 +257,13 @@ std::vector<fs::path> remove_directory_temporaries(
     for (const std::string& name : list_directory_at(fd.get())) {
         const std::optional<std::string_view> target = temporary_target(name);
         if (!target || !accept(*target) || !inspect_at(fd.get(), name).directory()) {
+            continue;
+        }
+        // Beside the directory it became, the temporary may be the other name of a rename that
+        // a power cut tore on FAT: both on one cluster chain, and removing it would free the
+        // clusters under the live directory.
+        if (lacks_journal(fd.get()) && !inspect_at(fd.get(), std::string(*target)).absent()) {
+            left.push_back(directory / name);
             continue;
         }
         if (::unlinkat(fd.get(), name.c_str(), AT_REMOVEDIR) == 0) {

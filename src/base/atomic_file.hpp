@@ -77,8 +77,10 @@ std::size_t remove_temporaries(const fs::path& directory,
 // a final name that `accept` approves: what an interrupted NewDirectory::Renamed creation
 // (base/directory_chain.hpp) left behind. Anything else stays, a symbolic link is not followed,
 // and a missing directory is fine. A temporary directory that cannot be removed (not empty, or
-// unreadable after fsck.vfat repaired a torn creation) stays too, and its path is returned, for a
-// warning: it is never walked, so it is in no one's way. Syncs the directory after removing.
+// unreadable after fsck.vfat repaired a torn creation) stays too, and so does one whose final
+// name exists on a filesystem without a journal (FAT: a torn rename may have left the two names
+// on one cluster chain); their paths are returned, for a warning: a temporary is never walked,
+// so it is in no one's way. Syncs the directory after removing.
 std::vector<fs::path> remove_directory_temporaries(
     const fs::path& directory, const std::function<bool(std::string_view)>& accept);
 

@@ -64,15 +64,14 @@ bool keep_shared_temporary(const fs::path& entry_directory, int directory, const
     return true;
 }
 
-// Says once per path that a directory left by an interrupted creation could not be removed.
+// Says once per path that a directory left by an interrupted creation stays.
 void warn_left_directories(const std::vector<fs::path>& left) {
     static std::set<fs::path> warned;
     for (const fs::path& path : left) {
         if (!warned.insert(path).second) {
             continue;
         }
-        const std::string warning = "snapwright: warning: cannot remove " +
-                                    base::display_path(path) +
+        const std::string warning = "snapwright: warning: keeping " + base::display_path(path) +
                                     ", left by an interrupted run; check the boot filesystem "
                                     "with fsck.vfat\n";
         std::fputs(warning.c_str(), stderr);
