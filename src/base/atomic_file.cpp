@@ -16,6 +16,7 @@
 #include "base/file_io.hpp"
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
+#include "base/shared_clusters.hpp"
 #include "base/text.hpp"
 
 namespace snapwright::base {
@@ -240,6 +241,57 @@ std::size_t remove_temporaries(const fs::path& directory,
         fsync_or_throw(fd.get());
     }
     return removed;
+}
+
+std::vector<fs::path> remove_directory_temporaries(
+    const fs::path& directory, const std::function<bool(std::string_view)>& accept) {
+    std::vector<fs::path> left;
+    const UniqueFd fd = open_directory(directory, O_NOFOLLOW);
+    if (!fd) {
+        if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) {
+            return left;
+        }
+        throw_io_error(errno);
+    }
+    bool removed = false;
+    for (const std::string& name : list_directory_at(fd.get())) {
+        const std::optional<std::string_view> target = temporary_target(name);
+        if (!target || !accept(*target) || !inspect_at(fd.get(), name).directory()) {
+            continue;
+        }
+        // Beside the directory it became, the temporary may be the other name of a rename that
+        // a power cut tore on FAT: both on one cluster chain, and removing it would free the
+        // clusters under the live directory.
+        if (lacks_journal(fd.get()) && !inspect_at(fd.get(), std::string(*target)).absent()) {
+            left.push_back(directory / name);
+            continue;
+        }
+        if (::unlinkat(fd.get(), name.c_str(), AT_REMOVEDIR) == 0) {
+            removed = true;
+        } else if (errno != ENOENT) {
+            left.push_back(directory / name);
+        }
+    }
+    if (removed) {
+        fsync_or_throw(fd.get());
+    }
+    return left;
+}
+
+std::vector<fs::path> remove_chain_temporaries(const fs::path& root, const fs::path& relative) {
+    std::vector<fs::path> left;
+    fs::path level = root;
+    for (std::string_view piece : split(relative.native(), '/')) {
+        if (piece.empty()) {
+            continue;
+        }
+        const std::string name(piece);
+        std::vector<fs::path> here = remove_directory_temporaries(
+            level, [&](std::string_view target) { return target == name; });
+        left.insert(left.end(), here.begin(), here.end());
+        level /= name;
+    }
+    return left;
 }
 
 TemporaryFile create_temporary_file(const fs::path& directory, const std::string& name) {

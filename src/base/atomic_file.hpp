@@ -73,6 +73,21 @@ std::size_t remove_temporaries(const fs::path& directory,
                                const std::function<bool(std::string_view)>& accept,
                                const KeepTemporary& keep = {});
 
+// Removes the empty directories directly in `directory` whose names are temporaries (above) for
+// a final name that `accept` approves: what an interrupted NewDirectory::Renamed creation
+// (base/directory_chain.hpp) left behind. Anything else stays, a symbolic link is not followed,
+// and a missing directory is fine. A temporary directory that cannot be removed (not empty, or
+// unreadable after fsck.vfat repaired a torn creation) stays too, and so does one whose final
+// name exists on a filesystem without a journal (FAT: a torn rename may have left the two names
+// on one cluster chain); their paths are returned, for a warning: a temporary is never walked,
+// so it is in no one's way. Syncs the directory after removing.
+std::vector<fs::path> remove_directory_temporaries(
+    const fs::path& directory, const std::function<bool(std::string_view)>& accept);
+
+// The same for every level of the chain root/relative: in root and in each directory of the
+// chain, the temporaries for the next name of the chain (and in the last, none).
+std::vector<fs::path> remove_chain_temporaries(const fs::path& root, const fs::path& relative);
+
 // Replaces `target` by a copy of `source` (an object file, opened without following a link):
 // temporary in the target's directory, stream copy, fsync, rename, fsync of the directory. The
 // target's directory must be a real directory ("object parent is not a directory: {}"). After

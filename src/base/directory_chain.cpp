@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "base/app_error.hpp"
 #include "base/file_io.hpp"
@@ -15,6 +16,8 @@
 
 namespace snapwright::base {
 namespace {
+
+constexpr int kTemporaryDirectoryAttempts = 1000;
 
 bool is_safe_relative(const fs::path& relative) {
     const std::string& text = relative.native();
@@ -51,6 +54,40 @@ UniqueFd open_data_root(const fs::path& root) {
         throw_io_error(errno);
     }
     return fd;
+}
+
+// Makes the directory `name` in the directory open at `parent` as NewDirectory::Renamed says.
+// Another process's directory appearing under the name meanwhile is fine.
+void make_directory_renamed(int parent, const std::string& name) {
+    std::string temporary;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == kTemporaryDirectoryAttempts) {
+            throw_error("cannot allocate a temporary file name");
+        }
+        temporary =
+            "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        if (::mkdirat(parent, temporary.c_str(), 0777) == 0) {
+            break;
+        }
+        if (errno != EEXIST) {
+            throw_io_error(errno);
+        }
+    }
+    const UniqueFd made(
+        ::openat(parent, temporary.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!made) {
+        throw_io_error(errno);
+    }
+    fsync_or_throw(made.get());
+    fsync_or_throw(parent);
+    if (::renameat(parent, temporary.c_str(), parent, name.c_str()) != 0) {
+        const int error = errno;
+        (void)::unlinkat(parent, temporary.c_str(), AT_REMOVEDIR);
+        if (error != EEXIST && error != ENOTEMPTY) {
+            throw_io_error(error);
+        }
+    }
+    fsync_or_throw(parent);
 }
 
 fs::path without_trailing_slashes(const fs::path& path) {
@@ -97,7 +134,7 @@ void make_directory_chain(const fs::path& path) {
     }
 }
 
-fs::path ensure_directory(const fs::path& root, const fs::path& relative) {
+fs::path ensure_directory(const fs::path& root, const fs::path& relative, NewDirectory how) {
     if (!is_safe_relative(relative)) {
         throw_error("unsafe relative directory path: " + display_path(relative));
     }
@@ -112,7 +149,9 @@ fs::path ensure_directory(const fs::path& root, const fs::path& relative) {
         const std::string refusal =
             "refusing to traverse non-directory path " + display_path(walked);
         const FileInfo info = inspect_at(current.get(), name);
-        if (info.absent()) {
+        if (info.absent() && how == NewDirectory::Renamed) {
+            make_directory_renamed(current.get(), name);
+        } else if (info.absent()) {
             if (::mkdirat(current.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
                 throw_io_error(errno);
             }

@@ -78,4 +78,15 @@ void sync_directory(const std::filesystem::path& directory) {
     fsync_or_throw(fd.get());
 }
 
+void sync_filesystem_of(const std::filesystem::path& directory) {
+    const UniqueFd fd = open_directory(directory);
+    if (!fd) {
+        throw_io_error(errno);
+    }
+    if (::syncfs(fd.get()) != 0) {
+        throw_io_error(errno);
+    }
+    fsync_or_throw(fd.get());
+}
+
 }  // namespace snapwright::base

@@ -36,4 +36,10 @@ UniqueFd open_directory(const std::filesystem::path& directory, int extra_flags 
 // Opens `directory` and fsyncs it; throws "I/O operation failed" with the OS error.
 void sync_directory(const std::filesystem::path& directory);
 
+// Writes back everything written to the filesystem of `directory` (syncfs), then fsyncs the
+// directory, which on FAT is what flushes the drive's cache. On FAT an fsync of a directory
+// alone can miss its own changed sectors: a sector that was first made dirty on behalf of another
+// directory (its parent, when the directory was created) stays that directory's to write.
+void sync_filesystem_of(const std::filesystem::path& directory);
+
 }  // namespace snapwright::base

@@ -14,11 +14,6 @@
 namespace snapwright::base {
 namespace {
 
-bool without_journal(int fd) {
-    struct statfs status {};
-    return ::fstatfs(fd, &status) == 0 && status.f_type == MSDOS_SUPER_MAGIC;
-}
-
 std::optional<std::uint64_t> first_block(int fd) {
     int block = 0;
     if (::ioctl(fd, FIBMAP, &block) != 0 || block < 0) {
@@ -30,6 +25,11 @@ std::optional<std::uint64_t> first_block(int fd) {
 constexpr int kReadNoFollow = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 
 }  // namespace
+
+bool lacks_journal(int fd) {
+    struct statfs status {};
+    return ::fstatfs(fd, &status) == 0 && status.f_type == MSDOS_SUPER_MAGIC;
+}
 
 ClusterSharing compare_first_blocks(std::optional<std::uint64_t> temporary,
                                     std::optional<std::uint64_t> target) {
@@ -44,7 +44,7 @@ ClusterSharing compare_first_blocks(std::optional<std::uint64_t> temporary,
 
 ClusterSharing first_cluster_sharing(int directory, const std::string& temporary,
                                      const std::string& target) {
-    if (!without_journal(directory)) {
+    if (!lacks_journal(directory)) {
         return ClusterSharing::Separate;
     }
     const UniqueFd target_fd(::openat(directory, target.c_str(), kReadNoFollow));

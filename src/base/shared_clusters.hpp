@@ -18,6 +18,10 @@ enum class ClusterSharing { Separate, Shared, Unknown };
 ClusterSharing compare_first_blocks(std::optional<std::uint64_t> temporary,
                                     std::optional<std::uint64_t> target);
 
+// Whether the filesystem of the open `fd` has no journal (only FAT is taken to have none), so
+// that a power cut inside a rename there can leave both names on one cluster chain.
+bool lacks_journal(int fd);
+
 // The verdict for `temporary` and `target` in the directory open at `directory`, both opened
 // without following links. Separate on a filesystem with a journal (only FAT is taken to have
 // none), and when `target` is not a regular file; otherwise their first blocks are compared

@@ -1,5 +1,6 @@
 #include "generation/deployment.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text_file.hpp"
+#include "base/unique_fd.hpp"
 #include "bootloader/entry_directory.hpp"
 #include "bootloader/entry_location.hpp"
 #include "bootloader/entry_parser.hpp"
@@ -31,7 +33,7 @@ struct Inspected {
 };
 
 // What stands at `path` now, judged without following links. Ours means a regular file with the
-// marker line whose machine-id, if any, is this machine's.
+// marker line whose machine-id, if any, is this machine's, or an empty regular file.
 Inspected inspect_entry(const fs::path& path, std::string_view machine_id) {
     const base::FileInfo info = base::inspect(path);
     if (info.absent()) {
@@ -45,10 +47,13 @@ Inspected inspect_entry(const fs::path& path, std::string_view machine_id) {
     if (!text) {
         return {OnDisk::NotAFile, {}};
     }
-    const OnDisk state =
-        bootloader::has_ownership_marker(*text) && bootloader::belongs_to_machine(*text, machine_id)
-            ? OnDisk::Ours
-            : OnDisk::Foreign;
+    // An empty file holds nothing anyone could lose. It is what fsck.vfat leaves of one of our
+    // entries whose rename a power cut tore (the temporary and the entry sharing their clusters:
+    // fsck.vfat cuts the second it meets to 0 bytes), and refusing it would stop every later run.
+    const OnDisk state = text->empty() || (bootloader::has_ownership_marker(*text) &&
+                                           bootloader::belongs_to_machine(*text, machine_id))
+                             ? OnDisk::Ours
+                             : OnDisk::Foreign;
     return {state, std::move(*text)};
 }
 
@@ -116,6 +121,43 @@ Inspected inspect_for_change(const EntryChange& change, std::string_view machine
     return inspect_before(change.path, change.entry != nullptr, machine_id);
 }
 
+// Descriptors on the entry files a run replaces or removes. On FAT a file's clusters are freed
+// when its last descriptor is closed, so holding it keeps them allocated until the directory that
+// no longer names it has been written back. Left with files still held (a failure midway), the
+// destructor writes the filesystem back, as far as it can, before it closes them.
+class HeldFiles {
+  public:
+    explicit HeldFiles(const fs::path& directory) : directory_(directory) {}
+    HeldFiles(const HeldFiles&) = delete;
+    HeldFiles& operator=(const HeldFiles&) = delete;
+    ~HeldFiles() {
+        if (!held_.empty()) {
+            const base::UniqueFd fd = base::open_directory(directory_, O_NOFOLLOW);
+            (void)::syncfs(fd.get());
+            (void)::fsync(fd.get());
+        }
+    }
+
+    // Holds the file at `path`; nothing there (or a link) is nothing to hold.
+    void hold(const fs::path& path) {
+        base::UniqueFd fd(
+            ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+        if (!fd && errno != ENOENT && errno != ELOOP) {
+            base::throw_io_error(errno);
+        }
+        if (fd) {
+            held_.push_back(std::move(fd));
+        }
+    }
+
+    // Closes them all; the caller has written the filesystem back since the last hold.
+    void close_written_back() { held_.clear(); }
+
+  private:
+    fs::path directory_;
+    std::vector<base::UniqueFd> held_;
+};
+
 }  // namespace
 
 void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
@@ -179,12 +221,25 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
             }
         }
     }
+    // On FAT the clusters of a file that a rename replaces or an unlink removes are freed when
+    // its last descriptor is closed, and that change of the allocation table can reach the
+    // medium before the directory sector that no longer names the file: a power cut between
+    // the two leaves the old name on free clusters, which fsck.vfat cuts to an empty file (and
+    // which the firmware may read once the clusters are reused). So every entry file about to be
+    // replaced or removed is held open until the directory that no longer names it is durable.
+    HeldFiles held(entry_directory);
     const bool written = writes.staged() > 0;
-    writes.commit([&](const fs::path& target) { (void)inspect_before(target, true, machine_id); });
+    writes.commit([&](const fs::path& target) {
+        (void)inspect_before(target, true, machine_id);
+        held.hold(target);
+    });
+    // The commit has written the renames back.
+    held.close_written_back();
     bool removed = false;
     for (const EntryChange& change : changes) {
         if (change.entry == nullptr &&
             inspect_for_change(change, machine_id).state == OnDisk::Ours) {
+            held.hold(change.path);
             if (::unlink(change.path.c_str()) != 0 && errno != ENOENT) {
                 base::throw_io_error(errno);
             }
@@ -192,11 +247,13 @@ bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
         }
     }
     // The objects the old texts named are collected right after this: the directory that no
-    // longer names them must be on the medium first. On FAT the fsync is also what flushes the
-    // drive's cache.
+    // longer names them must be on the medium first. The whole boot filesystem is written back,
+    // as the commit does: on FAT an fsync of the entry directory alone can leave its removals
+    // unwritten.
     if (written || removed) {
-        base::sync_directory(entry_directory);
+        base::sync_filesystem_of(entry_directory);
     }
+    held.close_written_back();
     return true;
 }
 

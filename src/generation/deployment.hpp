@@ -38,8 +38,11 @@ void check_entry_changes(const fs::path& entry_directory, std::string_view machi
 // returns. Returns false, writing nothing, when the inventory already equals `desired` (true
 // otherwise, even if every file turned out to hold its text). Right before each write or removal
 // the file on disk is examined again: only a regular file carrying the marker line and no other
-// machine's machine-id is ever replaced or removed; anything else fails with a "refusing to ..."
-// message. A failure midway leaves the changes made so far; a later run converges.
+// machine's machine-id (or an empty regular file, at a desired name) is ever replaced or removed;
+// anything else fails with a "refusing to ..." message. An entry file that is replaced or removed
+// is held open until the directory that no longer names it has been synced, so that on FAT its
+// clusters are freed only after that. A failure midway leaves the changes made so far; a later run
+// converges.
 [[nodiscard]] bool apply_entries(const fs::path& entry_directory, std::string_view machine_id,
                                  const std::map<std::string, std::string>& inventory,
                                  const std::vector<bootloader::GeneratedEntry>& desired);

@@ -166,7 +166,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // Every check has passed; from here on the boot filesystem changes. The whole data
     // directory chain is made (refusing a symbolic link at every level) before the first copy,
     // so no object can land outside the boot filesystem.
-    base::ensure_directory(context.boot_root, context.boot_data_relative);
+    make_boot_data_chain(context.boot_root, context.boot_data_relative);
     deploy_objects(desired.plan.objects, context.archive_root, context.boot_data_root, &hashes);
     GenerateReport report = report_of(captured, desired);
     report.entries_changed = apply_entries(context.entry_directory, context.machine_id,

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/atomic_file.hpp"
+#include "base/directory_chain.hpp"
 #include "base/paths.hpp"
 #include "base/shared_clusters.hpp"
 #include "base/system_paths.hpp"
@@ -39,6 +41,21 @@ bool keep_shared_temporary(const fs::path& entry_directory, int directory, const
     return true;
 }
 
+// Says once per path that a directory left by an interrupted creation stays.
+void warn_left_directories(const std::vector<fs::path>& left) {
+    static std::set<fs::path> warned;
+    for (const fs::path& path : left) {
+        if (!warned.insert(path).second) {
+            continue;
+        }
+        const std::string warning = "snapwright: warning: keeping " + base::display_path(path) +
+                                    ", left by an interrupted run; check the boot filesystem "
+                                    "with fsck.vfat\n";
+        std::fputs(warning.c_str(), stderr);
+    }
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
@@ -55,7 +72,13 @@ void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::pat
         });
     manifest::remove_snapshot_leftovers(archive_root);
     (void)store::remove_object_temporaries(boot_data_root);
+    warn_left_directories(store::remove_directory_leftovers(boot_data_root));
     system::remove_abandoned_mount_points(runtime_directory);
+}
+
+void make_boot_data_chain(const fs::path& boot_root, const fs::path& boot_data_relative) {
+    warn_left_directories(base::remove_chain_temporaries(boot_root, boot_data_relative));
+    base::ensure_directory(boot_root, boot_data_relative, base::NewDirectory::Renamed);
 }
 
 store::GarbageCollection collect_boot_store(const fs::path& boot_data_root,

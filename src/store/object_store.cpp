@@ -150,8 +150,9 @@ bool copy_object(const fs::path& destination_root, const fs::path& source_root, 
             cache->mark_verified(source);
         }
     }
-    const fs::path target =
-        base::ensure_directory(destination_root, fan_out_relative(id.digest)) / id.digest;
+    const fs::path target = base::ensure_directory(destination_root, fan_out_relative(id.digest),
+                                                   base::NewDirectory::Renamed) /
+                            id.digest;
     base::copy_file_atomically(source, target);
     if (!verify_object(destination_root, id)) {
         ::unlink(target.c_str());

@@ -34,7 +34,8 @@ AssetRef import_asset_range(const fs::path& root, int source, std::uint64_t offs
 // modification and change time) is not read again.
 bool verify_object(const fs::path& root, const ObjectId& id, HashCache* cache = nullptr);
 // Copies an object from `source_root` unless `destination_root` already holds a valid copy.
-// Returns whether bytes were copied. With the run's `cache`, a source object already found intact
+// Returns whether bytes were copied. A directory it has to make on the way is renamed into
+// place (base::NewDirectory::Renamed). With the run's `cache`, a source object already found intact
 // in this run is not checked again, nor an unchanged destination copy already hashed in it; a
 // fresh copy is always checked.
 bool copy_object(const fs::path& destination_root, const fs::path& source_root, const ObjectId& id,

@@ -100,7 +100,9 @@ void for_each_object(const ObjectTree& tree,
                      const std::function<void(const std::string& fan_out)>& after_fan_out) {
     const int algorithm = tree.algorithm.get();
     for (const std::string& fan_out : base::list_directory_at(algorithm)) {
-        if (!base::inspect_at(algorithm, fan_out).directory()) {
+        // A directory whose creation was interrupted never held an object, and after a torn
+        // creation on FAT may not even be readable.
+        if (base::temporary_target(fan_out) || !base::inspect_at(algorithm, fan_out).directory()) {
             continue;
         }
         const base::UniqueFd fan_out_fd(::openat(algorithm, fan_out.c_str(), kNoFollowDirectory));
@@ -190,6 +192,30 @@ std::uint64_t remove_object_temporaries(const fs::path& root) {
         ++removed;
     });
     return removed;
+}
+
+std::vector<fs::path> remove_directory_leftovers(const fs::path& root) {
+    std::vector<fs::path> left;
+    const fs::path objects = root / "objects";
+    const std::string algorithm(kObjectAlgorithm);
+    const struct {
+        fs::path directory;
+        std::function<bool(std::string_view)> accept;
+    } levels[] = {
+        {root, [](std::string_view target) { return target == "objects"; }},
+        {objects, [&](std::string_view target) { return target == algorithm; }},
+        {objects / algorithm,
+         [](std::string_view target) { return target.size() == 2 || target == "invalid"; }},
+    };
+    for (const auto& level : levels) {
+        if (base::kind_or_absent(level.directory) != base::FileKind::Directory) {
+            break;
+        }
+        std::vector<fs::path> here =
+            base::remove_directory_temporaries(level.directory, level.accept);
+        left.insert(left.end(), here.begin(), here.end());
+    }
+    return left;
 }
 
 }  // namespace snapwright::store

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/file_kind.hpp"
 #include "base/unique_fd.hpp"
@@ -33,9 +34,9 @@ struct ObjectTree {
 std::optional<ObjectTree> open_object_tree(const fs::path& root, TopLinks links);
 
 // Calls `visit` with every entry of every fan-out directory (a real directory in
-// R/objects/sha256, opened without following links): the fan-out's descriptor, the entry's name
-// and what is there (not followed; entries that vanished meanwhile are skipped). After each
-// fan-out, `after_fan_out` gets its name. Listing failures are I/O errors.
+// R/objects/sha256 whose name is no temporary's, opened without following links): the fan-out's
+// descriptor, the entry's name and what is there (not followed; entries that vanished meanwhile are
+// skipped). After each fan-out, `after_fan_out` gets its name. Listing failures are I/O errors.
 void for_each_object(const ObjectTree& tree,
                      const std::function<void(int fan_out, const std::string& name,
                                               const base::FileInfo& info)>& visit,
@@ -63,5 +64,12 @@ GarbageCollection collect_garbage(const fs::path& root, const std::set<ObjectId>
 // R, R/objects or R/objects/sha256 is not a real directory (a symbolic link is not followed),
 // nothing is removed. Returns how many files were removed; failures are I/O errors.
 std::uint64_t remove_object_temporaries(const fs::path& root);
+
+// Removes the empty directories that an interrupted creation of a store directory left under a
+// temporary name (base::NewDirectory::Renamed): fan-out directories in R/objects/sha256,
+// "sha256" in R/objects and "objects" in R. Where R, R/objects or R/objects/sha256 is not a real
+// directory, nothing below it is touched. Returns the temporaries that could not be removed
+// (base::remove_directory_temporaries).
+std::vector<fs::path> remove_directory_leftovers(const fs::path& root);
 
 }  // namespace snapwright::store

@@ -523,6 +523,66 @@ TEST_F(FaultCampaign, EverySyncfsIsFlushedAndEntriesLandBeforeObjectsGo) {
     EXPECT_NE(std::find(renamed.base(), collected, "fsync /boot/loader/entries"), collected);
 }
 
+// An entry file that is rewritten or removed keeps its blocks until the entry directory that no
+// longer names it is synced: on FAT, blocks freed before that can leave the old name on free
+// clusters, which fsck.vfat cuts to an empty file that no run owns. The last close of the old
+// file is what frees them.
+TEST_F(FaultCampaign, ReplacedAndRemovedEntriesKeepTheirBlocksUntilTheDirectoryIsSynced) {
+    (void)machine().install_program(SNAPWRIGHT_FAULT_INJECTOR, "libsnapwright-fault.so");
+    (void)write_source_entry(standard_entry());
+    machine().create_subvolume(std::string("@") + kArchive);
+    const std::vector<Snapshot> snapshots = take_snapshots(2);
+    const ProgramResult first = snapwright({"generate"});
+    ASSERT_EQ(first.exit_code, 0) << describe(first);
+    const fs::path edited = entry_directory() / entry_name(snapshots[0]);
+    write_file(edited, read_file(edited) + "# edited by hand\n");
+    run_on_host({"btrfs", "-q", "subvolume", "delete",
+                 machine().in_top_level("@/.snapshots/2/snapshot").string()});
+    const std::string entries = "/boot/loader/entries/";
+    const std::string stale = entry_name(snapshots[1]);
+
+    const std::vector<std::string> calls = record("entry edited, snapshot deleted").calls;
+    for (const auto& [change, name] :
+         {std::pair{"renameat " + edited.filename().string(), edited.filename().string()},
+          std::pair{"unlink " + entries + stale, stale}}) {
+        const auto changed = std::find(calls.begin(), calls.end(), change);
+        ASSERT_NE(changed, calls.end()) << change;
+        const auto synced = std::find(changed, calls.end(), "fsync /boot/loader/entries");
+        const auto freed =
+            std::find(changed, calls.end(), "close " + entries + name + " (deleted)");
+        EXPECT_NE(freed, calls.end()) << name << " is not held open across its " << change;
+        EXPECT_LT(synced, freed) << name;
+    }
+}
+
+// The boot store's directories are made under a temporary name, synced and renamed into place:
+// on FAT a directory whose creation a power cut tore can name a cluster never cleared, which
+// fsck.vfat -a leaves unreadable and every later run would fail on.
+TEST_F(FaultCampaign, BootStoreDirectoriesAreRenamedIntoPlace) {
+    (void)machine().install_program(SNAPWRIGHT_FAULT_INJECTOR, "libsnapwright-fault.so");
+    (void)write_source_entry(standard_entry());
+    machine().create_subvolume(std::string("@") + kArchive);
+    (void)take_snapshots(1);
+
+    const std::vector<std::string> calls = record("first run").calls;
+    std::vector<std::string> made = {"snapwright", machine_id(), "objects", "sha256"};
+    for (const auto& [digest, size] : stored_objects(boot_store())) {
+        made.push_back(digest.substr(0, 2));
+    }
+    for (const std::string& name : made) {
+        const auto renamed = std::find(calls.begin(), calls.end(), "renameat " + name);
+        ASSERT_NE(renamed, calls.end()) << name << " is not renamed into place";
+        const auto created = std::find_if(calls.begin(), renamed, [&](const std::string& call) {
+            return call.starts_with("mkdirat ." + name + ".tmp-");
+        });
+        ASSERT_NE(created, renamed) << name;
+        EXPECT_NE(std::find_if(created, renamed,
+                               [](const std::string& call) { return call.starts_with("fsync "); }),
+                  renamed)
+            << name << " is renamed before it is synced";
+    }
+}
+
 // ENOSPC while the last of three new snapshots is staged: the two before it are complete and
 // keep their manifests, the last gets none, and nothing half-written stays.
 TEST_F(FaultCampaign, FailureAtALaterSnapshotKeepsTheManifestsBeforeIt) {

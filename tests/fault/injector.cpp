@@ -10,7 +10,8 @@
 // Counted: open/openat (and their 64-bit and fortified forms) with O_CREAT, O_TRUNC or
 // O_TMPFILE, creat; write, pwrite, writev to regular files; fsync, fdatasync, syncfs; rename,
 // renameat, renameat2; unlink, unlinkat, rmdir; mkdir, mkdirat; copy_file_range, sendfile;
-// ftruncate; fchmod.
+// ftruncate; fchmod; close of a regular file that has no name left (what frees its blocks),
+// logged as "close <path> (deleted)".
 //
 // Only the process that loaded the injector first counts: it records its process ID in
 // SNAPWRIGHT_FAULT_PID, which the programs it starts inherit, so their copies stay passive. A
@@ -264,6 +265,13 @@ INTERCEPT(int, fsync, (int fd), (fd), fault_on_fd(call, fd))
 INTERCEPT(int, fdatasync, (int fd), (fd), fault_on_fd(call, fd))
 INTERCEPT(int, syncfs, (int fd), (fd), fault_on_fd(call, fd))
 INTERCEPT(int, fchmod, (int fd, mode_t mode), (fd, mode), fault_on_fd(call, fd))
+// The last close of an unlinked or replaced file is what gives its blocks back; other closes
+// change nothing on disk and are not counted.
+static bool frees_blocks(int fd) {
+    struct stat st {};
+    return active() && syscall(SYS_fstat, fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0;
+}
+INTERCEPT(int, close, (int fd), (fd), frees_blocks(fd) && fault_on_fd(call, fd))
 INTERCEPT(int, ftruncate, (int fd, off_t length), (fd, length), fault_on_fd(call, fd))
 INTERCEPT(int, ftruncate64, (int fd, off_t length), (fd, length), fault_on_fd(call, fd))
 

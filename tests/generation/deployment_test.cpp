@@ -95,13 +95,17 @@ TEST_F(ApplyEntries, WritesReplacesAndRemovesGeneratedEntries) {
     write_file(entries / "arch.conf", "linux /vmlinuz\n");
     write_file(entries / "snapwright-old.conf", kMarker);
     write_file(entries / "snapwright-edited.conf", kMarker + "title by hand\n");
+    // What fsck.vfat leaves of an entry whose rename a power cut tore.
+    write_file(entries / "snapwright-emptied.conf", "");
     const std::vector<bootloader::GeneratedEntry> desired = {
         {"snapwright-new.conf", kMarker + "title N\n"},
-        {"snapwright-edited.conf", kMarker + "title E\n"}};
+        {"snapwright-edited.conf", kMarker + "title E\n"},
+        {"snapwright-emptied.conf", kMarker + "title Z\n"}};
     EXPECT_TRUE(apply(desired));
-    EXPECT_EQ(inventory(),
-              (std::map<std::string, std::string>{{"snapwright-edited.conf", kMarker + "title E\n"},
-                                                  {"snapwright-new.conf", kMarker + "title N\n"}}));
+    EXPECT_EQ(inventory(), (std::map<std::string, std::string>{
+                               {"snapwright-edited.conf", kMarker + "title E\n"},
+                               {"snapwright-emptied.conf", kMarker + "title Z\n"},
+                               {"snapwright-new.conf", kMarker + "title N\n"}}));
     EXPECT_EQ(read_file(entries / "arch.conf"), "linux /vmlinuz\n");
     struct stat status {};
     ASSERT_EQ(::stat((entries / "snapwright-new.conf").c_str(), &status), 0);

@@ -81,6 +81,14 @@ TEST(InterruptedLeftovers, OnlyOwnTemporariesEmptySnapshotDirectoriesAndDeadMoun
     write_file(fan_out / digest, "object");
     write_file(fan_out / ("." + digest + ".tmp-41-0"), "half a copy");
     write_file(fan_out / ".notes.tmp-41-0", "someone else's");
+    // Directories whose creation was interrupted: the empty ones go, one with something in it
+    // stays.
+    const fs::path objects = dir / "boot/objects";
+    fs::create_directories(objects / "sha256/.cd.tmp-41-0");
+    write_file(objects / "sha256/.ef.tmp-41-0/x", "");
+    fs::create_directories(objects / ".sha256.tmp-41-0");
+    fs::create_directories(dir / "boot/.objects.tmp-41-0");
+    fs::create_directories(dir / "boot/.notes.tmp-41-0");
 
     remove_interrupted_leftovers(entries, archive, dir / "boot", kMachine, runtime);
 
@@ -97,6 +105,11 @@ TEST(InterruptedLeftovers, OnlyOwnTemporariesEmptySnapshotDirectoriesAndDeadMoun
             "u/btrfs/root/kept/.notes.tmp-41-0", "u/btrfs/root/kept/.source.conf.tmp-41-0"}));
     EXPECT_EQ(tree(runtime), (std::set<std::string>{alive, busy, busy + "/file", "top-level-x-1"}));
     EXPECT_EQ(tree(fan_out), (std::set<std::string>{digest, ".notes.tmp-41-0"}));
+    EXPECT_EQ(
+        tree(dir / "boot"),
+        (std::set<std::string>{"objects", ".notes.tmp-41-0", "objects/sha256", "objects/sha256/ab",
+                               "objects/sha256/ab/" + digest, "objects/sha256/ab/.notes.tmp-41-0",
+                               "objects/sha256/.ef.tmp-41-0", "objects/sha256/.ef.tmp-41-0/x"}));
 }
 
 // An entry swapped for a FIFO after it was judged must not hang the run that holds the lock.

@@ -84,6 +84,20 @@ def sha(data):
 
 
 @unittest.skipUnless(shutil.which("mkfs.vfat") and shutil.which("mcopy"), "needs dosfstools and mtools")
+class FsckTest(unittest.TestCase):
+    def test_finds_the_files_cut_beside_a_temporary(self):
+        lines = ["/loader/entries/.snapwright-a-0.conf.tmp-328-0  and", "/loader/entries/snapwright-a-0.conf",
+                 "  share clusters.", "  Truncating second to 0 bytes.",
+                 "/loader/loader.conf  and", "/loader/entries/snapwright-b-0.conf",
+                 "  share clusters.", "  Truncating second to 0 bytes.",
+                 "/loader/entries/.snapwright-c-0.conf.tmp-1-0  and", "/loader/entries/snapwright-c-0.conf",
+                 "  share clusters.", "  Truncating first to 0 bytes.",
+                 "/loader/entries/SNAPWR~1.TMP  and", "/loader/entries/snapwright-d-0.conf",
+                 "  share clusters.", "  Truncating second to 0 bytes."]
+        self.assertEqual(replay_log.cut_beside_temporaries(lines),
+                         {"/loader/entries/snapwright-a-0.conf", "/loader/entries/snapwright-d-0.conf"})
+
+
 class StateTest(unittest.TestCase):
     """check_state on a FAT image: an entry, the object it names and a foreign file."""
 
