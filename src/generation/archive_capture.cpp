@@ -167,19 +167,26 @@ ArchiveScan scan_archive(const CaptureInputs& inputs, const ReportedSnapshots& r
     return scan;
 }
 
-store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string& path,
-                                  store::AssetKind kind) {
-    bootloader::check_asset_path(path);
-    return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind,
-                               inputs.hashes);
-}
-
 // The assets unpacked from one unified kernel image; every new snapshot of a run shares them.
 struct UnpackedAssets {
     store::AssetRef kernel;
     std::vector<store::AssetRef> modules;
 };
 using UnpackedImages = std::map<std::string, UnpackedAssets>;
+
+// What the imports of one capture share: the run's record of the files it hashed and the
+// objects it found intact, and the unified kernel images unpacked so far, by location.
+struct Imports {
+    store::HashCache& hashes;
+    UnpackedImages images;
+};
+
+store::AssetRef import_boot_asset(const CaptureInputs& inputs, const std::string& path,
+                                  store::AssetKind kind, Imports& imports) {
+    bootloader::check_asset_path(path);
+    return store::import_asset(inputs.archive_root, base::join_under(inputs.boot_root, path), kind,
+                               &imports.hashes);
+}
 
 const bootloader::PeSection& section_named(const bootloader::UkiSections& sections,
                                            std::string_view name) {
@@ -194,9 +201,9 @@ const bootloader::PeSection& section_named(const bootloader::UkiSections& sectio
 
 // Streams the image's sections into the store, from the very file that was read for selection.
 const UnpackedAssets& unpack_image(const bootloader::SourceProfile& source,
-                                   const CaptureInputs& inputs, UnpackedImages& unpacked) {
+                                   const CaptureInputs& inputs, Imports& imports) {
     const bootloader::UkiOrigin& origin = *source.image;
-    if (const auto found = unpacked.find(origin.location); found != unpacked.end()) {
+    if (const auto found = imports.images.find(origin.location); found != imports.images.end()) {
         return found->second;
     }
     const base::UniqueFd fd =
@@ -220,21 +227,22 @@ const UnpackedAssets& unpack_image(const bootloader::SourceProfile& source,
     if (!kernel_done) {
         assets.kernel = import(source.kernel, store::AssetKind::Kernel);
     }
-    return unpacked.emplace(origin.location, std::move(assets)).first->second;
+    return imports.images.emplace(origin.location, std::move(assets)).first->second;
 }
 
 BootProfile build_profile(const bootloader::SourceProfile& source,
                           const provider::SnapshotDescriptor& snapshot, const CaptureInputs& inputs,
-                          UnpackedImages& unpacked) {
+                          Imports& imports) {
     BootProfile profile;
     if (source.image) {
-        const UnpackedAssets& assets = unpack_image(source, inputs, unpacked);
+        const UnpackedAssets& assets = unpack_image(source, inputs, imports);
         profile.kernel = assets.kernel;
         profile.modules = assets.modules;
     } else {
-        profile.kernel = import_boot_asset(inputs, source.kernel, store::AssetKind::Kernel);
+        profile.kernel =
+            import_boot_asset(inputs, source.kernel, store::AssetKind::Kernel, imports);
         for (const auto& [path, kind] : source.modules) {
-            profile.modules.push_back(import_boot_asset(inputs, path, kind));
+            profile.modules.push_back(import_boot_asset(inputs, path, kind, imports));
         }
     }
     profile.name = source.name;
@@ -247,7 +255,7 @@ BootProfile build_profile(const bootloader::SourceProfile& source,
 
 SnapshotManifest new_manifest(const provider::SnapshotDescriptor& snapshot,
                               const bootloader::SourceSelection& selection,
-                              const CaptureInputs& inputs, UnpackedImages& unpacked) {
+                              const CaptureInputs& inputs, Imports& imports) {
     SnapshotManifest manifest;
     manifest.schema_version = kSchemaVersion;
     manifest.snapshot = snapshot;
@@ -255,7 +263,7 @@ SnapshotManifest new_manifest(const provider::SnapshotDescriptor& snapshot,
     manifest.machine_id = inputs.machine_id;
     manifest.source_config = selection.source_config;
     for (const auto& source : selection.profiles) {
-        manifest.profiles.push_back(build_profile(source, snapshot, inputs, unpacked));
+        manifest.profiles.push_back(build_profile(source, snapshot, inputs, imports));
     }
     return manifest;
 }
@@ -280,7 +288,7 @@ void write_manifest_fragment(const SnapshotManifest& manifest, const CaptureInpu
 // current, and its fragment.
 void stage_snapshot(std::size_t position, const CaptureInputs& inputs,
                     const std::optional<bootloader::SourceSelection>& selection, ArchiveScan& scan,
-                    CaptureCounts& counts, UnpackedImages& unpacked, Handover& handover,
+                    CaptureCounts& counts, Imports& imports, Handover& handover,
                     base::AtomicWriteBatch& writes) {
     const provider::SnapshotDescriptor& descriptor = inputs.snapshots[position];
     if (scan.archived[position]) {
@@ -300,7 +308,7 @@ void stage_snapshot(std::size_t position, const CaptureInputs& inputs,
         write_manifest_fragment(manifest, inputs, writes);
         return;
     }
-    SnapshotManifest manifest = new_manifest(descriptor, *selection, inputs, unpacked);
+    SnapshotManifest manifest = new_manifest(descriptor, *selection, inputs, imports);
     save_manifest(inputs.archive_root, manifest, &writes);
     counts.created = base::checked_add(counts.created, 1, kCountOverflow);
     counts.asset_references =
@@ -312,7 +320,7 @@ void stage_snapshot(std::size_t position, const CaptureInputs& inputs,
 
 }  // namespace
 
-CaptureResult capture_archive(const CaptureInputs& inputs) {
+CaptureResult capture_archive(const CaptureInputs& inputs, store::HashCache& hashes) {
     check_scope(inputs);
     CaptureResult result;
     CaptureCounts& counts = result.counts;
@@ -340,14 +348,14 @@ CaptureResult capture_archive(const CaptureInputs& inputs) {
     // bounded number of snapshots open. A snapshot's objects are durable before its manifest is
     // staged (import_asset syncs each copy), and its manifest.json lands before its other files.
     base::AtomicWriteBatch writes(base::AtomicWriteBatch::Sync::WholeFilesystem);
-    UnpackedImages unpacked;
+    Imports imports{.hashes = hashes, .images = {}};
     for (std::size_t position = 0; position < inputs.snapshots.size(); ++position) {
         if (writes.directories() >= kSnapshotsPerBatch) {
             writes.commit();
         }
         const std::size_t staged_before = writes.staged();
         try {
-            stage_snapshot(position, inputs, selection, scan, counts, unpacked, handover, writes);
+            stage_snapshot(position, inputs, selection, scan, counts, imports, handover, writes);
         } catch (const base::AppError&) {
             // The snapshots staged before this one are complete: they land, and only this
             // one's files are dropped. The failure to report is this snapshot's own.

@@ -45,8 +45,6 @@ struct CaptureInputs {
     // Whether a snapshot recorded in the archive but not among `snapshots` still exists
     // (provider::Provider::unlisted_snapshot_exists); without it, none does.
     std::function<bool(const provider::SnapshotDescriptor&)> unlisted_snapshot_exists;
-    // The run's record of what it has hashed; without it every import reads every file.
-    store::HashCache* hashes = nullptr;
     // How many of this system's manifests are handed over: the newest, as the plan would pick
     // them (SNAPSHOT_LIMIT).
     std::uint64_t own_limit = std::numeric_limits<std::uint64_t>::max();
@@ -103,6 +101,9 @@ struct CaptureResult {
 // again, not with the archive. Any other error ends the run: the files of the
 // snapshots handled before the failing one are still written, those of the failing snapshot
 // are not.
-[[nodiscard]] CaptureResult capture_archive(const CaptureInputs& inputs);
+// Imports consult and extend `hashes`, the run's record of what it has read, so that the boot
+// assets every new snapshot shares are hashed once and the stages after capture need not hash
+// the archived objects again.
+[[nodiscard]] CaptureResult capture_archive(const CaptureInputs& inputs, store::HashCache& hashes);
 
 }  // namespace snapwright::generation

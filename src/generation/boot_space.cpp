@@ -48,13 +48,13 @@ void check_boot_space_figures(const BootSpaceFigures& figures) {
 void check_boot_space(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
                       const std::set<store::ObjectId>& current_references,
                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root,
-                      store::HashCache* cache) {
+                      store::HashCache& hashes) {
     BootSpaceFigures figures;
     figures.entry_bytes = entry_bytes;
     figures.reserve_bytes = plan.reserve_bytes;
     figures.average_set_bytes = plan.average_set_bytes;
     for (const auto& [id, size] : plan.objects) {
-        if (!store::verify_object(boot_store_root, id, cache)) {
+        if (!store::verify_object(boot_store_root, id, &hashes)) {
             figures.new_bytes =
                 base::checked_add(figures.new_bytes, size, "boot deployment byte count overflow");
         }

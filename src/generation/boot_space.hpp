@@ -30,10 +30,11 @@ void check_boot_space_figures(const BootSpaceFigures& figures);
 // or holds damaged (every present one is hashed), reclaimable bytes the sizes of current
 // references that the plan drops, free bytes those of the filesystem holding `boot_root`.
 // Reads only; store and statvfs failures are thrown as they come, as are the overflow messages.
-// With the run's `cache`, the deployment that follows does not hash the present objects again.
+// The present objects it hashes are recorded in the run's `hashes`, so that the deployment that
+// follows does not hash them again.
 void check_boot_space(const std::filesystem::path& boot_root, const DeploymentPlan& plan,
                       const std::set<store::ObjectId>& current_references,
                       std::uint64_t entry_bytes, const std::filesystem::path& boot_store_root,
-                      store::HashCache* cache = nullptr);
+                      store::HashCache& hashes);
 
 }  // namespace snapwright::generation

@@ -160,17 +160,22 @@ class HeldFiles {
 
 }  // namespace
 
-void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
-                    const fs::path& archive_store_root, const fs::path& boot_store_root,
-                    store::HashCache* cache) {
+std::uint64_t deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
+                             const fs::path& archive_store_root, const fs::path& boot_store_root,
+                             store::HashCache& hashes) {
     std::vector<store::ObjectId> copied;
+    std::uint64_t copies = 0;
     try {
         for (const auto& [id, size] : objects) {
             // A file where a fan-out directory belongs would otherwise stop every run.
             (void)store::clear_fan_out(boot_store_root, id);
             const bool was_absent = base::kind_or_absent(store::object_path(boot_store_root, id)) ==
                                     base::FileKind::Absent;
-            if (store::copy_object(boot_store_root, archive_store_root, id, cache) && was_absent) {
+            if (!store::copy_object(boot_store_root, archive_store_root, id, &hashes)) {
+                continue;
+            }
+            ++copies;
+            if (was_absent) {
                 copied.push_back(id);
             }
         }
@@ -184,6 +189,7 @@ void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
         }
         throw;
     }
+    return copies;
 }
 
 void check_entry_changes(const fs::path& entry_directory, std::string_view machine_id,

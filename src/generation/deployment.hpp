@@ -19,11 +19,12 @@ namespace fs = std::filesystem;
 // ascending identity order. When a copy fails, the objects this call copied into places that
 // were empty before are removed again (last first) and the copy's error is thrown; objects that
 // were there before are never removed. A file standing where a fan-out directory of the boot
-// store belongs is removed first (store::clear_fan_out). Archive objects `cache` holds as intact in
-// this run are not checked again before they are copied.
-void deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
-                    const fs::path& archive_store_root, const fs::path& boot_store_root,
-                    store::HashCache* cache = nullptr);
+// store belongs is removed first (store::clear_fan_out). Archive objects that the run's `hashes`
+// hold as intact are not checked again before they are copied, nor unchanged boot copies it
+// has hashed. Returns how many objects it copied (repaired copies included).
+std::uint64_t deploy_objects(const std::map<store::ObjectId, std::uint64_t>& objects,
+                             const fs::path& archive_store_root, const fs::path& boot_store_root,
+                             store::HashCache& hashes);
 
 // Inspects, without changing anything, every file apply_entries would write or remove, and
 // throws the first refusal apply_entries would meet, with its message. Run before the first

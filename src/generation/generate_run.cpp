@@ -91,37 +91,38 @@ CaptureResult capture(const RunContext& context, provider::Provider& provider,
                       std::vector<bootloader::BootEntry> sources, store::HashCache& hashes) {
     std::vector<provider::SnapshotDescriptor> snapshots = provider.list_snapshots();
     manifest::migrate_legacy_manifests(context.archive_root, context.boot_data_root);
-    return capture_archive(CaptureInputs{
-        .snapshots = std::move(snapshots),
-        .scope = provider.scope(),
-        .machine_id = context.machine_id,
-        .os_name = context.os_name,
-        .entries = std::move(sources),
-        .running_root =
-            {
-                .names_filesystem =
-                    [&context](std::string_view root_value) {
-                        return system::names_root_filesystem(root_value,
-                                                             context.root_filesystem_uuid);
-                    },
-                .subvolume =
-                    [&context] { return system::read_root_subvolume(context.filesystems); },
-            },
-        .read_images =
-            [&context](const std::vector<bootloader::BootEntry>& read) {
-                return read_images(context, read);
-            },
-        .boot_root = context.boot_root,
-        .archive_root = context.archive_root,
-        .kernel_parameters = context.config.snapshot_kernel_parameters,
-        .boot_data_relative = context.boot_data_relative,
-        .unlisted_snapshot_exists =
-            [&provider](const provider::SnapshotDescriptor& recorded) {
-                return provider.unlisted_snapshot_exists(recorded);
-            },
-        .hashes = &hashes,
-        .own_limit = context.config.snapshot_limit,
-    });
+    return capture_archive(
+        CaptureInputs{
+            .snapshots = std::move(snapshots),
+            .scope = provider.scope(),
+            .machine_id = context.machine_id,
+            .os_name = context.os_name,
+            .entries = std::move(sources),
+            .running_root =
+                {
+                    .names_filesystem =
+                        [&context](std::string_view root_value) {
+                            return system::names_root_filesystem(root_value,
+                                                                 context.root_filesystem_uuid);
+                        },
+                    .subvolume =
+                        [&context] { return system::read_root_subvolume(context.filesystems); },
+                },
+            .read_images =
+                [&context](const std::vector<bootloader::BootEntry>& read) {
+                    return read_images(context, read);
+                },
+            .boot_root = context.boot_root,
+            .archive_root = context.archive_root,
+            .kernel_parameters = context.config.snapshot_kernel_parameters,
+            .boot_data_relative = context.boot_data_relative,
+            .unlisted_snapshot_exists =
+                [&provider](const provider::SnapshotDescriptor& recorded) {
+                    return provider.unlisted_snapshot_exists(recorded);
+                },
+            .own_limit = context.config.snapshot_limit,
+        },
+        hashes);
 }
 
 GenerateReport report_of(const CaptureResult& captured, const DesiredEntries& desired) {
@@ -148,6 +149,9 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
 
     // Each stage's data is handed on or dropped when the next begins: with many snapshots the
     // descriptors, the manifests and the rendered entries would otherwise all be held at once.
+    // The run's record of the files it hashed and the objects it found intact, shared by capture,
+    // the boot space check and deployment, and dropped with the run: nothing is trusted across
+    // runs.
     store::HashCache hashes;
     CaptureResult captured = capture(context, provider, std::move(current.sources), hashes);
     // What capture kept is planned even when the provider listed nothing: after a rollback the
@@ -159,7 +163,7 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
                                  context.boot_data_root, context.machine_id,
                                  context.runtime_directory);
     check_boot_space(context.boot_root, desired.plan, current.references,
-                     total_text_bytes(desired.entries), context.boot_data_root, &hashes);
+                     total_text_bytes(desired.entries), context.boot_data_root, hashes);
     check_entry_changes(context.entry_directory, context.machine_id, current.generated,
                         desired.entries);
 
@@ -167,7 +171,8 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // directory chain is made (refusing a symbolic link at every level) before the first copy,
     // so no object can land outside the boot filesystem.
     make_boot_data_chain(context.boot_root, context.boot_data_relative);
-    deploy_objects(desired.plan.objects, context.archive_root, context.boot_data_root, &hashes);
+    const std::uint64_t copies =
+        deploy_objects(desired.plan.objects, context.archive_root, context.boot_data_root, hashes);
     GenerateReport report = report_of(captured, desired);
     report.entries_changed = apply_entries(context.entry_directory, context.machine_id,
                                            current.generated, desired.entries);
@@ -179,10 +184,16 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // name are what the archive store keeps.
     const store::GarbageCollection archive_gc =
         manifest::collect_archive_garbage(context.archive_root, captured.archive.references);
-    manifest::remove_legacy_manifests(context.boot_data_root);
-    remove_interrupted_leftovers(context.entry_directory, context.archive_root,
-                                 context.boot_data_root, context.machine_id,
-                                 context.runtime_directory);
+    const bool legacy_removed = manifest::remove_legacy_manifests(context.boot_data_root);
+    // The clean-up before the checks left nothing behind; a run that has written and removed
+    // nothing since cannot have left anything either, and walking every snapshot directory of
+    // the archive again would only cost time.
+    if (copies > 0 || report.entries_changed || boot_gc.removed_objects > 0 ||
+        archive_gc.removed_objects > 0 || legacy_removed) {
+        remove_interrupted_leftovers(context.entry_directory, context.archive_root,
+                                     context.boot_data_root, context.machine_id,
+                                     context.runtime_directory);
+    }
     report.archive_gc_objects = archive_gc.removed_objects;
     report.archive_gc_bytes = archive_gc.removed_bytes;
     report.boot_gc_objects = boot_gc.removed_objects;

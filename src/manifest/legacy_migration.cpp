@@ -77,12 +77,13 @@ std::set<store::ObjectId> legacy_referenced_objects(const fs::path& legacy_root)
     return referenced_objects(list_manifests(legacy_root));
 }
 
-void remove_legacy_manifests(const fs::path& legacy_root) {
+bool remove_legacy_manifests(const fs::path& legacy_root) {
     if (inspect_legacy_tree(legacy_root) == LegacyTree::Absent) {
-        return;
+        return false;
     }
     base::remove_tree(legacy_root / kSnapshotsDirectory);
     base::sync_directory(legacy_root);
+    return true;
 }
 
 }  // namespace snapwright::manifest

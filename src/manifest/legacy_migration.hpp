@@ -28,7 +28,8 @@ void migrate_legacy_manifests(const std::filesystem::path& archive_root,
 
 // Deletes the legacy snapshots tree (nothing when it is absent) and syncs the legacy root; the
 // boot store's objects are left alone. A file or symbolic link in its place is refused with
-// "refusing to remove non-directory legacy manifest path {}".
-void remove_legacy_manifests(const std::filesystem::path& legacy_root);
+// "refusing to remove non-directory legacy manifest path {}". Returns whether there was a tree
+// to remove.
+bool remove_legacy_manifests(const std::filesystem::path& legacy_root);
 
 }  // namespace snapwright::manifest

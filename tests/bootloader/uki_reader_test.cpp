@@ -208,7 +208,9 @@ TEST_F(Uki, CaptureStreamsTheSectionsIntoTheArchiveOncePerRun) {
     in.boot_root = boot();
     in.archive_root = dir_ / "archive";
     in.boot_data_relative = "snapwright/m";
-    ASSERT_EQ(generation::capture_archive(in).counts, (generation::CaptureCounts{2, 0, 0, 6}));
+    store::HashCache hashes;
+    ASSERT_EQ(generation::capture_archive(in, hashes).counts,
+              (generation::CaptureCounts{2, 0, 0, 6}));
 
     const auto manifests = manifest::list_manifests(in.archive_root);
     const manifest::BootProfile& profile = manifests.at(1).profiles.at(0);
@@ -231,7 +233,7 @@ TEST_F(Uki, CaptureStreamsTheSectionsIntoTheArchiveOncePerRun) {
         write_file(image("arch.efi"), build_uki(kUki) + "appended");
         return images;
     };
-    EXPECT_EQ(testing::error_of([&] { (void)generation::capture_archive(in); }),
+    EXPECT_EQ(testing::error_of([&] { (void)generation::capture_archive(in, hashes); }),
               "unified kernel image /EFI/Linux/arch.efi changed since it was read");
 }
 

@@ -148,7 +148,9 @@ TEST_F(BtrfsFacts, UnlistedManifestStaysOnlyWhileItsSubvolumeExists) {
     inputs.unlisted_snapshot_exists = [&](const provider::SnapshotDescriptor& recorded) {
         return provider.unlisted_snapshot_exists(recorded);
     };
-    EXPECT_EQ(generation::capture_archive(inputs).counts, (generation::CaptureCounts{0, 0, 4, 0}));
+    store::HashCache hashes;
+    EXPECT_EQ(generation::capture_archive(inputs, hashes).counts,
+              (generation::CaptureCounts{0, 0, 4, 0}));
     std::vector<std::string> kept;
     for (const auto& manifest : manifest::list_manifests(archive.path())) {
         kept.push_back(manifest.snapshot.key.snapshot_id);

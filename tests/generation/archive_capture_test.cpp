@@ -68,6 +68,12 @@ class Capture : public ::testing::Test {
         return in;
     }
 
+    // A capture that is a run of its own, with a fresh record of what it hashed.
+    static CaptureResult capture(const CaptureInputs& in) {
+        store::HashCache hashes;
+        return capture_archive(in, hashes);
+    }
+
     std::vector<std::string> archived_ids() const {
         std::vector<std::string> ids;
         for (const auto& manifest : list_manifests(archive())) {
@@ -91,7 +97,7 @@ class Capture : public ::testing::Test {
 
 TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
     const auto snapshots = std::vector{snapshot("1"), snapshot("2"), snapshot("3")};
-    EXPECT_EQ(capture_archive(inputs(snapshots)).counts, (CaptureCounts{3, 0, 0, 9}));
+    EXPECT_EQ(capture(inputs(snapshots)).counts, (CaptureCounts{3, 0, 0, 9}));
 
     const auto manifests = list_manifests(archive());
     ASSERT_EQ(manifests.size(), 3u);
@@ -122,7 +128,7 @@ TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
         fs::remove(boot() / name);
     }
     entries_.clear();
-    EXPECT_EQ(capture_archive(inputs(snapshots)).counts, (CaptureCounts{0, 0, 0, 0}));
+    EXPECT_EQ(capture(inputs(snapshots)).counts, (CaptureCounts{0, 0, 0, 0}));
     EXPECT_EQ(list_manifests(archive()), manifests);
 }
 
@@ -130,8 +136,7 @@ TEST_F(Capture, FirstRunCreatesManifestsAndSecondRunChangesNothing) {
 TEST_F(Capture, RunHashesEachSourceOnceUntilItIsReplaced) {
     store::HashCache hashes;
     CaptureInputs first = inputs({snapshot("1"), snapshot("2")});
-    first.hashes = &hashes;
-    ASSERT_EQ(capture_archive(first).counts.created, 2u);
+    ASSERT_EQ(capture_archive(first, hashes).counts.created, 2u);
     EXPECT_EQ(hashes.files_hashed(), 3u);
 
     // Rewritten in place with as many bytes, and replaced by another file.
@@ -139,8 +144,7 @@ TEST_F(Capture, RunHashesEachSourceOnceUntilItIsReplaced) {
     write_file(boot() / "initramfs-linux.new", "initramfs bytes, newer");
     fs::rename(boot() / "initramfs-linux.new", boot() / "initramfs-linux.img");
     CaptureInputs second = inputs({snapshot("1"), snapshot("2"), snapshot("3")});
-    second.hashes = &hashes;
-    ASSERT_EQ(capture_archive(second).counts.created, 1u);
+    ASSERT_EQ(capture_archive(second, hashes).counts.created, 1u);
     EXPECT_EQ(hashes.files_hashed(), 5u);
     const auto manifests = list_manifests(archive());
     ASSERT_EQ(manifests.size(), 3u);
@@ -157,7 +161,7 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
     auto snapshots = std::vector{snapshot("1"), snapshot("2")};
     auto in = inputs(snapshots);
     in.kernel_parameters = "  quiet  ";
-    ASSERT_EQ(capture_archive(in).counts, (CaptureCounts{2, 0, 0, 6}));
+    ASSERT_EQ(capture(in).counts, (CaptureCounts{2, 0, 0, 6}));
     const auto before = list_manifests(archive());
     EXPECT_EQ(before[0].profiles[0].cmdline,
               "root=UUID=x rw rootflags=subvol=/.snapshots/1/snapshot quiet");
@@ -165,7 +169,7 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
     in.snapshots[0].description = "before upgrade";
     in.snapshots[1].subvolume = "/moved/2";
     in.entries.clear();
-    EXPECT_EQ(capture_archive(in).counts, (CaptureCounts{0, 2, 0, 0}));
+    EXPECT_EQ(capture(in).counts, (CaptureCounts{0, 2, 0, 0}));
     const auto after = list_manifests(archive());
     EXPECT_EQ(after[0].snapshot, in.snapshots[0]);
     EXPECT_EQ(after[0].profiles, before[0].profiles);
@@ -179,13 +183,13 @@ TEST_F(Capture, ChangedDescriptorIsUpdatedKeepingProfiles) {
 TEST_F(Capture, BlankKernelParametersAddNothing) {
     auto in = inputs({snapshot("1")});
     in.kernel_parameters = " \t ";
-    (void)capture_archive(in);
+    (void)capture(in);
     EXPECT_EQ(list_manifests(archive())[0].profiles[0].cmdline,
               "root=UUID=x rw rootflags=subvol=/.snapshots/1/snapshot");
 }
 
 TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
-    ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).counts.created, 2u);
+    ASSERT_EQ(capture(inputs({snapshot("1"), snapshot("2")})).counts.created, 2u);
     SnapshotManifest foreign =
         snapwright::testing::sample_manifest({kUuid, "snapper", "root", "7"});
     foreign.machine_id = "other-machine";
@@ -197,7 +201,7 @@ TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
     // This machine and OS, another instance: not among the current keys, so it goes too.
     save_manifest(archive(), snapwright::testing::sample_manifest({kUuid, "snapper", "home", "1"}));
 
-    const CaptureResult result = capture_archive(inputs({snapshot("1")}));
+    const CaptureResult result = capture(inputs({snapshot("1")}));
     EXPECT_EQ(result.counts, (CaptureCounts{0, 0, 2, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1", "7", "8"}));
     EXPECT_EQ(result.archive.manifests, 3u);
@@ -207,27 +211,27 @@ TEST_F(Capture, VanishedSnapshotIsRemovedOtherSystemsSurvive) {
     EXPECT_EQ(result.archive.references, manifest::referenced_objects(list_manifests(archive())));
     EXPECT_FALSE(fs::exists(archive() / "snapshots" / kUuid / "snapper" / "home"));
 
-    EXPECT_EQ(capture_archive(inputs({})).counts, (CaptureCounts{0, 0, 1, 0}));
+    EXPECT_EQ(capture(inputs({})).counts, (CaptureCounts{0, 0, 1, 0}));
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"7", "8"}));
     EXPECT_TRUE(fs::is_directory(archive() / "snapshots"));
 }
 
 TEST_F(Capture, RefusesAnotherScopeBeforeChangingAnything) {
-    ASSERT_EQ(capture_archive(inputs({snapshot("1")})).counts.created, 1u);
+    ASSERT_EQ(capture(inputs({snapshot("1")})).counts.created, 1u);
     auto stranger = snapshot("2");
     stranger.key.instance = "home";
     EXPECT_EQ(error_of([&] {
-                  (void)capture_archive(inputs({snapshot("3"), stranger}));
+                  (void)capture(inputs({snapshot("3"), stranger}));
               }),
               "one reconciliation run may contain only one provider scope");
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1"}));
 }
 
 TEST_F(Capture, NewSnapshotWithoutSourceEntryChangesNothing) {
-    ASSERT_EQ(capture_archive(inputs({snapshot("1")})).counts.created, 1u);
+    ASSERT_EQ(capture(inputs({snapshot("1")})).counts.created, 1u);
     entries_ = {bootloader::parse_entry("other.conf",
                                         "title Other\nmachine-id m2\nlinux /vmlinuz-linux\n")};
-    EXPECT_EQ(error_of([&] { (void)capture_archive(inputs({snapshot("2")})); }),
+    EXPECT_EQ(error_of([&] { (void)capture(inputs({snapshot("2")})); }),
               "no ordinary systemd-boot Linux entries were found for machine m1");
     EXPECT_EQ(archived_ids(), (std::vector<std::string>{"1"}));
 }
@@ -236,13 +240,13 @@ TEST_F(Capture, UnsafeAssetPathIsRefusedAndNothingIsSaved) {
     bootloader::BootEntry entry = entries_[0];
     entry.initrd = {"/../etc/shadow"};
     entries_ = {entry};
-    EXPECT_EQ(error_of([&] { (void)capture_archive(inputs({snapshot("1")})); }),
+    EXPECT_EQ(error_of([&] { (void)capture(inputs({snapshot("1")})); }),
               "unsafe systemd-boot asset path: /../etc/shadow");
     EXPECT_TRUE(list_manifests(archive()).empty());
 }
 
 TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
-    ASSERT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).counts.created, 2u);
+    ASSERT_EQ(capture(inputs({snapshot("1"), snapshot("2")})).counts.created, 2u);
     const fs::path one = snapshot_directory(archive(), snapshot("1").key) / "source.conf";
     const fs::path two = snapshot_directory(archive(), snapshot("2").key) / "source.conf";
     const std::string expected = read_file(one);
@@ -250,8 +254,7 @@ TEST_F(Capture, RepairsMissingOrStaleSourceConfigWithoutCountingAnUpdate) {
     write_file(two, "stale\n");
     write_file(snapshot_directory(archive(), snapshot("2").key) / "fragment.conf", "edited\n");
 
-    EXPECT_EQ(capture_archive(inputs({snapshot("1"), snapshot("2")})).counts,
-              (CaptureCounts{0, 0, 0, 0}));
+    EXPECT_EQ(capture(inputs({snapshot("1"), snapshot("2")})).counts, (CaptureCounts{0, 0, 0, 0}));
     EXPECT_EQ(read_file(one), expected);
     EXPECT_EQ(read_file(two), expected);
     EXPECT_NE(read_file(snapshot_directory(archive(), snapshot("2").key) / "fragment.conf"),

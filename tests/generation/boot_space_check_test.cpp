@@ -28,12 +28,13 @@ class CheckBootSpace : public ::testing::Test {
     std::string error_with(const DeploymentPlan& plan,
                            const std::set<store::ObjectId>& references = {}) {
         return testing::error_of(
-            [&] { check_boot_space(dir.path(), plan, references, 0, boot_store); });
+            [&] { check_boot_space(dir.path(), plan, references, 0, boot_store, hashes); });
     }
 
     ScratchDir dir;
     fs::path archive = dir / "archive";
     fs::path boot_store = dir / "boot";
+    store::HashCache hashes;
 };
 
 // Planned sizes that cannot fit anywhere show which objects count as new.
@@ -41,7 +42,7 @@ TEST_F(CheckBootSpace, CountsOnlyAbsentOrDamagedObjectsAsNew) {
     const store::ObjectId valid = deployed("valid");
     DeploymentPlan plan;
     plan.objects = {{valid, kHuge}};
-    EXPECT_NO_THROW(check_boot_space(dir.path(), plan, {}, 0, boot_store));
+    EXPECT_NO_THROW(check_boot_space(dir.path(), plan, {}, 0, boot_store, hashes));
 
     const store::ObjectId damaged = deployed("damaged");
     testing::write_file(store::object_path(boot_store, damaged), "tampered");

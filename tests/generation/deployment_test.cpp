@@ -44,20 +44,21 @@ class DeployObjects : public ::testing::Test {
     fs::path boot = dir / "boot";
     std::map<store::ObjectId, std::uint64_t> objects;
     std::vector<store::ObjectId> ids;
+    store::HashCache hashes;
 };
 
 TEST_F(DeployObjects, CopiesEveryPlannedObjectOnce) {
-    deploy_objects(objects, archive, boot);
+    deploy_objects(objects, archive, boot, hashes);
     for (const auto& id : ids)
         EXPECT_TRUE(on_boot(id));
-    EXPECT_NO_THROW(deploy_objects(objects, archive, boot));
+    EXPECT_NO_THROW(deploy_objects(objects, archive, boot, hashes));
 }
 
 TEST_F(DeployObjects, RemovesOnlyItsOwnCopiesWhenALaterCopyFails) {
     // The first object is on the boot store already; the fourth is missing from the archive.
     ASSERT_TRUE(store::copy_object(boot, archive, ids[0]));
     ASSERT_TRUE(fs::remove(store::object_path(archive, ids[3])));
-    EXPECT_EQ(error_of([&] { deploy_objects(objects, archive, boot); }),
+    EXPECT_EQ(error_of([&] { deploy_objects(objects, archive, boot, hashes); }),
               "source object is missing or corrupted: sha256:" + ids[3].digest);
     EXPECT_TRUE(on_boot(ids[0]));
     EXPECT_FALSE(fs::exists(store::object_path(boot, ids[1])));
@@ -70,7 +71,7 @@ TEST_F(DeployObjects, ReplacesADamagedCopyAndKeepsItOnFailure) {
     ASSERT_TRUE(store::copy_object(boot, archive, ids[1]));
     write_file(store::object_path(boot, ids[1]), "damaged");
     ASSERT_TRUE(fs::remove(store::object_path(archive, ids[4])));
-    EXPECT_NE(error_of([&] { deploy_objects(objects, archive, boot); }), "");
+    EXPECT_NE(error_of([&] { deploy_objects(objects, archive, boot, hashes); }), "");
     EXPECT_TRUE(on_boot(ids[1]));
     EXPECT_FALSE(fs::exists(store::object_path(boot, ids[0])));
 }

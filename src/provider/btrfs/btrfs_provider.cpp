@@ -1,6 +1,11 @@
 #include "provider/btrfs/btrfs_provider.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/app_error.hpp"
 #include "base/file_kind.hpp"
@@ -68,7 +73,7 @@ bool BtrfsProvider::unlisted_snapshot_exists(const SnapshotDescriptor& recorded)
 }
 
 std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
-    const std::string listing =
+    std::string listing =
         system::run_checked(program_,
                             {"subvolume", "list", "-s", "-u", "-q", "-R", "--sort=-rootid",
                              base::display_path(top_level_mount_)},
@@ -77,7 +82,10 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
     if (limit_ == 0) {
         return descriptors;
     }
-    MetadataLookup metadata_lookup;
+    // The listing and the metadata lookup's directory listings are dropped before the sort, and
+    // the descriptors are given their room at once: with thousands of snapshots these are what
+    // the run holds most of.
+    std::optional<MetadataLookup> metadata_lookup(std::in_place);
     // Rows are dropped one by one to resist snapshot names with line breaks; a listing of which
     // not one row holds up is not read as "no snapshots", which would remove every entry.
     std::optional<std::string> first_dropped;
@@ -86,7 +94,9 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
             first_dropped = std::string(line);
         }
     };
-    for (std::string_view line : base::split_lines(listing)) {
+    std::vector<std::string_view> lines = base::split_lines(listing);
+    descriptors.reserve(std::min<std::uint64_t>(lines.size(), limit_));
+    for (std::string_view line : lines) {
         if (base::trim(line).empty()) {
             continue;
         }
@@ -113,7 +123,7 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
             continue;
         }
         const std::string name = snapshot_name(row.path);
-        const SnapshotMetadata metadata = metadata_lookup.find(directory, name);
+        const SnapshotMetadata metadata = metadata_lookup->find(directory, name);
 
         SnapshotDescriptor descriptor;
         descriptor.key = {filesystem_uuid_, "btrfs", "root",
@@ -137,6 +147,9 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
     if (descriptors.empty() && first_dropped) {
         base::throw_error("invalid btrfs subvolume row: " + *first_dropped);
     }
+    metadata_lookup.reset();
+    std::vector<std::string_view>().swap(lines);
+    std::string().swap(listing);
     sort_descriptors(descriptors);
     return descriptors;
 }

@@ -70,11 +70,11 @@ std::optional<SnapshotMetadata> MetadataLookup::yabsnap_in(const fs::path& direc
 }
 
 const std::vector<std::string>& MetadataLookup::meta_files(const fs::path& directory) {
-    const auto cached = listings_.find(directory);
+    const auto cached = listings_.find(directory.native());
     if (cached != listings_.end()) {
         return cached->second;
     }
-    std::vector<std::string>& names = listings_[directory];
+    std::vector<std::string>& names = listings_[directory.native()];
     std::vector<std::string> listed;
     try {
         listed = base::list_directory(directory);

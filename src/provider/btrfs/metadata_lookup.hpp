@@ -38,7 +38,9 @@ class MetadataLookup {
     // The names in `directory` that are UTF-8 and end in "-meta.json", in directory order.
     const std::vector<std::string>& meta_files(const fs::path& directory);
 
-    std::map<fs::path, std::vector<std::string>> listings_;
+    // By the directory's path as text: one listing is kept for every snapshot's parent, and a
+    // path's parsed components would cost several times the text.
+    std::map<std::string, std::vector<std::string>> listings_;
 };
 
 }  // namespace snapwright::provider::btrfs
