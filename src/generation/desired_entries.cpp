@@ -26,15 +26,4 @@ DesiredEntries desired_entries(std::vector<manifest::SnapshotManifest>&& manifes
     return desired;
 }
 
-DesiredEntries desired_entries(const std::vector<manifest::SnapshotManifest>& manifests,
-                               const RunContext& context) {
-    std::vector<manifest::SnapshotManifest> own;
-    for (const manifest::SnapshotManifest& manifest : manifests) {
-        if (belongs_to_this_system(manifest, context)) {
-            own.push_back(manifest);
-        }
-    }
-    return desired_entries(std::move(own), context);
-}
-
 }  // namespace snapwright::generation

@@ -34,8 +34,4 @@ struct DesiredEntries {
 [[nodiscard]] DesiredEntries desired_entries(std::vector<manifest::SnapshotManifest>&& manifests,
                                              const RunContext& context);
 
-// The same for a caller that keeps the manifests: only this system's are copied.
-[[nodiscard]] DesiredEntries desired_entries(
-    const std::vector<manifest::SnapshotManifest>& manifests, const RunContext& context);
-
 }  // namespace snapwright::generation
