@@ -27,7 +27,7 @@ bool has_boot_directory(const fs::path& snapshot_directory) {
 }  // namespace
 
 bool recorded_snapshot_exists(const fs::path& top_level_mount,
-                              const std::map<std::string, std::string>& properties) {
+                              const SnapshotProperties& properties) {
     const auto path = properties.find("path");
     const auto uuid = properties.find("uuid");
     if (path == properties.end() || path->second.empty() || uuid == properties.end() ||

@@ -68,6 +68,6 @@ class BtrfsProvider final : public Provider {
 // property, a path that climbs out with "..", a plain directory, another subvolume at the same
 // path, or a subvolume whose facts cannot be read all mean it is gone.
 bool recorded_snapshot_exists(const fs::path& top_level_mount,
-                              const std::map<std::string, std::string>& properties);
+                              const SnapshotProperties& properties);
 
 }  // namespace snapwright::provider::btrfs
