@@ -60,10 +60,6 @@ ProviderScope BtrfsProvider::scope() const {
     return {filesystem_uuid_, "btrfs", "root"};
 }
 
-std::optional<fs::path> BtrfsProvider::source_root() const {
-    return top_level_mount_;
-}
-
 bool BtrfsProvider::unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const {
     const ProviderScope own = scope();
     const SnapshotKey& key = recorded.key;
