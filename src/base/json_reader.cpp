@@ -12,7 +12,9 @@ namespace {
 
 // Reading: nlohmann's lexer and grammar drive a SAX handler that builds the document, refuses
 // duplicate members (nlohmann's own DOM builder silently keeps the last one) and remembers where
-// each value ended, so that errors can name a line and column.
+// each value ended, so that errors can name a line and column. Positions are recorded only by a
+// second parse that an error asks for: a document that reads without one, as nearly every does,
+// is parsed once without building a path for each of its values.
 
 std::string path_segment(std::string_view name) {
     std::string segment;
@@ -78,14 +80,17 @@ class CountingIterator {
 
 class DocumentBuilder final : public nlohmann::json_sax<Json> {
   public:
-    DocumentBuilder(std::string_view text, const std::size_t& taken) : text_(text), taken_(taken) {}
+    DocumentBuilder(std::string_view text, const std::size_t& taken, bool record_positions)
+        : text_(text), taken_(taken), record_positions_(record_positions) {}
 
     bool null() override { return add(nullptr, taken_); }
     bool boolean(bool value) override { return add(value, taken_); }
     bool number_integer(number_integer_t value) override { return add(value, number_end()); }
     bool number_unsigned(number_unsigned_t value) override { return add(value, number_end()); }
     bool number_float(number_float_t value, const string_t& literal) override {
-        positions_.float_text[next_path()] = literal;
+        if (record_positions_) {
+            positions_.float_text[next_path()] = literal;
+        }
         return add(value, number_end());
     }
     bool string(string_t& value) override { return add(std::move(value), taken_); }
@@ -102,7 +107,9 @@ class DocumentBuilder final : public nlohmann::json_sax<Json> {
         return true;
     }
     bool end_object() override {
-        positions_.end[stack_.back().path] = taken_;
+        if (record_positions_) {
+            positions_.end[stack_.back().path] = taken_;
+        }
         stack_.pop_back();
         return true;
     }
@@ -126,7 +133,7 @@ class DocumentBuilder final : public nlohmann::json_sax<Json> {
     }
 
     Json& document() { return document_; }
-    const JsonReader::Positions& positions() const { return positions_; }
+    JsonReader::Positions& positions() { return positions_; }
     const std::string& error() const { return error_; }
 
   private:
@@ -172,14 +179,19 @@ class DocumentBuilder final : public nlohmann::json_sax<Json> {
     }
 
     bool add(Json value, std::size_t offset) {
-        positions_.value[next_path()] = offset;
+        if (record_positions_) {
+            positions_.value[next_path()] = offset;
+        }
         insert(std::move(value));
         return true;
     }
 
     bool open(Json container) {
-        std::string path = next_path();
-        positions_.value[path] = taken_;
+        std::string path;
+        if (record_positions_) {
+            path = next_path();
+            positions_.value[path] = taken_;
+        }
         Json* node = insert(std::move(container));
         stack_.push_back(Open{node, std::move(path)});
         return true;
@@ -187,6 +199,7 @@ class DocumentBuilder final : public nlohmann::json_sax<Json> {
 
     std::string_view text_;
     const std::size_t& taken_;
+    bool record_positions_;
     Json document_;
     std::vector<Open> stack_;
     std::string key_;
@@ -202,16 +215,35 @@ std::string member_path(const std::string& parent, std::string_view name) {
     return parent + "/" + path_segment(name);
 }
 
-JsonReader::JsonReader(std::string_view text) : text_(text) {
-    std::size_t taken = 0;
-    DocumentBuilder builder(text, taken);
+namespace {
+
+// Parses `text` into `builder`; throws the parse error.
+void parse_into(std::string_view text, std::size_t& taken, DocumentBuilder& builder) {
     const CountingIterator first(text.data(), &taken);
     const CountingIterator last(text.data() + text.size(), nullptr);
     if (!Json::sax_parse(first, last, &builder)) {
         fail_json(builder.error().empty() ? std::string("invalid JSON document") : builder.error());
     }
+}
+
+}  // namespace
+
+JsonReader::JsonReader(std::string_view text) : text_(text) {
+    std::size_t taken = 0;
+    DocumentBuilder builder(text, taken, false);
+    parse_into(text, taken, builder);
     document_ = std::move(builder.document());
-    positions_ = builder.positions();
+}
+
+const JsonReader::Positions& JsonReader::positions() const {
+    if (!positions_) {
+        // The text parsed once already, so this parse finds the same document.
+        std::size_t taken = 0;
+        DocumentBuilder builder(text_, taken, true);
+        parse_into(text_, taken, builder);
+        positions_ = std::move(builder.positions());
+    }
+    return *positions_;
 }
 
 std::string JsonReader::string(const Json& node, const std::string& path) {
@@ -305,8 +337,9 @@ std::string JsonReader::unexpected(const Json& node, const std::string& path) {
 }
 
 const std::string& JsonReader::float_literal(const Json& node, const std::string& path) {
-    const auto found = positions_.float_text.find(path);
-    if (found == positions_.float_text.end()) {
+    const auto& float_text = positions().float_text;
+    const auto found = float_text.find(path);
+    if (found == float_text.end()) {
         scratch_ = node.dump();
         return scratch_;
     }
@@ -314,13 +347,15 @@ const std::string& JsonReader::float_literal(const Json& node, const std::string
 }
 
 std::string JsonReader::at(const std::string& path) const {
-    const auto found = positions_.value.find(path);
-    return found == positions_.value.end() ? "" : location(text_, found->second);
+    const auto& value = positions().value;
+    const auto found = value.find(path);
+    return found == value.end() ? "" : location(text_, found->second);
 }
 
 std::string JsonReader::at_end(const std::string& path) const {
-    const auto found = positions_.end.find(path);
-    return found == positions_.end.end() ? "" : location(text_, found->second);
+    const auto& end = positions().end;
+    const auto found = end.find(path);
+    return found == end.end() ? "" : location(text_, found->second);
 }
 
 }  // namespace snapwright::base

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -104,10 +105,12 @@ class JsonReader {
 
     std::string unexpected(const Json& node, const std::string& path);
     const std::string& float_literal(const Json& node, const std::string& path);
+    // Recorded on first use, by parsing the text again.
+    const Positions& positions() const;
 
     std::string_view text_;
     Json document_;
-    Positions positions_;
+    mutable std::optional<Positions> positions_;
     std::string scratch_;
 };
 

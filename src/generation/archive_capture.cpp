@@ -105,6 +105,9 @@ class Handover {
             }
         }
         if (is_own_system(manifest, inputs_)) {
+            // The plan and the renderer never read the source entries, and with thousands of
+            // snapshots their text would be the largest part of what is kept.
+            std::string().swap(manifest.source_config);
             own_.offer(std::move(manifest));
         } else if (manifest.machine_id == inputs_.machine_id) {
             ++archive.other_os_manifests[manifest.os_name];

@@ -76,7 +76,8 @@ struct CaptureResult {
     CaptureCounts counts;
     // The newest `own_limit` manifests of this machine and OS as the run leaves them (newest by
     // manifest::newer_snapshot), ordered by key as `list_manifests` reads them back, so that the
-    // plan need not read the archive again.
+    // plan need not read the archive again; without their source_config, which only capture
+    // reads.
     std::vector<manifest::SnapshotManifest> own;
     ArchiveContents archive;
 };

@@ -46,25 +46,29 @@ void prepare_archive(const RunContext& context) {
     base::ensure_directory(context.config.archive_path, context.machine_id);
 }
 
-// The entry directory as the run finds it.
+// The ordinary entries of the entry directory, the candidates for sources.
+std::vector<bootloader::BootEntry> read_source_entries(const RunContext& context) {
+    std::vector<bootloader::BootEntry> sources =
+        bootloader::read_entry_directory(context.entry_directory);
+    // Only ordinary entries can become sources; the generated ones, one per deployed profile,
+    // would otherwise be carried through capture for nothing.
+    std::erase_if(sources, [](const bootloader::BootEntry& entry) {
+        return bootloader::is_owned_entry(entry);
+    });
+    sources.shrink_to_fit();
+    return sources;
+}
+
+// This machine's generated entries as the run finds them.
 struct CurrentEntries {
-    // The ordinary entries, the candidates for sources.
-    std::vector<bootloader::BootEntry> sources;
-    // This machine's generated entry files, by name.
+    // The entry files, by name.
     std::map<std::string, std::string> generated;
     // The objects those name.
     std::set<store::ObjectId> references;
 };
 
-CurrentEntries read_current_entries(const RunContext& context) {
+CurrentEntries read_generated_entries(const RunContext& context) {
     CurrentEntries current;
-    current.sources = bootloader::read_entry_directory(context.entry_directory);
-    // Only ordinary entries can become sources; the generated ones, one per deployed profile,
-    // would otherwise be carried through capture for nothing.
-    std::erase_if(current.sources, [](const bootloader::BootEntry& entry) {
-        return bootloader::is_owned_entry(entry);
-    });
-    current.sources.shrink_to_fit();
     current.generated =
         bootloader::list_generated_entry_files(context.entry_directory, context.machine_id);
     current.references =
@@ -145,7 +149,6 @@ GenerateReport report_of(const CaptureResult& captured, const DesiredEntries& de
 
 GenerateReport run_generate(const RunContext& context, provider::Provider& provider) {
     prepare_archive(context);
-    CurrentEntries current = read_current_entries(context);
 
     // Each stage's data is handed on or dropped when the next begins: with many snapshots the
     // descriptors, the manifests and the rendered entries would otherwise all be held at once.
@@ -153,10 +156,13 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // the boot space check and deployment, and dropped with the run: nothing is trusted across
     // runs.
     store::HashCache hashes;
-    CaptureResult captured = capture(context, provider, std::move(current.sources), hashes);
+    CaptureResult captured = capture(context, provider, read_source_entries(context), hashes);
     // What capture kept is planned even when the provider listed nothing: after a rollback the
     // old root's snapshots still exist, unlisted, and are exactly the ones that may be needed.
     const DesiredEntries desired = desired_entries(std::move(captured.own), context);
+    // Read only now that the snapshot descriptors and the kept manifests are gone: capture
+    // changes no entry, and with thousands of entries their texts would add to its peak.
+    const CurrentEntries current = read_generated_entries(context);
     // A copy or a write that an earlier run left unfinished would count against the boot space
     // check and fail it until the next collection; it goes first.
     remove_interrupted_leftovers(context.entry_directory, context.archive_root,

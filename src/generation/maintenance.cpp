@@ -18,6 +18,18 @@
 namespace snapwright::generation {
 namespace {
 
+// Says that `path` stays, and why, once per path: a run clears leftovers twice.
+void warn_keeping(const fs::path& path, std::string_view why) {
+    static std::set<fs::path> warned;
+    if (!warned.insert(path).second) {
+        return;
+    }
+    const std::string warning = "snapwright: warning: keeping " + base::display_path(path) + ", " +
+                                std::string(why) + "; check the boot filesystem with fsck.vfat\n";
+    std::fputs(warning.c_str(), stderr);
+    std::fflush(stderr);
+}
+
 // Whether the entry temporary `name` must stay because it may share its clusters with the entry
 // it was replacing: unlinking it could free the clusters under the live entry.
 bool keep_shared_temporary(const fs::path& entry_directory, int directory, const std::string& name,
@@ -26,34 +38,17 @@ bool keep_shared_temporary(const fs::path& entry_directory, int directory, const
         base::ClusterSharing::Separate) {
         return false;
     }
-    // A run clears leftovers twice; each file is named once.
-    static std::set<fs::path> warned;
-    if (!warned.insert(entry_directory / name).second) {
-        return true;
-    }
-    const std::string warning = "snapwright: warning: keeping " +
-                                base::display_path(entry_directory / name) +
-                                ", which may share its clusters with " +
-                                base::display_path(entry_directory / std::string(target)) +
-                                "; check the boot filesystem with fsck.vfat\n";
-    std::fputs(warning.c_str(), stderr);
-    std::fflush(stderr);
+    warn_keeping(entry_directory / name,
+                 "which may share its clusters with " +
+                     base::display_path(entry_directory / std::string(target)));
     return true;
 }
 
-// Says once per path that a directory left by an interrupted creation stays.
-void warn_left_directories(const std::vector<fs::path>& left) {
-    static std::set<fs::path> warned;
+// Directories left by an interrupted creation, which stay where removing them could harm.
+void warn_keeping_directories(const std::vector<fs::path>& left) {
     for (const fs::path& path : left) {
-        if (!warned.insert(path).second) {
-            continue;
-        }
-        const std::string warning = "snapwright: warning: keeping " + base::display_path(path) +
-                                    ", left by an interrupted run; check the boot filesystem "
-                                    "with fsck.vfat\n";
-        std::fputs(warning.c_str(), stderr);
+        warn_keeping(path, "left by an interrupted run");
     }
-    std::fflush(stderr);
 }
 
 }  // namespace
@@ -72,12 +67,12 @@ void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::pat
         });
     manifest::remove_snapshot_leftovers(archive_root);
     (void)store::remove_object_temporaries(boot_data_root);
-    warn_left_directories(store::remove_directory_leftovers(boot_data_root));
+    warn_keeping_directories(store::remove_directory_leftovers(boot_data_root));
     system::remove_abandoned_mount_points(runtime_directory);
 }
 
 void make_boot_data_chain(const fs::path& boot_root, const fs::path& boot_data_relative) {
-    warn_left_directories(base::remove_chain_temporaries(boot_root, boot_data_relative));
+    warn_keeping_directories(base::remove_chain_temporaries(boot_root, boot_data_relative));
     base::ensure_directory(boot_root, boot_data_relative, base::NewDirectory::Renamed);
 }
 

@@ -22,8 +22,15 @@ std::set<store::ObjectId> referenced_objects(const std::vector<SnapshotManifest>
     return referenced;
 }
 
+std::set<store::ObjectId> stored_references(const std::filesystem::path& root) {
+    std::set<store::ObjectId> referenced;
+    for_each_manifest(
+        root, [&](SnapshotManifest&& manifest) { add_referenced_objects(referenced, manifest); });
+    return referenced;
+}
+
 store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root) {
-    return collect_archive_garbage(archive_root, referenced_objects(list_manifests(archive_root)));
+    return collect_archive_garbage(archive_root, stored_references(archive_root));
 }
 
 store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root,

@@ -20,6 +20,10 @@ namespace snapwright::manifest {
 void add_referenced_objects(std::set<store::ObjectId>& referenced,
                             const SnapshotManifest& manifest);
 
+// Every object the manifests stored under `root` name (manifest store layout), read one manifest
+// at a time; throws what reading a manifest throws.
+[[nodiscard]] std::set<store::ObjectId> stored_references(const std::filesystem::path& root);
+
 // Removes every object of the archive store that no archived manifest names. A manifest that
 // cannot be listed, or an invalid id in one, fails the collection before anything is deleted.
 store::GarbageCollection collect_archive_garbage(const std::filesystem::path& archive_root);

@@ -51,9 +51,9 @@ void migrate_legacy_manifests(const fs::path& archive_root, const fs::path& lega
         return;
     }
     std::set<provider::SnapshotKey> archived;
-    for (const auto& manifest : list_manifests(archive_root)) {
-        archived.insert(manifest.snapshot.key);
-    }
+    for_each_manifest(archive_root, [&](SnapshotManifest&& manifest) {
+        archived.insert(std::move(manifest.snapshot.key));
+    });
     for (const auto& legacy : list_manifests(legacy_root)) {
         for (const auto& profile : legacy.profiles) {
             (void)store::copy_object(archive_root, legacy_root, profile.kernel.object);
@@ -74,7 +74,7 @@ std::set<store::ObjectId> legacy_referenced_objects(const fs::path& legacy_root)
     if (base::kind_or_absent(legacy_root / kSnapshotsDirectory) != base::FileKind::Directory) {
         return {};
     }
-    return referenced_objects(list_manifests(legacy_root));
+    return stored_references(legacy_root);
 }
 
 bool remove_legacy_manifests(const fs::path& legacy_root) {

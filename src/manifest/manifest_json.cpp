@@ -60,7 +60,7 @@ Json descriptor_json(const provider::SnapshotDescriptor& descriptor) {
     key["snapshot_id"] = descriptor.key.snapshot_id;
     Json properties = Json::object();
     for (const auto& [name, value] : descriptor.properties) {
-        properties[name] = value;
+        properties[std::string(name)] = std::string(value);
     }
     Json json = Json::object();
     json["key"] = std::move(key);
@@ -137,7 +137,7 @@ class SchemaReader {
                 } else if (name == "subvolume") {
                     descriptor.subvolume = json_.string(value, member);
                 } else if (name == "properties") {
-                    descriptor.properties = json_.string_map(value, member);
+                    descriptor.properties = provider::SnapshotProperties(json_.string_map(value, member));
                 } else {
                     return false;
                 }

@@ -171,15 +171,16 @@ bool is_snapshot_file_name(std::string_view name) {
     return name == kManifestFile || name == kSourceConfigFile || name == kFragmentFile;
 }
 
-// The real directories directly in `directory` (symbolic links are not followed).
-std::vector<fs::path> subdirectories(const fs::path& directory) {
-    std::vector<fs::path> found;
-    for (const std::string& name : base::list_directory(directory)) {
-        if (base::inspect(directory / name).directory()) {
-            found.push_back(directory / name);
-        }
-    }
-    return found;
+// The names of the real directories directly in `directory` (symbolic links are not followed).
+// Names rather than paths: a path holds each of its components, and a level of the archive may
+// hold a directory for each of thousands of snapshots.
+std::vector<std::string> subdirectory_names(const fs::path& directory) {
+    std::vector<std::string> names = base::list_directory(directory);
+    std::erase_if(names, [&](const std::string& name) {
+        return !base::inspect(directory / name).directory();
+    });
+    names.shrink_to_fit();
+    return names;
 }
 
 // Below R/snapshots at `depth` (1 = filesystem UUID level, 4 = snapshot directories): clears
@@ -189,8 +190,8 @@ void remove_leftovers_below(const fs::path& directory, int depth) {
     if (depth == 4) {
         (void)base::remove_temporaries(directory, is_snapshot_file_name);
     } else {
-        for (const fs::path& child : subdirectories(directory)) {
-            remove_leftovers_below(child, depth + 1);
+        for (const std::string& name : subdirectory_names(directory)) {
+            remove_leftovers_below(directory / name, depth + 1);
         }
     }
     (void)base::remove_if_empty(directory);
@@ -203,8 +204,8 @@ void remove_snapshot_leftovers(const fs::path& root) {
     if (base::kind_or_absent(snapshots_root) != base::FileKind::Directory) {
         return;
     }
-    for (const fs::path& child : subdirectories(snapshots_root)) {
-        remove_leftovers_below(child, 1);
+    for (const std::string& name : subdirectory_names(snapshots_root)) {
+        remove_leftovers_below(snapshots_root / name, 1);
     }
 }
 

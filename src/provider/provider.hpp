@@ -1,7 +1,5 @@
 #pragma once
 
-#include <filesystem>
-#include <optional>
 #include <vector>
 
 #include "provider/snapshot.hpp"
@@ -15,8 +13,6 @@ class Provider {
     virtual ProviderScope scope() const = 0;
     // The snapshots that exist now, sorted by sort_descriptors; throws the provider's error.
     virtual std::vector<SnapshotDescriptor> list_snapshots() = 0;
-    // The directory through which the snapshot subvolumes are reachable.
-    virtual std::optional<std::filesystem::path> source_root() const = 0;
     // Whether the snapshot recorded as `recorded`, which list_snapshots did not report, still
     // exists. A provider whose listing is complete answers false: what it does not list is gone.
     // A snapshot whose facts cannot be read counts as gone.

@@ -21,9 +21,6 @@ class MountedBtrfsProvider final : public Provider {
 
     ProviderScope scope() const override { return provider_.scope(); }
     std::vector<SnapshotDescriptor> list_snapshots() override { return provider_.list_snapshots(); }
-    std::optional<std::filesystem::path> source_root() const override {
-        return provider_.source_root();
-    }
     bool unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const override {
         return provider_.unlisted_snapshot_exists(recorded);
     }
@@ -41,12 +38,9 @@ std::unique_ptr<Provider> open_provider(const config::Config& config,
                                         const system::MountTable& mounts) {
     const std::string root = system::root_mount_point(mounts);
     switch (config.provider) {
-        case config::ProviderKind::Snapper: {
-            auto provider = std::make_unique<snapper::SnapperProvider>(
+        case config::ProviderKind::Snapper:
+            return std::make_unique<snapper::SnapperProvider>(
                 filesystem_uuid, config.snapper_config, config.snapshots_path);
-            provider->set_source_root(root);
-            return provider;
-        }
         case config::ProviderKind::Btrfs:
             break;
     }

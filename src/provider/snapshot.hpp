@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "provider/snapshot_properties.hpp"
+
 namespace snapwright::provider {
 
 // Identity of a snapshot across runs; the archive directory of a snapshot is derived from it.
@@ -29,7 +31,7 @@ struct SnapshotDescriptor {
     std::string description;
     // The subvolume path in the form given to the kernel in "rootflags=subvol=".
     std::string subvolume;
-    std::map<std::string, std::string> properties;
+    SnapshotProperties properties;
 
     bool operator==(const SnapshotDescriptor&) const = default;
 };

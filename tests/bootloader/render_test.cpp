@@ -95,7 +95,7 @@ TEST(RenderEntries, BuildsTitlesFromSingleLineValues) {
         return parse_entry("x.conf", render_entries({manifest}, kDataRelative).at(0).text).title;
     };
     EXPECT_EQ(title(), "Fedora Linux Snapshot 7 - L");
-    manifest.snapshot.properties["snapshot"] = "seven\x7F";
+    manifest.snapshot.properties.set("snapshot", "seven\x7F");
     manifest.snapshot.description = " \xC2\x85 ";  // only a C1 control and spaces
     EXPECT_EQ(title(), "Fedora Linux Snapshot seven - L");
 }

@@ -96,10 +96,10 @@ TEST_F(BtrfsFacts, ProviderDescribesSnapshotsAsSubvolumeShowDoes) {
     EXPECT_EQ(listed[0].properties.at("readonly"), "true");
     EXPECT_EQ(listed[1].subvolume, "/@/.snapshots/2/snapshot");
     EXPECT_EQ(listed[1].properties,
-              (std::map<std::string, std::string>{
+              (provider::SnapshotProperties{
                   {"path", "@/.snapshots/2/snapshot"},
                   {"readonly", "false"},
-                  {"rootid", listed[1].properties.at("rootid")},
+                  {"rootid", std::string(listed[1].properties.at("rootid"))},
                   {"snapshot", "2"},
                   {"source", "manual"},
                   {"type", ""},

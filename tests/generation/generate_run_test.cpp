@@ -41,7 +41,6 @@ class FakeProvider final : public provider::Provider {
         }
         return snapshots;
     }
-    std::optional<fs::path> source_root() const override { return std::nullopt; }
     bool unlisted_snapshot_exists(const provider::SnapshotDescriptor& recorded) const override {
         return unlisted_existing.contains(recorded.key.snapshot_id);
     }

@@ -37,9 +37,9 @@ TEST(VisibleSubvolumePath, BelowTheMountWithTheLongestSubvolumeRoot) {
             << c.subvolume;
     }
     manifest::SnapshotManifest recorded = testing::snapshot("1", "2024", {});
-    recorded.snapshot.properties["readonly"] = "true";
+    recorded.snapshot.properties.set("readonly", "true");
     EXPECT_TRUE(boots_read_only(recorded, {}));
-    recorded.snapshot.properties["readonly"] = "false";
+    recorded.snapshot.properties.set("readonly", "false");
     EXPECT_FALSE(boots_read_only(recorded, {}));
     recorded.snapshot.properties.erase("readonly");
     EXPECT_FALSE(boots_read_only(recorded, table));

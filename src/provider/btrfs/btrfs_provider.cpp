@@ -27,7 +27,7 @@ bool has_boot_directory(const fs::path& snapshot_directory) {
 }  // namespace
 
 bool recorded_snapshot_exists(const fs::path& top_level_mount,
-                              const std::map<std::string, std::string>& properties) {
+                              const SnapshotProperties& properties) {
     const auto path = properties.find("path");
     const auto uuid = properties.find("uuid");
     if (path == properties.end() || path->second.empty() || uuid == properties.end() ||
@@ -58,10 +58,6 @@ void BtrfsProvider::set_root_subvolume_uuid(const std::string& uuid) {
 
 ProviderScope BtrfsProvider::scope() const {
     return {filesystem_uuid_, "btrfs", "root"};
-}
-
-std::optional<fs::path> BtrfsProvider::source_root() const {
-    return top_level_mount_;
 }
 
 bool BtrfsProvider::unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const {

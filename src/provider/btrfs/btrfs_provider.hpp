@@ -42,8 +42,6 @@ class BtrfsProvider final : public Provider {
     // Throws "execute btrfs" with the OS error when btrfs cannot be started and
     // "btrfs subvolume list failed: " with its standard error when it fails.
     std::vector<SnapshotDescriptor> list_snapshots() override;
-    // Always the top-level mount.
-    std::optional<fs::path> source_root() const override;
     // The listing covers only snapshots of the subvolume mounted at "/": after a rollback, or
     // while booted into a snapshot, the snapshots of the old root drop out of it although they
     // still exist. A snapshot of this scope is still there when recorded_snapshot_exists says
@@ -68,6 +66,6 @@ class BtrfsProvider final : public Provider {
 // property, a path that climbs out with "..", a plain directory, another subvolume at the same
 // path, or a subvolume whose facts cannot be read all mean it is gone.
 bool recorded_snapshot_exists(const fs::path& top_level_mount,
-                              const std::map<std::string, std::string>& properties);
+                              const SnapshotProperties& properties);
 
 }  // namespace snapwright::provider::btrfs

@@ -14,16 +14,8 @@ SnapperProvider::SnapperProvider(const std::string& filesystem_uuid, std::string
       config_(std::move(config)),
       snapshots_path_(std::move(snapshots_path)) {}
 
-void SnapperProvider::set_source_root(fs::path root) {
-    source_root_ = std::move(root);
-}
-
 ProviderScope SnapperProvider::scope() const {
     return {filesystem_uuid_, "snapper", config_};
-}
-
-std::optional<fs::path> SnapperProvider::source_root() const {
-    return source_root_;
 }
 
 bool SnapperProvider::unlisted_snapshot_exists(const SnapshotDescriptor&) const {

@@ -23,9 +23,6 @@ class SnapperProvider final : public Provider {
     SnapperProvider(const std::string& filesystem_uuid, std::string config,
                     std::optional<fs::path> snapshots_path);
 
-    // The root mount point, through which the snapshot subvolumes are reachable.
-    void set_source_root(fs::path root);
-
     // (filesystem UUID, "snapper", configuration name).
     ProviderScope scope() const override;
     // Runs `snapper --no-dbus --config <config> --no-headers --utc --machine-readable csv list
@@ -38,8 +35,6 @@ class SnapperProvider final : public Provider {
     // error, and the messages of config_subvolume), and the subvolumes are located as
     // locate_snapshot_subvolumes does, with its message when none can be read.
     std::vector<SnapshotDescriptor> list_snapshots() override;
-    // The root mount point once set, else nothing.
-    std::optional<fs::path> source_root() const override;
     // Snapper lists every snapshot of its configuration: false.
     bool unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const override;
 
@@ -48,7 +43,6 @@ class SnapperProvider final : public Provider {
     std::string config_;
     std::optional<fs::path> snapshots_path_;
     std::string program_ = "snapper";
-    std::optional<fs::path> source_root_;
 };
 
 }  // namespace snapwright::provider::snapper

@@ -20,9 +20,6 @@ TEST(SnapperProvider, AsksSnapperForItsConfigurationAndReportsItsFailure) {
     SnapperProvider provider("8AB8E78C-CDFA-4AE7-ADF7-EEB6CE33B307", "home", "/.snapshots");
     EXPECT_EQ(provider.scope(),
               (ProviderScope{"8ab8e78c-cdfa-4ae7-adf7-eeb6ce33b307", "snapper", "home"}));
-    EXPECT_EQ(provider.source_root(), std::nullopt);
-    provider.set_source_root("/");
-    EXPECT_EQ(provider.source_root(), fs::path("/"));
     EXPECT_EQ(snapwright::testing::error_of([&] { (void)provider.list_snapshots(); }),
               "snapper list failed: --no-dbus --config home --no-headers --utc "
               "--machine-readable csv list --columns number,date,type,description");

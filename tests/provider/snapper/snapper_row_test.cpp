@@ -54,7 +54,7 @@ TEST(SnapperRow, DescribesTheSnapshotFromItsColumns) {
     ASSERT_TRUE(bare);
     EXPECT_EQ(bare->subvolume, "/7/snapshot");
     EXPECT_EQ(bare->description, "");
-    EXPECT_EQ(bare->properties, (std::map<std::string, std::string>{{"type", ""}}));
+    EXPECT_EQ(bare->properties, (SnapshotProperties{{"type", ""}}));
 
     const auto extra = describe({"3", "d", "single", "text", "more", "fields"});
     ASSERT_TRUE(extra);
