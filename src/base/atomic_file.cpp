@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "base/app_error.hpp"
@@ -208,16 +209,24 @@ std::optional<std::string_view> temporary_target(std::string_view name) {
 
 std::size_t remove_temporaries(const fs::path& directory,
                                const std::function<bool(std::string_view)>& accept,
-                               const KeepTemporary& keep) {
-    const UniqueFd fd = open_directory(directory, O_NOFOLLOW);
-    if (!fd) {
+                               const KeepTemporary& keep, std::size_t* remaining) {
+    if (remaining != nullptr) {
+        *remaining = 0;
+    }
+    UniqueFd opened = open_directory(directory, O_NOFOLLOW);
+    if (!opened) {
         if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) {
             return 0;
         }
         throw_io_error(errno);
     }
+    // The listing's own descriptor serves the removals too, so the directory is opened once.
+    Directory listing = Directory::adopt(std::move(opened));
+    const int fd = listing.fd();
     std::vector<std::string> names;
-    for (std::string& name : list_directory_at(fd.get())) {
+    std::vector<std::string> listed = listing.names();
+    const std::size_t listed_count = listed.size();
+    for (std::string& name : listed) {
         const std::optional<std::string_view> target = temporary_target(name);
         if (target && accept(*target)) {
             names.push_back(std::move(name));
@@ -225,11 +234,10 @@ std::size_t remove_temporaries(const fs::path& directory,
     }
     std::size_t removed = 0;
     for (const std::string& name : names) {
-        if (!inspect_at(fd.get(), name).regular() ||
-            (keep && keep(fd.get(), name, *temporary_target(name)))) {
+        if (!inspect_at(fd, name).regular() || (keep && keep(fd, name, *temporary_target(name)))) {
             continue;
         }
-        if (::unlinkat(fd.get(), name.c_str(), 0) != 0) {
+        if (::unlinkat(fd, name.c_str(), 0) != 0) {
             if (errno == ENOENT) {
                 continue;
             }
@@ -238,7 +246,10 @@ std::size_t remove_temporaries(const fs::path& directory,
         ++removed;
     }
     if (removed > 0) {
-        fsync_or_throw(fd.get());
+        fsync_or_throw(fd);
+    }
+    if (remaining != nullptr) {
+        *remaining = listed_count - removed;
     }
     return removed;
 }

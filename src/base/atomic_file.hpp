@@ -66,12 +66,14 @@ std::optional<std::string_view> temporary_target(std::string_view name);
 // link in its place is not followed and nothing is removed. Syncs the directory after removing.
 // `keep`, when given, is asked about each file about to be removed (with the directory's
 // descriptor, the file's name and its final name) and spares the ones it answers true for.
-// Returns how many files were removed; failures are I/O errors.
+// Returns how many files were removed; failures are I/O errors. `remaining`, when given, receives
+// how many of the names listed were not removed (0 for a missing directory), so a caller that
+// would remove the directory when empty can skip the attempt its own listing already answers.
 using KeepTemporary =
     std::function<bool(int directory, const std::string& name, std::string_view target)>;
 std::size_t remove_temporaries(const fs::path& directory,
                                const std::function<bool(std::string_view)>& accept,
-                               const KeepTemporary& keep = {});
+                               const KeepTemporary& keep = {}, std::size_t* remaining = nullptr);
 
 // Removes the empty directories directly in `directory` whose names are temporaries (above) for
 // a final name that `accept` approves: what an interrupted NewDirectory::Renamed creation

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <utility>
 
 #include "base/app_error.hpp"
 #include "base/file_io.hpp"
@@ -38,6 +39,10 @@ Directory Directory::open_at(int fd) {
     return Directory(stream_over(UniqueFd(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))));
 }
 
+Directory Directory::adopt(UniqueFd fd) {
+    return Directory(stream_over(std::move(fd)));
+}
+
 Directory::~Directory() {
     if (stream_ != nullptr) {
         ::closedir(stream_);
@@ -60,6 +65,55 @@ std::vector<std::string> Directory::names() {
             names.emplace_back(name);
         }
     }
+}
+
+namespace {
+
+FileKind kind_of_type(unsigned char type) {
+    switch (type) {
+        case DT_DIR:
+            return FileKind::Directory;
+        case DT_REG:
+            return FileKind::Regular;
+        case DT_LNK:
+            return FileKind::Symlink;
+        default:
+            return FileKind::Other;
+    }
+}
+
+}  // namespace
+
+std::vector<DirectoryEntry> Directory::entries() {
+    std::vector<DirectoryEntry> entries;
+    while (true) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream_);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                throw_io_error(errno);
+            }
+            return entries;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if (entry->d_type != DT_UNKNOWN) {
+            entries.push_back({std::string(name), kind_of_type(entry->d_type)});
+            continue;
+        }
+        // Some filesystems leave the type to a separate look.
+        std::string owned(name);
+        const FileInfo info = inspect_at(fd(), owned);
+        if (!info.absent()) {
+            entries.push_back({std::move(owned), info.kind});
+        }
+    }
+}
+
+int Directory::fd() const {
+    return ::dirfd(stream_);
 }
 
 std::vector<std::string> list_directory(const std::filesystem::path& directory) {

@@ -73,6 +73,18 @@ void make_directory_renamed(int parent, const std::string& name) {
             throw_io_error(errno);
         }
     }
+    // A failure before the rename would leave the empty temporary in a directory that is not
+    // ours (the boot partition's root); only an interrupted run may leave it for the next one.
+    struct RemoveUnlessRenamed {
+        int parent;
+        const std::string& name;
+        bool renamed = false;
+        ~RemoveUnlessRenamed() {
+            if (!renamed) {
+                (void)::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+            }
+        }
+    } guard{parent, temporary};
     const UniqueFd made(
         ::openat(parent, temporary.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!made) {
@@ -80,6 +92,7 @@ void make_directory_renamed(int parent, const std::string& name) {
     }
     fsync_or_throw(made.get());
     fsync_or_throw(parent);
+    guard.renamed = true;
     if (::renameat(parent, temporary.c_str(), parent, name.c_str()) != 0) {
         const int error = errno;
         (void)::unlinkat(parent, temporary.c_str(), AT_REMOVEDIR);

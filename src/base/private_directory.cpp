@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "base/app_error.hpp"
 #include "base/directory.hpp"
@@ -25,8 +26,7 @@ void check_mode(const std::filesystem::path& path, mode_t mode) {
 // Checks the directory `name` in the directory open at `parent` (AT_FDCWD for a path) and,
 // with `below`, everything under it. A name that is gone or is no directory is skipped.
 void check_at(int parent, const std::string& name, const std::filesystem::path& path, bool below) {
-    const UniqueFd fd(
-        ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
             return;
@@ -41,16 +41,11 @@ void check_at(int parent, const std::string& name, const std::filesystem::path& 
     if (!below) {
         return;
     }
-    for (const std::string& child : list_directory_at(fd.get())) {
-        struct stat child_st {};
-        if (::fstatat(fd.get(), child.c_str(), &child_st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) {
-                continue;
-            }
-            throw_io_error(errno);
-        }
-        if (S_ISDIR(child_st.st_mode)) {
-            check_at(fd.get(), child, path / child, true);
+    // The listing's kinds spare a look at every name of a tree with thousands of directories.
+    Directory listing = Directory::adopt(std::move(fd));
+    for (const DirectoryEntry& child : listing.entries()) {
+        if (child.kind == FileKind::Directory) {
+            check_at(listing.fd(), child.name, path / child.name, true);
         }
     }
 }

@@ -29,13 +29,26 @@ std::string read_text_file(const std::filesystem::path& path, const std::string&
     return content;
 }
 
+std::string read_text_file_at(int directory, const std::string& name, const std::string& message) {
+    UniqueFd fd(::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        throw_os_error(message, errno);
+    }
+    std::string content = *read_all(fd.get(), std::numeric_limits<std::size_t>::max(), message);
+    if (!is_valid_utf8(content)) {
+        throw_io_text_error(message, kInvalidUtf8Cause);
+    }
+    return content;
+}
+
 namespace {
 
 // Opens `path` for reading without following a final symbolic link and without blocking on a
 // FIFO or device. An empty descriptor with errno 0 when it is not a regular file; with the
 // error otherwise.
-UniqueFd open_regular_no_follow(const std::filesystem::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+// A relative `path` is taken in the directory open at `directory`.
+UniqueFd open_regular_no_follow(const std::filesystem::path& path, int directory = AT_FDCWD) {
+    UniqueFd fd(::openat(directory, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         // A symbolic link (ELOOP) or a socket (ENXIO) is simply not a regular file.
         if (errno == ELOOP || errno == ENXIO) {
@@ -66,9 +79,9 @@ std::optional<std::string> read_regular_file_no_follow(const std::filesystem::pa
     return read_all(fd.get(), std::numeric_limits<std::size_t>::max(), message);
 }
 
-std::optional<std::string> read_regular_file_if_present(const std::filesystem::path& path,
-                                                        std::size_t max_bytes) {
-    const UniqueFd fd = open_regular_no_follow(path);
+namespace {
+
+std::optional<std::string> read_open_regular_file(const UniqueFd& fd, std::size_t max_bytes) {
     if (!fd) {
         return std::nullopt;
     }
@@ -78,6 +91,18 @@ std::optional<std::string> read_regular_file_if_present(const std::filesystem::p
         // To these callers a file that cannot be read is not there.
         return std::nullopt;
     }
+}
+
+}  // namespace
+
+std::optional<std::string> read_regular_file_if_present(const std::filesystem::path& path,
+                                                        std::size_t max_bytes) {
+    return read_open_regular_file(open_regular_no_follow(path), max_bytes);
+}
+
+std::optional<std::string> read_regular_file_if_present_at(int directory, const std::string& name,
+                                                           std::size_t max_bytes) {
+    return read_open_regular_file(open_regular_no_follow(name, directory), max_bytes);
 }
 
 }  // namespace snapwright::base

@@ -13,6 +13,10 @@ namespace snapwright::base {
 std::string read_text_file(const std::filesystem::path& path,
                            const std::string& message = "I/O operation failed");
 
+// The same for `name` in the directory open at `directory`, opened without following a symbolic
+// link (a link there fails with its ELOOP, as the I/O error).
+std::string read_text_file_at(int directory, const std::string& name,
+                              const std::string& message = "I/O operation failed");
 // Reads a whole file as bytes, with the same error rule.
 std::string read_file_bytes(const std::filesystem::path& path,
                             const std::string& message = "I/O operation failed");
@@ -29,5 +33,8 @@ std::optional<std::string> read_regular_file_no_follow(
 // read. For callers to whom every failure just means "not there".
 std::optional<std::string> read_regular_file_if_present(const std::filesystem::path& path,
                                                         std::size_t max_bytes);
+// The same for `name` in the directory open at `directory`.
+std::optional<std::string> read_regular_file_if_present_at(int directory, const std::string& name,
+                                                           std::size_t max_bytes);
 
 }  // namespace snapwright::base

@@ -13,4 +13,10 @@ namespace snapwright::bootloader {
 [[nodiscard]] std::string render_fragment(const manifest::SnapshotManifest& manifest,
                                           const std::filesystem::path& boot_data_relative);
 
+// The same text without the check that every entry reads back, which is costly at thousands of
+// snapshots: for comparing with a fragment.conf, whose text passed that check when it was
+// written. Not for text about to be written.
+[[nodiscard]] std::string render_fragment_for_comparison(
+    const manifest::SnapshotManifest& manifest, const std::filesystem::path& boot_data_relative);
+
 }  // namespace snapwright::bootloader

@@ -168,4 +168,17 @@ std::vector<GeneratedEntry> render_entries(const std::vector<SnapshotManifest>& 
     return entries;
 }
 
+std::vector<GeneratedEntry> render_entries_unchecked(const SnapshotManifest& manifest,
+                                                     const fs::path& boot_data_relative) {
+    std::vector<GeneratedEntry> entries;
+    for (std::size_t index = 0; index < manifest.profiles.size(); ++index) {
+        entries.push_back({entry_file_name(manifest, index),
+                           entry_text(manifest, manifest.profiles[index], boot_data_relative)});
+    }
+    std::stable_sort(
+        entries.begin(), entries.end(),
+        [](const GeneratedEntry& a, const GeneratedEntry& b) { return a.file_name < b.file_name; });
+    return entries;
+}
+
 }  // namespace snapwright::bootloader

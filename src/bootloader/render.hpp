@@ -38,6 +38,12 @@ using EntryVisitor = std::function<void(GeneratedEntry&&)>;
 void for_each_rendered_entry(const std::vector<manifest::SnapshotManifest>& manifests,
                              const fs::path& boot_data_relative, const EntryVisitor& visit);
 
+// The entries of `manifest` alone, in render_entries' order and with its texts and errors, but
+// without reading each text back: only for comparing with text that passed that check when it
+// was written, so a text that would fail it never compares equal.
+[[nodiscard]] std::vector<GeneratedEntry> render_entries_unchecked(
+    const manifest::SnapshotManifest& manifest, const fs::path& boot_data_relative);
+
 // The file name of the entry for the profile at `index` among the deployed profiles of
 // `manifest`; throws "generated systemd-boot entry filename is too long".
 [[nodiscard]] std::string entry_file_name(const manifest::SnapshotManifest& manifest,

@@ -156,10 +156,11 @@ ArchiveScan scan_archive(const CaptureInputs& inputs, const ReportedSnapshots& r
         const provider::SnapshotDescriptor& descriptor = inputs.snapshots[*position];
         // save_manifest may have been interrupted between its files, and a fragment may be
         // stale: those are written again too.
-        const bool current = manifest.snapshot == descriptor &&
-                             manifest::snapshot_files_current(
-                                 inputs.archive_root, manifest,
-                                 bootloader::render_fragment(manifest, inputs.boot_data_relative));
+        const bool current =
+            manifest.snapshot == descriptor &&
+            manifest::snapshot_files_current(
+                inputs.archive_root, manifest,
+                bootloader::render_fragment_for_comparison(manifest, inputs.boot_data_relative));
         if (current) {
             handover.add(std::move(manifest));
             return;

@@ -1,10 +1,11 @@
 #include "manifest/manifest_store.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <limits>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 #include "base/app_error.hpp"
@@ -17,6 +18,7 @@
 #include "base/text.hpp"
 #include "base/text_file.hpp"
 #include "base/tree_removal.hpp"
+#include "base/unique_fd.hpp"
 #include "manifest/manifest_json.hpp"
 
 namespace snapwright::manifest {
@@ -83,8 +85,10 @@ void write_snapshot_file(const fs::path& path, const std::string& content,
     }
 }
 
-// Reads one listed manifest.json and checks it against the four directories above it.
-SnapshotManifest read_listed_manifest(const fs::path& snapshots_root, const fs::path& file) {
+// Reads one listed manifest.json, the name `file` ends with in the directory open at
+// `directory`, and checks it against the four directories above it.
+SnapshotManifest read_listed_manifest(const fs::path& snapshots_root, const fs::path& file,
+                                      int directory) {
     if (!base::path_starts_with(file, snapshots_root)) {
         base::throw_error("manifest path escaped the snapshots root");
     }
@@ -105,7 +109,7 @@ SnapshotManifest read_listed_manifest(const fs::path& snapshots_root, const fs::
         }
         check_key_component(label, relative[i]);
     }
-    SnapshotManifest manifest = parse_manifest(base::read_text_file(file));
+    SnapshotManifest manifest = parse_manifest(base::read_text_file_at(directory, relative[4]));
     if (manifest.schema_version != kSchemaVersion) {
         base::throw_error("unsupported manifest schema " + std::to_string(manifest.schema_version) +
                           " in " + base::display_path(file));
@@ -127,42 +131,32 @@ struct WalkEntry {
 
 // The subdirectories and manifest files directly in `directory`, sorted by name as bytes, so
 // that the depth-first walk meets the snapshots in key order.
-std::vector<WalkEntry> walk_entries(const fs::path& directory) {
+std::vector<WalkEntry> walk_entries(base::Directory& directory) {
     std::vector<WalkEntry> entries;
-    std::error_code error;
-    fs::directory_iterator it(directory, error);
-    if (error) {
-        base::throw_io_error(error.value());
-    }
-    for (; it != fs::directory_iterator(); it.increment(error)) {
-        if (error) {
-            base::throw_io_error(error.value());
+    for (base::DirectoryEntry& entry : directory.entries()) {
+        const bool is_directory = entry.kind == base::FileKind::Directory;
+        const bool manifest = entry.kind == base::FileKind::Regular && entry.name == kManifestFile;
+        if (is_directory || manifest) {
+            entries.push_back({std::move(entry.name), is_directory, manifest});
         }
-        const fs::file_status own = it->symlink_status(error);
-        if (error) {
-            base::throw_io_error(error.value());
-        }
-        std::string name = it->path().filename().native();
-        const bool manifest = fs::is_regular_file(own) && name == kManifestFile;
-        if (fs::is_directory(own) || manifest) {
-            entries.push_back({std::move(name), fs::is_directory(own), manifest});
-        }
-    }
-    if (error) {
-        base::throw_io_error(error.value());
     }
     std::sort(entries.begin(), entries.end(),
               [](const WalkEntry& a, const WalkEntry& b) { return a.name < b.name; });
     return entries;
 }
 
-void walk_snapshots(const fs::path& snapshots_root, const fs::path& directory,
+// Walks the directory at `path`, open as `directory`. Each name is opened relative to its
+// directory, a subdirectory without following a link, so no path is resolved twice.
+void walk_snapshots(const fs::path& snapshots_root, const fs::path& path, base::Directory directory,
                     const ManifestVisitor& visit) {
     for (const WalkEntry& entry : walk_entries(directory)) {
         if (entry.directory) {
-            walk_snapshots(snapshots_root, directory / entry.name, visit);
+            base::UniqueFd child(::openat(directory.fd(), entry.name.c_str(),
+                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            walk_snapshots(snapshots_root, path / entry.name,
+                           base::Directory::adopt(std::move(child)), visit);
         } else {
-            visit(read_listed_manifest(snapshots_root, directory / entry.name));
+            visit(read_listed_manifest(snapshots_root, path / entry.name, directory.fd()));
         }
     }
 }
@@ -175,10 +169,12 @@ bool is_snapshot_file_name(std::string_view name) {
 // Names rather than paths: a path holds each of its components, and a level of the archive may
 // hold a directory for each of thousands of snapshots.
 std::vector<std::string> subdirectory_names(const fs::path& directory) {
-    std::vector<std::string> names = base::list_directory(directory);
-    std::erase_if(names, [&](const std::string& name) {
-        return !base::inspect(directory / name).directory();
-    });
+    std::vector<std::string> names;
+    for (base::DirectoryEntry& entry : base::Directory::open(directory).entries()) {
+        if (entry.kind == base::FileKind::Directory) {
+            names.push_back(std::move(entry.name));
+        }
+    }
     names.shrink_to_fit();
     return names;
 }
@@ -188,7 +184,12 @@ std::vector<std::string> subdirectory_names(const fs::path& directory) {
 // too.
 void remove_leftovers_below(const fs::path& directory, int depth) {
     if (depth == 4) {
-        (void)base::remove_temporaries(directory, is_snapshot_file_name);
+        // A snapshot directory whose listing showed names that stay is not worth an rmdir.
+        std::size_t remaining = 0;
+        (void)base::remove_temporaries(directory, is_snapshot_file_name, {}, &remaining);
+        if (remaining > 0) {
+            return;
+        }
     } else {
         for (const std::string& name : subdirectory_names(directory)) {
             remove_leftovers_below(directory / name, depth + 1);
@@ -254,7 +255,8 @@ SnapshotManifest load_manifest(const fs::path& root, const provider::SnapshotKey
 void for_each_manifest(const fs::path& root, const ManifestVisitor& visit) {
     const fs::path snapshots_root = root / kSnapshotsDirectory;
     if (base::followed_kind_or_absent(snapshots_root) == base::FileKind::Directory) {
-        walk_snapshots(snapshots_root, snapshots_root, visit);
+        walk_snapshots(snapshots_root, snapshots_root, base::Directory::open(snapshots_root),
+                       visit);
     }
 }
 
@@ -289,10 +291,18 @@ void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std:
 
 bool snapshot_files_current(const fs::path& root, const SnapshotManifest& manifest,
                             std::string_view fragment_text) {
-    const fs::path directory = snapshot_directory(root, manifest.snapshot.key);
-    return existing_file_content(directory / kFragmentFile) == with_final_newline(fragment_text) &&
-           existing_file_content(directory / kSourceConfigFile) ==
-               source_config_file_text(manifest.source_config);
+    // One resolution of the directory's path serves both files.
+    const base::UniqueFd directory =
+        base::open_directory(snapshot_directory(root, manifest.snapshot.key));
+    if (!directory) {
+        return false;
+    }
+    const auto content = [&](const char* name) {
+        return base::read_regular_file_if_present_at(directory.get(), name,
+                                                     std::numeric_limits<std::size_t>::max());
+    };
+    return content(kFragmentFile) == with_final_newline(fragment_text) &&
+           content(kSourceConfigFile) == source_config_file_text(manifest.source_config);
 }
 
 bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,

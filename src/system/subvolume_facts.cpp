@@ -5,7 +5,11 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "base/unique_fd.hpp"
 
@@ -27,6 +31,28 @@ std::string subvolume_uuid_text(const std::uint8_t (&bytes)[16]) {
     return all_zero ? "-" : text;
 }
 
+namespace {
+
+// tzset() reads the zone file again on every call, once per snapshot in a listing of thousands;
+// localtime_r() alone never notices a changed TZ. So the zone is loaded again only when TZ
+// differs from the value it was last loaded for.
+void load_zone_once_per_tz() {
+    static bool loaded = false;
+    static std::optional<std::string> loaded_for;
+    const char* tz = std::getenv("TZ");
+    std::optional<std::string> current;
+    if (tz != nullptr) {
+        current = tz;
+    }
+    if (!loaded || current != loaded_for) {
+        ::tzset();
+        loaded = true;
+        loaded_for = std::move(current);
+    }
+}
+
+}  // namespace
+
 std::string subvolume_time_text(long long seconds) {
     if (seconds == 0) {
         return "-";
@@ -34,7 +60,7 @@ std::string subvolume_time_text(long long seconds) {
     // btrfs-progs formats with "%Y-%m-%d %X %z" without setting a locale, where %X is this.
     const auto time = static_cast<std::time_t>(seconds);
     struct tm local {};
-    ::tzset();
+    load_zone_once_per_tz();
     if (::localtime_r(&time, &local) == nullptr) {
         return "-";
     }

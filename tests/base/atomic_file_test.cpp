@@ -344,5 +344,22 @@ TEST(RemoveTemporaries, SparesTheFilesKeepAnswersFor) {
                                                ".kept.conf.tmp-7-0 kept.conf"}));
 }
 
+// The count of names that stay lets a caller skip removing a directory that is not empty.
+TEST(RemoveTemporaries, CountsTheNamesThatStay) {
+    ScratchDir dir;
+    write_file(dir / "manifest.json", "{}");
+    write_file(dir / ".manifest.json.tmp-7-0", "half");
+    write_file(dir / ".other.tmp-7-0", "not accepted");
+    std::size_t remaining = 99;
+    EXPECT_EQ(remove_temporaries(
+                  dir.path(), [](std::string_view target) { return target == "manifest.json"; }, {},
+                  &remaining),
+              1u);
+    EXPECT_EQ(remaining, 2u);
+    (void)remove_temporaries(
+        dir / "missing", [](std::string_view) { return true; }, {}, &remaining);
+    EXPECT_EQ(remaining, 0u);
+}
+
 }  // namespace
 }  // namespace snapwright::base
