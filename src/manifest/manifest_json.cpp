@@ -137,7 +137,8 @@ class SchemaReader {
                 } else if (name == "subvolume") {
                     descriptor.subvolume = json_.string(value, member);
                 } else if (name == "properties") {
-                    descriptor.properties = provider::SnapshotProperties(json_.string_map(value, member));
+                    descriptor.properties =
+                        provider::SnapshotProperties(json_.string_map(value, member));
                 } else {
                     return false;
                 }
