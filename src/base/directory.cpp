@@ -49,25 +49,27 @@ Directory::~Directory() {
     }
 }
 
-std::vector<std::string> Directory::names() {
-    std::vector<std::string> names;
+namespace {
+
+// Hands `visit` every name of the stream but "." and "..", with the type the listing gives it;
+// throws "I/O operation failed" when a read fails.
+template <typename Visit>
+void read_each(DIR* stream, Visit visit) {
     while (true) {
         errno = 0;
-        const dirent* entry = ::readdir(stream_);
+        const dirent* entry = ::readdir(stream);
         if (entry == nullptr) {
             if (errno != 0) {
                 throw_io_error(errno);
             }
-            return names;
+            return;
         }
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..") {
-            names.emplace_back(name);
+            visit(name, entry->d_type);
         }
     }
 }
-
-namespace {
 
 FileKind kind_of_type(unsigned char type) {
     switch (type) {
@@ -84,24 +86,18 @@ FileKind kind_of_type(unsigned char type) {
 
 }  // namespace
 
+std::vector<std::string> Directory::names() {
+    std::vector<std::string> names;
+    read_each(stream_, [&](std::string_view name, unsigned char) { names.emplace_back(name); });
+    return names;
+}
+
 std::vector<DirectoryEntry> Directory::entries() {
     std::vector<DirectoryEntry> entries;
-    while (true) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream_);
-        if (entry == nullptr) {
-            if (errno != 0) {
-                throw_io_error(errno);
-            }
-            return entries;
-        }
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        if (entry->d_type != DT_UNKNOWN) {
-            entries.push_back({std::string(name), kind_of_type(entry->d_type)});
-            continue;
+    read_each(stream_, [&](std::string_view name, unsigned char type) {
+        if (type != DT_UNKNOWN) {
+            entries.push_back({std::string(name), kind_of_type(type)});
+            return;
         }
         // Some filesystems leave the type to a separate look.
         std::string owned(name);
@@ -109,7 +105,8 @@ std::vector<DirectoryEntry> Directory::entries() {
         if (!info.absent()) {
             entries.push_back({std::move(owned), info.kind});
         }
-    }
+    });
+    return entries;
 }
 
 int Directory::fd() const {
