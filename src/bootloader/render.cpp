@@ -134,51 +134,50 @@ std::string single_line(std::string_view value) {
     return std::string(base::trim(result));
 }
 
-void for_each_rendered_entry(const std::vector<SnapshotManifest>& manifests,
-                             const fs::path& boot_data_relative, const EntryVisitor& visit) {
-    std::vector<const SnapshotManifest*> ordered;
-    for (const SnapshotManifest& manifest : manifests) {
-        ordered.push_back(&manifest);
-    }
-    std::stable_sort(ordered.begin(), ordered.end(), oldest_first);
+namespace {
 
-    for (auto it = ordered.rbegin(); it != ordered.rend(); ++it) {
+// The entries of `manifests`, newest snapshot first and then by file name (stable, so of two
+// with one name the newer comes first). With `read_back`, each text is parsed as the entry
+// directory reader will parse it.
+std::vector<GeneratedEntry> render_in_order(std::vector<const SnapshotManifest*> manifests,
+                                            const fs::path& boot_data_relative, bool read_back) {
+    std::stable_sort(manifests.begin(), manifests.end(), oldest_first);
+    std::vector<GeneratedEntry> entries;
+    for (auto it = manifests.rbegin(); it != manifests.rend(); ++it) {
         const SnapshotManifest& manifest = **it;
         for (std::size_t index = 0; index < manifest.profiles.size(); ++index) {
             GeneratedEntry entry{
                 entry_file_name(manifest, index),
                 entry_text(manifest, manifest.profiles[index], boot_data_relative)};
-            // An entry this program cannot read back would stop every later run before it
-            // could replace it, so it is refused before it is ever written.
-            (void)parse_entry(entry.file_name, entry.text);
-            visit(std::move(entry));
+            if (read_back) {
+                // An entry this program cannot read back would stop every later run before it
+                // could replace it, so it is refused before it is ever written.
+                (void)parse_entry(entry.file_name, entry.text);
+            }
+            entries.push_back(std::move(entry));
         }
     }
-}
-
-std::vector<GeneratedEntry> render_entries(const std::vector<SnapshotManifest>& manifests,
-                                           const fs::path& boot_data_relative) {
-    std::vector<GeneratedEntry> entries;
-    for_each_rendered_entry(manifests, boot_data_relative, [&entries](GeneratedEntry&& entry) {
-        entries.push_back(std::move(entry));
-    });
     std::stable_sort(
         entries.begin(), entries.end(),
         [](const GeneratedEntry& a, const GeneratedEntry& b) { return a.file_name < b.file_name; });
     return entries;
+}
+
+}  // namespace
+
+std::vector<GeneratedEntry> render_entries(const std::vector<SnapshotManifest>& manifests,
+                                           const fs::path& boot_data_relative) {
+    std::vector<const SnapshotManifest*> ordered;
+    ordered.reserve(manifests.size());
+    for (const SnapshotManifest& manifest : manifests) {
+        ordered.push_back(&manifest);
+    }
+    return render_in_order(std::move(ordered), boot_data_relative, true);
 }
 
 std::vector<GeneratedEntry> render_entries_unchecked(const SnapshotManifest& manifest,
                                                      const fs::path& boot_data_relative) {
-    std::vector<GeneratedEntry> entries;
-    for (std::size_t index = 0; index < manifest.profiles.size(); ++index) {
-        entries.push_back({entry_file_name(manifest, index),
-                           entry_text(manifest, manifest.profiles[index], boot_data_relative)});
-    }
-    std::stable_sort(
-        entries.begin(), entries.end(),
-        [](const GeneratedEntry& a, const GeneratedEntry& b) { return a.file_name < b.file_name; });
-    return entries;
+    return render_in_order({&manifest}, boot_data_relative, false);
 }
 
 }  // namespace snapwright::bootloader

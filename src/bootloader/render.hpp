@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,15 +27,6 @@ struct GeneratedEntry {
 // recorded fields cannot form a valid entry; nothing is returned then.
 [[nodiscard]] std::vector<GeneratedEntry> render_entries(
     const std::vector<manifest::SnapshotManifest>& manifests, const fs::path& boot_data_relative);
-
-using EntryVisitor = std::function<void(GeneratedEntry&&)>;
-
-// The entries of render_entries handed to `visit` one at a time as each is rendered, the newest
-// snapshot's first (of two with one file name, the one render_entries puts first comes first),
-// for a caller that compares them with the entries on disk instead of holding them all. Throws
-// render_entries' errors, after `visit` has seen the entries rendered before the failure.
-void for_each_rendered_entry(const std::vector<manifest::SnapshotManifest>& manifests,
-                             const fs::path& boot_data_relative, const EntryVisitor& visit);
 
 // The entries of `manifest` alone, in render_entries' order and with its texts and errors, but
 // without reading each text back: only for comparing with text that passed that check when it

@@ -74,20 +74,26 @@ std::string describe(const ProgramResult& result) {
     return ::testing::AssertionFailure() << describe(result);
 }
 
-void expect_success(const ProgramResult& result, const std::string& out, const std::string& err,
-                    std::source_location where) {
+namespace {
+
+void expect_exit(const ProgramResult& result, int exit_code, const std::string& out,
+                 const std::string& err, std::source_location where) {
     const ::testing::ScopedTrace caller(where.file_name(), static_cast<int>(where.line()), "");
-    EXPECT_EQ(result.exit_code, 0) << describe(result);
+    EXPECT_EQ(result.exit_code, exit_code) << describe(result);
     EXPECT_EQ(result.out, out);
     EXPECT_EQ(result.err, err);
 }
 
+}  // namespace
+
+void expect_success(const ProgramResult& result, const std::string& out, const std::string& err,
+                    std::source_location where) {
+    expect_exit(result, 0, out, err, where);
+}
+
 void expect_failure(const ProgramResult& result, const std::string& out, const std::string& err,
                     std::source_location where) {
-    const ::testing::ScopedTrace caller(where.file_name(), static_cast<int>(where.line()), "");
-    EXPECT_EQ(result.exit_code, 1) << describe(result);
-    EXPECT_EQ(result.out, out);
-    EXPECT_EQ(result.err, err);
+    expect_exit(result, 1, out, err, where);
 }
 
 RunningProgram::RunningProgram(pid_t pid, int out_fd, int err_fd)
