@@ -1,5 +1,7 @@
 #include "provider/btrfs/btrfs_provider.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "base/app_error.hpp"
+#include "base/file_io.hpp"
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
@@ -20,8 +23,16 @@
 namespace snapwright::provider::btrfs {
 namespace {
 
-bool has_boot_directory(const fs::path& snapshot_directory) {
-    return base::followed_kind_or_absent(snapshot_directory / "boot") == base::FileKind::Directory;
+// The directory at `path` opened when it holds a boot directory (links followed, as the system
+// booted from it would); an empty descriptor otherwise. Opened once, so that the path is
+// resolved once for this look and the subvolume's facts.
+base::UniqueFd open_with_boot_directory(const fs::path& path) {
+    base::UniqueFd fd = base::open_directory(path);
+    struct stat boot {};
+    if (!fd || ::fstatat(fd.get(), "boot", &boot, 0) != 0 || !S_ISDIR(boot.st_mode)) {
+        return {};
+    }
+    return fd;
 }
 
 }  // namespace
@@ -108,12 +119,14 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
         }
         const SubvolumeRow& row = parsed.row;
         const fs::path directory = base::join_under(top_level_mount_, row.path);
-        if (!has_boot_directory(directory)) {
+        const base::UniqueFd opened = open_with_boot_directory(directory);
+        if (!opened) {
             continue;
         }
         // Confirming here rather than after the loop keeps rows that turn out not to be
         // snapshots from counting toward the limit.
-        const std::optional<system::SubvolumeFacts> facts = system::read_subvolume_facts(directory);
+        const std::optional<system::SubvolumeFacts> facts =
+            system::read_subvolume_facts_at(opened.get());
         if (!facts || !facts_confirm_row(*facts, row)) {
             drop(line);
             continue;

@@ -29,18 +29,27 @@ class MetadataLookup {
     // Looks in the snapshot directory's parent P: Snapper's info.xml, then Timeshift's
     // info.json, then a yabsnap "-meta.json" in P and then in P's parent, where the file named
     // after the snapshot ("<name>-meta.json") is preferred to the first in directory order.
-    // Nothing found: source "manual". Never fails.
+    // Nothing found: source "manual". A file is looked for only where the directory's listing
+    // shows it, so a snapshot without metadata costs no failing opens. Never fails.
     SnapshotMetadata find(const fs::path& snapshot_directory, std::string_view snapshot_name);
 
   private:
-    std::optional<SnapshotMetadata> yabsnap_in(const fs::path& directory,
+    // What a listing of one directory showed of the metadata files.
+    struct Listing {
+        bool snapper_info = false;
+        bool timeshift_info = false;
+        // The names that are UTF-8 and end in "-meta.json", in directory order.
+        std::vector<std::string> meta_files;
+    };
+
+    std::optional<SnapshotMetadata> yabsnap_in(const fs::path& directory, const Listing& listing,
                                                std::string_view snapshot_name);
-    // The names in `directory` that are UTF-8 and end in "-meta.json", in directory order.
-    const std::vector<std::string>& meta_files(const fs::path& directory);
+    // The listing of `directory`, read on first use; an unreadable directory shows nothing.
+    const Listing& listing(const fs::path& directory);
 
     // By the directory's path as text: one listing is kept for every snapshot's parent, and a
     // path's parsed components would cost several times the text.
-    std::map<std::string, std::vector<std::string>> listings_;
+    std::map<std::string, Listing> listings_;
 };
 
 }  // namespace snapwright::provider::btrfs
