@@ -69,6 +69,10 @@ struct ArchiveContents {
     std::map<std::string, std::uint64_t> other_os_manifests;
     // The objects that the manifests refer to (manifest::referenced_objects).
     std::set<store::ObjectId> references;
+    // Whether the walk over the archive saw what an interrupted write or removal may have left
+    // (manifest::ManifestWalk); what capture itself writes and removes is complete when it
+    // returns.
+    bool leftovers = false;
 };
 
 // What one capture run produced.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -268,6 +269,45 @@ TEST(ManifestStore, ListReportsABrokenDocument) {
     EXPECT_EQ(
         error_of([&] { (void)list_manifests(root.path()); }),
         "JSON operation failed: invalid type: string \"1\", expected u32 at line 1 column 22");
+}
+
+TEST(ManifestStore, WalkTellsWhetherTheCleanUpHasAnythingToLookAt) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& root, const fs::path& one)> plant;
+        bool leftovers;
+    };
+    const Case cases[] = {
+        {"every directory holds a snapshot's files", [](const fs::path&, const fs::path&) {},
+         false},
+        {"a temporary beside the files",
+         [](const fs::path&, const fs::path& one) {
+             write_file(one / ".fragment.conf.tmp-1-1", "x");
+         },
+         true},
+        {"a snapshot directory whose removal stopped after manifest.json",
+         [](const fs::path& root, const fs::path&) {
+             fs::create_directories(snapshot_directory(root, key("2")));
+         },
+         true},
+        {"an empty instance directory",
+         [](const fs::path& root, const fs::path&) {
+             fs::create_directories(root / "snapshots" / kUuid / "snapper" / "home");
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir root;
+        save_manifest(root.path(), sample_manifest(key("1")));
+        write_fragment(root.path(), key("1"), "x");
+        c.plant(root.path(), snapshot_directory(root.path(), key("1")));
+        std::size_t visited = 0;
+        const ManifestWalk walk =
+            walk_manifests(root.path(), [&](SnapshotManifest&&, int) { ++visited; });
+        EXPECT_EQ(visited, 1u);
+        EXPECT_EQ(walk.leftovers, c.leftovers);
+    }
 }
 
 TEST(ManifestStore, WriteFragmentEndsWithANewlineAndSkipsIdenticalText) {
