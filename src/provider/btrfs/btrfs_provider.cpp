@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,12 +80,43 @@ bool BtrfsProvider::unlisted_snapshot_exists(const SnapshotDescriptor& recorded)
            recorded_snapshot_exists(top_level_mount_, recorded.properties);
 }
 
+std::vector<std::string> BtrfsProvider::listing_arguments() const {
+    return {"subvolume",
+            "list",
+            "-s",
+            "-u",
+            "-q",
+            "-R",
+            "--sort=-rootid",
+            base::display_path(top_level_mount_)};
+}
+
+void BtrfsProvider::start_listing() {
+    try {
+        started_ = std::make_unique<system::StartedCommand>(program_, listing_arguments(),
+                                                            "execute " + program_);
+    } catch (const base::AppError&) {
+        // list_snapshots runs it again and reports what went wrong.
+    }
+}
+
+std::string BtrfsProvider::run_listing() {
+    const std::string spawn_context = "execute " + program_;
+    system::CommandOutput output;
+    if (started_) {
+        output = started_->finish();
+        started_.reset();
+    } else {
+        output = system::run_captured(program_, listing_arguments(), spawn_context);
+    }
+    if (!output.success()) {
+        base::throw_error(system::failure_message("btrfs subvolume list failed: ", output));
+    }
+    return base::lossy_utf8(output.stdout_bytes);
+}
+
 std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
-    std::string listing =
-        system::run_checked(program_,
-                            {"subvolume", "list", "-s", "-u", "-q", "-R", "--sort=-rootid",
-                             base::display_path(top_level_mount_)},
-                            "execute " + program_, "btrfs subvolume list failed: ");
+    std::string listing = run_listing();
     std::vector<SnapshotDescriptor> descriptors;
     if (limit_ == 0) {
         return descriptors;
