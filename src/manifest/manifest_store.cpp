@@ -324,12 +324,10 @@ void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std:
 
 bool snapshot_files_current(int directory, const SnapshotManifest& manifest,
                             std::string_view fragment_text) {
-    const auto content = [&](const char* name) {
-        return base::read_regular_file_if_present_at(directory, name,
-                                                     std::numeric_limits<std::size_t>::max());
-    };
-    return content(kFragmentFile) == with_final_newline(fragment_text) &&
-           content(kSourceConfigFile) == source_config_file_text(manifest.source_config);
+    return base::regular_file_holds_at(directory, kFragmentFile,
+                                       with_final_newline(fragment_text)) &&
+           base::regular_file_holds_at(directory, kSourceConfigFile,
+                                       source_config_file_text(manifest.source_config));
 }
 
 bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,
