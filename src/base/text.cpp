@@ -109,6 +109,10 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 std::string lossy_utf8(std::string_view bytes) {
+    // Nearly all text is valid: it is copied whole rather than one character at a time.
+    if (is_valid_utf8(bytes)) {
+        return std::string(bytes);
+    }
     std::string out;
     out.reserve(bytes.size());
     std::size_t pos = 0;
