@@ -52,7 +52,7 @@ generation::GenerateReport generate_with_provider(const generation::RunContext& 
     const std::unique_ptr<provider::Provider> provider = provider::open_provider(
         context.config, context.root_filesystem_uuid, context.machine_id, context.filesystems);
     provider->start_listing();
-    generation::check_store_directories(context);
+    generation::check_store_directories(context, generation::SnapshotDirectories::CheckedByCapture);
     return generation::run_generate(context, *provider);
 }
 

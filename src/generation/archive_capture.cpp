@@ -170,7 +170,9 @@ ArchiveScan scan_archive(const CaptureInputs& inputs, const ReportedSnapshots& r
         handover.add(updated_manifest(manifest, descriptor));
         scan.to_rewrite.emplace(*position, std::move(manifest));
     };
-    scan.leftovers = manifest::walk_manifests(inputs.archive_root, visit).leftovers;
+    // Each directory is checked as it is opened, so the stores' check need not walk them first.
+    scan.leftovers =
+        manifest::walk_manifests(inputs.archive_root, visit, /*refuse_shared=*/true).leftovers;
     return scan;
 }
 

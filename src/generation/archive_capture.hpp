@@ -101,7 +101,9 @@ struct CaptureResult {
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot
 // belongs to another scope ("one reconciliation run may contain only one provider scope") or
 // when new snapshots find no source entry. The archive is read one manifest at a time, every
-// manifest once and before anything changes, so that a bad manifest also changes nothing; what
+// manifest once and before anything changes, so that a bad manifest also changes nothing, nor
+// does a directory below snapshots/ that group or others can write (refused with the message of
+// base::check_private_directory as the walk opens it, before anything in it is read); what
 // capture holds grows with `own_limit` and with the archived manifests whose files are written
 // again, not with the archive. Any other error ends the run: the files of the
 // snapshots handled before the failing one are still written, those of the failing snapshot

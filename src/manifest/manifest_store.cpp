@@ -15,6 +15,7 @@
 #include "base/file_io.hpp"
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
+#include "base/private_directory.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
 #include "base/tree_removal.hpp"
@@ -92,18 +93,24 @@ bool is_snapshot_file_name(std::string_view name) {
 // One walk of R/snapshots, and what it has seen so far.
 struct Walk {
     const ListedManifestVisitor& visit;
+    bool refuse_shared;
     // The names of the directories on the way down from R/snapshots; the first four are the
     // components of a key.
     std::vector<std::string> names;
     ManifestWalk seen;
 };
 
-fs::path walked_path(const fs::path& snapshots_root, const Walk& walk, std::string_view last) {
+// The directory the walk is in, as a path; built only for messages.
+fs::path walked_directory(const fs::path& snapshots_root, const Walk& walk) {
     fs::path path = snapshots_root;
     for (const std::string& name : walk.names) {
         path /= name;
     }
-    return path / last;
+    return path;
+}
+
+fs::path walked_path(const fs::path& snapshots_root, const Walk& walk, std::string_view last) {
+    return walked_directory(snapshots_root, walk) / last;
 }
 
 // Reads the manifest.json in the directory open at `directory`, reached through `walk.names`,
@@ -168,6 +175,9 @@ std::vector<WalkEntry> walk_entries(base::Directory& directory, bool& other_name
 // manifests lie in and below it. Each name is opened relative to its directory, a subdirectory
 // without following a link, so no path is resolved twice.
 std::size_t walk_snapshots(const fs::path& snapshots_root, Walk& walk, base::Directory directory) {
+    if (walk.refuse_shared && base::is_shared_writable(directory.fd())) {
+        base::refuse_shared_directory(walked_directory(snapshots_root, walk));
+    }
     std::size_t found = 0;
     bool other_names = false;
     for (WalkEntry& entry : walk_entries(directory, other_names)) {
@@ -279,9 +289,10 @@ SnapshotManifest load_manifest(const fs::path& root, const provider::SnapshotKey
     return manifest;
 }
 
-ManifestWalk walk_manifests(const fs::path& root, const ListedManifestVisitor& visit) {
+ManifestWalk walk_manifests(const fs::path& root, const ListedManifestVisitor& visit,
+                            bool refuse_shared) {
     const fs::path snapshots_root = root / kSnapshotsDirectory;
-    Walk walk{.visit = visit, .names = {}, .seen = {}};
+    Walk walk{.visit = visit, .refuse_shared = refuse_shared, .names = {}, .seen = {}};
     if (base::followed_kind_or_absent(snapshots_root) == base::FileKind::Directory) {
         (void)walk_snapshots(snapshots_root, walk, base::Directory::open(snapshots_root));
     }

@@ -77,8 +77,12 @@ struct ManifestWalk {
 // A visitor that is also handed the snapshot directory of the manifest, open for the visit only.
 using ListedManifestVisitor = std::function<void(SnapshotManifest&&, int snapshot_directory)>;
 
-// for_each_manifest for a visitor that reads beside the manifest (snapshot_files_current).
-ManifestWalk walk_manifests(const fs::path& root, const ListedManifestVisitor& visit);
+// for_each_manifest for a visitor that reads beside the manifest (snapshot_files_current). With
+// `refuse_shared`, every directory from R/snapshots down is checked as it is opened, before
+// anything in it is read, and one that group or others can write fails the walk with the
+// message of base::check_private_directory.
+ManifestWalk walk_manifests(const fs::path& root, const ListedManifestVisitor& visit,
+                            bool refuse_shared = false);
 
 // Writes fragment.conf of `key` (a newline is added unless the text ends with one), creating the
 // snapshot directory chain. A fragment.conf that already holds exactly that text is left alone.

@@ -61,5 +61,23 @@ TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
     }
 }
 
+TEST(StoreDirectories, LeavesWhatLiesBelowTheSnapshotsDirectoryToCapture) {
+    const testing::ScratchDir scratch;
+    RunContext context;
+    context.config.archive_path = scratch / "archive";
+    context.config.data_directory = "data";
+    context.archive_root = scratch / "archive/m";
+    context.boot_root = scratch / "boot";
+    context.boot_data_root = scratch / "boot/data/m";
+    const fs::path snapshots = context.archive_root / "snapshots";
+    fs::create_directories(snapshots / "u/btrfs/root/1");
+    fs::create_directories(context.boot_data_root);
+    ASSERT_EQ(::chmod((snapshots / "u/btrfs/root/1").c_str(), 0775), 0);
+    EXPECT_NO_THROW(check_store_directories(context, SnapshotDirectories::CheckedByCapture));
+    EXPECT_ANY_THROW(check_store_directories(context));
+    ASSERT_EQ(::chmod(snapshots.c_str(), 0777), 0);
+    EXPECT_ANY_THROW(check_store_directories(context, SnapshotDirectories::CheckedByCapture));
+}
+
 }  // namespace
 }  // namespace snapwright::generation

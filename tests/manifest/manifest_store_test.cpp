@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -308,6 +309,25 @@ TEST(ManifestStore, WalkTellsWhetherTheCleanUpHasAnythingToLookAt) {
         EXPECT_EQ(visited, 1u);
         EXPECT_EQ(walk.leftovers, c.leftovers);
     }
+}
+
+TEST(ManifestStore, CheckingWalkRefusesASharedDirectoryBeforeReadingIt) {
+    ScratchDir root;
+    save_manifest(root.path(), sample_manifest(key("1")));
+    save_manifest(root.path(), sample_manifest(key("2")));
+    const fs::path shared = snapshot_directory(root.path(), key("2"));
+    ASSERT_EQ(::chmod(shared.c_str(), 0775), 0);
+    std::vector<std::string> visited;
+    const auto visit = [&](SnapshotManifest&& manifest, int) {
+        visited.push_back(manifest.snapshot.key.snapshot_id);
+    };
+    EXPECT_EQ(error_of([&] { (void)walk_manifests(root.path(), visit, true); }),
+              "refusing group- or world-writable directory " + shared.string() +
+                  "; fix it with chmod go-w " + shared.string());
+    EXPECT_EQ(visited, std::vector<std::string>{"1"});
+    visited.clear();
+    (void)walk_manifests(root.path(), visit);
+    EXPECT_EQ(visited, (std::vector<std::string>{"1", "2"}));
 }
 
 TEST(ManifestStore, WriteFragmentEndsWithANewlineAndSkipsIdenticalText) {
