@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -276,12 +277,27 @@ UniqueFd make_output_file() {
     return above_standard_streams(std::move(fd));
 }
 
-// Everything the child wrote to `file`, from its start.
+// Everything the child wrote to `file`, read from its start into a string of its size.
 std::string written_to(const UniqueFd& file) {
-    if (::lseek(file.get(), 0, SEEK_SET) != 0) {
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0) {
         base::throw_io_error(errno);
     }
-    return *base::read_all(file.get(), std::string::npos, base::kIoFailed);
+    std::string content(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t have = 0;
+    while (have < content.size()) {
+        const ssize_t got = base::pread_retrying(file.get(), content.data() + have,
+                                                 content.size() - have, static_cast<off_t>(have));
+        if (got < 0) {
+            base::throw_io_error(errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        have += static_cast<std::size_t>(got);
+    }
+    content.resize(have);
+    return content;
 }
 
 }  // namespace

@@ -112,6 +112,10 @@ std::string BtrfsProvider::run_listing() {
     if (!output.success()) {
         base::throw_error(system::failure_message("btrfs subvolume list failed: ", output));
     }
+    // With thousands of subvolumes the listing is megabytes: valid text is not copied.
+    if (base::is_valid_utf8(output.stdout_bytes)) {
+        return std::move(output.stdout_bytes);
+    }
     return base::lossy_utf8(output.stdout_bytes);
 }
 

@@ -11,6 +11,9 @@ namespace snapwright::provider::btrfs {
 namespace {
 
 constexpr std::string_view kMetaSuffix = "-meta.json";
+// Enough for a snapshot's parent and grandparent while snapshots of several configurations,
+// each in directories of its own, take turns in the listing.
+constexpr std::size_t kListingsKept = 16;
 
 }  // namespace
 
@@ -77,11 +80,17 @@ std::optional<SnapshotMetadata> MetadataLookup::yabsnap_in(const fs::path& direc
 }
 
 const MetadataLookup::Listing& MetadataLookup::listing(const fs::path& directory) {
-    const auto cached = listings_.find(directory.native());
-    if (cached != listings_.end()) {
-        return cached->second;
+    for (auto it = recent_.begin(); it != recent_.end(); ++it) {
+        if (it->first == directory.native()) {
+            recent_.splice(recent_.begin(), recent_, it);
+            return recent_.front().second;
+        }
     }
-    Listing& listing = listings_[directory.native()];
+    recent_.emplace_front(directory.native(), Listing{});
+    if (recent_.size() > kListingsKept) {
+        recent_.pop_back();
+    }
+    Listing& listing = recent_.front().second;
     std::vector<std::string> listed;
     try {
         listed = base::list_directory(directory);

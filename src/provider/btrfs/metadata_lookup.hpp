@@ -1,10 +1,11 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
+#include <list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "provider/btrfs/metadata.hpp"
@@ -22,8 +23,11 @@ inline constexpr std::size_t kMetadataFileLimit = 1 << 20;
 // as unreadable.
 std::optional<std::string> read_metadata_file(const fs::path& path);
 
-// Finds the metadata of the snapshots of one listing. Directory scans are kept for the life of
-// the object, since one directory often holds the metadata files of every snapshot.
+// Finds the metadata of the snapshots of one listing. The listings of the directories asked
+// about last are kept for the life of the object: one directory often holds the metadata files
+// of every snapshot, and consecutive snapshots share their parent or their parent's parent, so
+// each is listed once however many snapshots ask. A directory asked about once (each Snapper
+// snapshot's own) is not kept for the whole listing.
 class MetadataLookup {
   public:
     // Looks in the snapshot directory's parent P: Snapper's info.xml, then Timeshift's
@@ -44,12 +48,12 @@ class MetadataLookup {
 
     std::optional<SnapshotMetadata> yabsnap_in(const fs::path& directory, const Listing& listing,
                                                std::string_view snapshot_name);
-    // The listing of `directory`, read on first use; an unreadable directory shows nothing.
+    // The listing of `directory`, read unless it is among the kept ones; an unreadable
+    // directory shows nothing. Stays valid until the listing of another directory is read.
     const Listing& listing(const fs::path& directory);
 
-    // By the directory's path as text: one listing is kept for every snapshot's parent, and a
-    // path's parsed components would cost several times the text.
-    std::map<std::string, Listing> listings_;
+    // The directory's path as text and its listing, the one asked about last first.
+    std::list<std::pair<std::string, Listing>> recent_;
 };
 
 }  // namespace snapwright::provider::btrfs
