@@ -12,6 +12,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// This machine "m" with its archive and boot store in `scratch`.
+RunContext context_in(const testing::ScratchDir& scratch) {
+    RunContext context;
+    context.config.archive_path = scratch / "archive";
+    context.config.data_directory = "data/dir";
+    context.archive_root = scratch / "archive/m";
+    context.boot_root = scratch / "boot";
+    context.boot_data_root = scratch / "boot/data/dir/m";
+    return context;
+}
+
 TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
     struct Case {
         const char* what;
@@ -35,12 +46,7 @@ TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
     };
     for (const Case& c : cases) {
         const testing::ScratchDir scratch;
-        RunContext context;
-        context.config.archive_path = scratch / "archive";
-        context.config.data_directory = "data/dir";
-        context.archive_root = scratch / "archive/m";
-        context.boot_root = scratch / "boot";
-        context.boot_data_root = scratch / "boot/data/dir/m";
+        const RunContext context = context_in(scratch);
         // Stores that do not exist yet are fine.
         EXPECT_NO_THROW(check_store_directories(context)) << c.what;
         for (const fs::path& own : {context.archive_root, context.boot_data_root}) {
@@ -63,12 +69,7 @@ TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
 
 TEST(StoreDirectories, LeavesWhatLiesBelowTheSnapshotsDirectoryToCapture) {
     const testing::ScratchDir scratch;
-    RunContext context;
-    context.config.archive_path = scratch / "archive";
-    context.config.data_directory = "data";
-    context.archive_root = scratch / "archive/m";
-    context.boot_root = scratch / "boot";
-    context.boot_data_root = scratch / "boot/data/m";
+    const RunContext context = context_in(scratch);
     const fs::path snapshots = context.archive_root / "snapshots";
     fs::create_directories(snapshots / "u/btrfs/root/1");
     fs::create_directories(context.boot_data_root);
