@@ -45,11 +45,14 @@ std::optional<system::BootLock> lock_unless_superseded(const Command& command,
         [&claim] { return !triggers::claim_still_current(claim, std::chrono::milliseconds(0)); });
 }
 
-// Opens the configured provider and runs the generation with it. A top-level mount the provider
-// needs is released when this returns or throws, so the caller's lock always outlives it.
+// Opens the configured provider, checks the stores while it starts listing the snapshots, and
+// runs the generation with it. A top-level mount the provider needs, and a listing still
+// running, end when this returns or throws, so the caller's lock always outlives them.
 generation::GenerateReport generate_with_provider(const generation::RunContext& context) {
     const std::unique_ptr<provider::Provider> provider = provider::open_provider(
         context.config, context.root_filesystem_uuid, context.machine_id, context.filesystems);
+    provider->start_listing();
+    generation::check_store_directories(context, generation::SnapshotDirectories::CheckedByCapture);
     return generation::run_generate(context, *provider);
 }
 
@@ -76,7 +79,6 @@ void run_generate_command(const Command& command, const generation::RunContext& 
         write_stdout("Skipped a superseded snapshot event\n");
         return;
     }
-    generation::check_store_directories(context);
     const generation::GenerateReport report = generate_with_provider(context);
     write_stdout(format_generate_summary(report));
     for (const std::optional<std::string>& line :

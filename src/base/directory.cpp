@@ -1,8 +1,10 @@
 #include "base/directory.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <string_view>
 #include <utility>
@@ -15,58 +17,54 @@ namespace snapwright::base {
 
 namespace {
 
-// A stream over an open directory descriptor, which it takes over.
-DIR* stream_over(UniqueFd fd) {
+UniqueFd checked(UniqueFd fd) {
     if (!fd) {
         throw_io_error(errno);
     }
-    DIR* stream = ::fdopendir(fd.get());
-    if (stream == nullptr) {
-        throw_io_error(errno);
-    }
-    fd.release();
-    return stream;
+    return fd;
 }
 
 }  // namespace
 
 Directory Directory::open(const std::filesystem::path& path) {
-    return Directory(stream_over(open_directory(path)));
+    return Directory(checked(open_directory(path)));
 }
 
 Directory Directory::open_at(int fd) {
     // Reopening "." gives a descriptor with a position of its own.
-    return Directory(stream_over(UniqueFd(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))));
+    return Directory(checked(UniqueFd(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))));
 }
 
 Directory Directory::adopt(UniqueFd fd) {
-    return Directory(stream_over(std::move(fd)));
-}
-
-Directory::~Directory() {
-    if (stream_ != nullptr) {
-        ::closedir(stream_);
-    }
+    return Directory(checked(std::move(fd)));
 }
 
 namespace {
 
-// Hands `visit` every name of the stream but "." and "..", with the type the listing gives it;
-// throws "I/O operation failed" when a read fails.
+// Hands `visit` every name of the directory open at `fd` but "." and "..", with the type the
+// listing gives it; throws "I/O operation failed" when a read fails.
 template <typename Visit>
-void read_each(DIR* stream, Visit visit) {
+void read_each(int fd, Visit visit) {
+    // Large enough for a few hundred names per call; aligned for the records in it.
+    alignas(dirent64) std::array<char, 8192> buffer;
     while (true) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream);
-        if (entry == nullptr) {
-            if (errno != 0) {
-                throw_io_error(errno);
+        const ssize_t length = ::getdents64(fd, buffer.data(), buffer.size());
+        if (length < 0) {
+            if (errno == EINTR) {
+                continue;
             }
+            throw_io_error(errno);
+        }
+        if (length == 0) {
             return;
         }
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            visit(name, entry->d_type);
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+            offset += entry->d_reclen;
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                visit(name, entry->d_type);
+            }
         }
     }
 }
@@ -88,13 +86,13 @@ FileKind kind_of_type(unsigned char type) {
 
 std::vector<std::string> Directory::names() {
     std::vector<std::string> names;
-    read_each(stream_, [&](std::string_view name, unsigned char) { names.emplace_back(name); });
+    read_each(fd_.get(), [&](std::string_view name, unsigned char) { names.emplace_back(name); });
     return names;
 }
 
 std::vector<DirectoryEntry> Directory::entries() {
     std::vector<DirectoryEntry> entries;
-    read_each(stream_, [&](std::string_view name, unsigned char type) {
+    read_each(fd_.get(), [&](std::string_view name, unsigned char type) {
         if (type != DT_UNKNOWN) {
             entries.push_back({std::string(name), kind_of_type(type)});
             return;
@@ -107,10 +105,6 @@ std::vector<DirectoryEntry> Directory::entries() {
         }
     });
     return entries;
-}
-
-int Directory::fd() const {
-    return ::dirfd(stream_);
 }
 
 std::vector<std::string> list_directory(const std::filesystem::path& directory) {

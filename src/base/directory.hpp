@@ -1,7 +1,5 @@
 #pragma once
 
-#include <dirent.h>
-
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -18,7 +16,9 @@ struct DirectoryEntry {
     FileKind kind = FileKind::Other;
 };
 
-// Owns one open directory stream and closes it on destruction. Move-only.
+// Owns one open directory and closes it on destruction. Move-only. The names are read straight
+// from the kernel into a buffer on the stack: a directory stream would allocate a buffer of its
+// own and look at the descriptor twice more, for each of thousands of small directories.
 class Directory {
   public:
     // Opens `path` (a link to a directory is followed); throws "I/O operation failed".
@@ -26,15 +26,15 @@ class Directory {
     // Reads the directory open at `fd` from its start, through a descriptor of its own: `fd`
     // stays the caller's and its position is left alone. Throws "I/O operation failed".
     static Directory open_at(int fd);
-    // Reads the directory open at `fd`, which it takes over: the stream and `fd()` share one
-    // descriptor, so nothing is opened twice. Throws "I/O operation failed" when `fd` is empty
-    // (with the errno its opener left) or cannot be read as a directory.
+    // Reads the directory open at `fd`, which it takes over, so nothing is opened twice.
+    // Throws "I/O operation failed" when `fd` is empty (with the errno its opener left); a
+    // descriptor that is no directory fails the first read instead.
     static Directory adopt(UniqueFd fd);
 
-    Directory(Directory&& other) noexcept : stream_(std::exchange(other.stream_, nullptr)) {}
+    Directory(Directory&& other) noexcept = default;
     Directory& operator=(Directory&&) = delete;
     Directory(const Directory&) = delete;
-    ~Directory();
+    ~Directory() = default;
 
     // Every name but "." and "..", in no particular order, read to the end; a failed read
     // throws "I/O operation failed".
@@ -43,12 +43,12 @@ class Directory {
     // name whose kind it leaves unknown is looked at (lstat), and one gone by then is left out.
     // A failed read or look throws "I/O operation failed".
     std::vector<DirectoryEntry> entries();
-    // The descriptor of the directory, for openat-style calls on its names; owned by the stream.
-    int fd() const;
+    // The descriptor of the directory, for openat-style calls on its names; owned by this.
+    int fd() const { return fd_.get(); }
 
   private:
-    explicit Directory(DIR* stream) : stream_(stream) {}
-    DIR* stream_;
+    explicit Directory(UniqueFd fd) : fd_(std::move(fd)) {}
+    UniqueFd fd_;
 };
 
 // The names in a directory, as `Directory::names` reads them.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/app_error.hpp"
+#include "base/plain_json.hpp"
 #include "base/text.hpp"
 
 namespace snapwright::base {
@@ -229,6 +230,12 @@ void parse_into(std::string_view text, std::size_t& taken, DocumentBuilder& buil
 }  // namespace
 
 JsonReader::JsonReader(std::string_view text) : text_(text) {
+    // The documents this program writes take the short way; anything else, an error included,
+    // is read again in full.
+    if (std::optional<Json> plain = parse_plain_json(text)) {
+        document_ = std::move(*plain);
+        return;
+    }
     std::size_t taken = 0;
     DocumentBuilder builder(text, taken, false);
     parse_into(text, taken, builder);

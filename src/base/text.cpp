@@ -109,6 +109,10 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 std::string lossy_utf8(std::string_view bytes) {
+    // Nearly all text is valid: it is copied whole rather than one character at a time.
+    if (is_valid_utf8(bytes)) {
+        return std::string(bytes);
+    }
     std::string out;
     out.reserve(bytes.size());
     std::size_t pos = 0;
@@ -128,6 +132,10 @@ std::string lossy_utf8(std::string_view bytes) {
 bool is_valid_utf8(std::string_view bytes) {
     std::size_t pos = 0;
     while (pos < bytes.size()) {
+        if (static_cast<unsigned char>(bytes[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
         const std::size_t length = valid_sequence_length(bytes, pos);
         if (length == 0) {
             return false;
@@ -156,15 +164,25 @@ std::string_view trim(std::string_view text) {
         }
         begin = next;
     }
-    std::size_t end = begin;
+    // An ASCII byte is always a character of its own, valid text or not, so trailing ASCII is
+    // judged from the end; only a line that ends in other bytes is decoded from the front.
+    std::size_t end = text.size();
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) < 0x80) {
+        if (!is_unicode_space(static_cast<char32_t>(text[end - 1]))) {
+            return text.substr(begin, end - begin);
+        }
+        --end;
+    }
+    const std::string_view rest = text.substr(0, end);
+    std::size_t last = begin;
     std::size_t pos = begin;
-    while (pos < text.size()) {
-        const char32_t cp = decode_utf8(text, pos);
+    while (pos < rest.size()) {
+        const char32_t cp = decode_utf8(rest, pos);
         if (!is_unicode_space(cp)) {
-            end = pos;
+            last = pos;
         }
     }
-    return text.substr(begin, end - begin);
+    return text.substr(begin, last - begin);
 }
 
 std::string_view trim_ascii(std::string_view text) {

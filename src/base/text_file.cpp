@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <limits>
 
 #include "base/app_error.hpp"
@@ -47,7 +48,9 @@ namespace {
 // FIFO or device. An empty descriptor with errno 0 when it is not a regular file; with the
 // error otherwise.
 // A relative `path` is taken in the directory open at `directory`.
-UniqueFd open_regular_no_follow(const std::filesystem::path& path, int directory = AT_FDCWD) {
+// With `size`, the file's size is stored there.
+UniqueFd open_regular_no_follow(const std::filesystem::path& path, int directory = AT_FDCWD,
+                                off_t* size = nullptr) {
     UniqueFd fd(::openat(directory, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         // A symbolic link (ELOOP) or a socket (ENXIO) is simply not a regular file.
@@ -61,6 +64,8 @@ UniqueFd open_regular_no_follow(const std::filesystem::path& path, int directory
     if (error != 0 || !S_ISREG(status.st_mode)) {
         fd.reset();
         errno = error;
+    } else if (size != nullptr) {
+        *size = status.st_size;
     }
     return fd;
 }
@@ -103,6 +108,23 @@ std::optional<std::string> read_regular_file_if_present(const std::filesystem::p
 std::optional<std::string> read_regular_file_if_present_at(int directory, const std::string& name,
                                                            std::size_t max_bytes) {
     return read_open_regular_file(open_regular_no_follow(name, directory), max_bytes);
+}
+
+bool regular_file_holds_at(int directory, const std::string& name, std::string_view expected) {
+    off_t size = 0;
+    const UniqueFd fd = open_regular_no_follow(name, directory, &size);
+    if (!fd || static_cast<std::uint64_t>(size) != expected.size()) {
+        return false;
+    }
+    std::string content(expected.size(), '\0');
+    for (std::size_t have = 0; have < content.size();) {
+        const ssize_t got = read_retrying(fd.get(), content.data() + have, content.size() - have);
+        if (got <= 0) {
+            return false;
+        }
+        have += static_cast<std::size_t>(got);
+    }
+    return content == expected;
 }
 
 }  // namespace snapwright::base

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace snapwright::base {
 
@@ -36,5 +37,12 @@ std::optional<std::string> read_regular_file_if_present(const std::filesystem::p
 // The same for `name` in the directory open at `directory`.
 std::optional<std::string> read_regular_file_if_present_at(int directory, const std::string& name,
                                                            std::size_t max_bytes);
+
+// Whether `name` in the directory open at `directory` is a regular file (not followed, never
+// blocking) that holds exactly `expected`. Judged by its size first, so a file of another size
+// is not read, and then by that many bytes; a file that cannot be opened or read does not hold
+// it. For callers that only decide whether a rewrite can be skipped: a file that changes while
+// it is judged may be judged either way.
+bool regular_file_holds_at(int directory, const std::string& name, std::string_view expected);
 
 }  // namespace snapwright::base

@@ -130,6 +130,8 @@ struct ArchiveScan {
     std::map<std::size_t, SnapshotManifest> to_rewrite;
     // This system's manifests whose snapshot is neither reported nor still there.
     std::vector<provider::SnapshotKey> stale;
+    // Whether the walk saw leftovers of interrupted writes or removals.
+    bool leftovers = false;
 };
 
 // Reads every manifest once, changing nothing, so that a bad manifest fails the run before any
@@ -139,7 +141,7 @@ ArchiveScan scan_archive(const CaptureInputs& inputs, const ReportedSnapshots& r
                          Handover& handover) {
     ArchiveScan scan;
     scan.archived.assign(inputs.snapshots.size(), false);
-    manifest::for_each_manifest(inputs.archive_root, [&](SnapshotManifest&& manifest) {
+    const auto visit = [&](SnapshotManifest&& manifest, int directory) {
         const std::optional<std::size_t> position = reported.find(manifest.snapshot.key);
         if (!position) {
             const bool stale = is_own_system(manifest, inputs) &&
@@ -159,7 +161,7 @@ ArchiveScan scan_archive(const CaptureInputs& inputs, const ReportedSnapshots& r
         const bool current =
             manifest.snapshot == descriptor &&
             manifest::snapshot_files_current(
-                inputs.archive_root, manifest,
+                directory, manifest,
                 bootloader::render_fragment_for_comparison(manifest, inputs.boot_data_relative));
         if (current) {
             handover.add(std::move(manifest));
@@ -167,7 +169,10 @@ ArchiveScan scan_archive(const CaptureInputs& inputs, const ReportedSnapshots& r
         }
         handover.add(updated_manifest(manifest, descriptor));
         scan.to_rewrite.emplace(*position, std::move(manifest));
-    });
+    };
+    // Each directory is checked as it is opened, so the stores' check need not walk them first.
+    scan.leftovers =
+        manifest::walk_manifests(inputs.archive_root, visit, /*refuse_shared=*/true).leftovers;
     return scan;
 }
 
@@ -374,6 +379,7 @@ CaptureResult capture_archive(const CaptureInputs& inputs, store::HashCache& has
     }
     writes.commit();
     handover.finish();
+    result.archive.leftovers = scan.leftovers;
     return result;
 }
 

@@ -69,6 +69,10 @@ struct ArchiveContents {
     std::map<std::string, std::uint64_t> other_os_manifests;
     // The objects that the manifests refer to (manifest::referenced_objects).
     std::set<store::ObjectId> references;
+    // Whether the walk over the archive saw what an interrupted write or removal may have left
+    // (manifest::ManifestWalk); what capture itself writes and removes is complete when it
+    // returns.
+    bool leftovers = false;
 };
 
 // What one capture run produced.
@@ -97,7 +101,9 @@ struct CaptureResult {
 // Manifests of other machines or OS names are never touched. Nothing changes when a snapshot
 // belongs to another scope ("one reconciliation run may contain only one provider scope") or
 // when new snapshots find no source entry. The archive is read one manifest at a time, every
-// manifest once and before anything changes, so that a bad manifest also changes nothing; what
+// manifest once and before anything changes, so that a bad manifest also changes nothing, nor
+// does a directory below snapshots/ that group or others can write (refused with the message of
+// base::check_private_directory as the walk opens it, before anything in it is read); what
 // capture holds grows with `own_limit` and with the archived manifests whose files are written
 // again, not with the archive. Any other error ends the run: the files of the
 // snapshots handled before the failing one are still written, those of the failing snapshot

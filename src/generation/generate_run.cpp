@@ -164,10 +164,12 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
     // changes no entry, and with thousands of entries their texts would add to its peak.
     const CurrentEntries current = read_generated_entries(context);
     // A copy or a write that an earlier run left unfinished would count against the boot space
-    // check and fail it until the next collection; it goes first.
-    remove_interrupted_leftovers(context.entry_directory, context.archive_root,
-                                 context.boot_data_root, context.machine_id,
-                                 context.runtime_directory);
+    // check and fail it until the next collection; it goes first. Capture's walk has just seen
+    // whether the archive holds any.
+    remove_interrupted_leftovers(
+        context.entry_directory, context.archive_root, context.boot_data_root, context.machine_id,
+        context.runtime_directory,
+        captured.archive.leftovers ? SnapshotLeftovers::Possible : SnapshotLeftovers::NoneSeen);
     check_boot_space(context.boot_root, desired.plan, current.references,
                      total_text_bytes(desired.entries), context.boot_data_root, hashes);
     check_entry_changes(context.entry_directory, context.machine_id, current.generated,
@@ -192,13 +194,13 @@ GenerateReport run_generate(const RunContext& context, provider::Provider& provi
         manifest::collect_archive_garbage(context.archive_root, captured.archive.references);
     const bool legacy_removed = manifest::remove_legacy_manifests(context.boot_data_root);
     // The clean-up before the checks left nothing behind; a run that has written and removed
-    // nothing since cannot have left anything either, and walking every snapshot directory of
-    // the archive again would only cost time.
+    // nothing since cannot have left anything either. Nothing since has touched the archive's
+    // snapshot directories, so they are not looked through again.
     if (copies > 0 || report.entries_changed || boot_gc.removed_objects > 0 ||
         archive_gc.removed_objects > 0 || legacy_removed) {
         remove_interrupted_leftovers(context.entry_directory, context.archive_root,
                                      context.boot_data_root, context.machine_id,
-                                     context.runtime_directory);
+                                     context.runtime_directory, SnapshotLeftovers::NoneSeen);
     }
     report.archive_gc_objects = archive_gc.removed_objects;
     report.archive_gc_bytes = archive_gc.removed_bytes;

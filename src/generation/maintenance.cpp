@@ -55,7 +55,7 @@ void warn_keeping_directories(const std::vector<fs::path>& left) {
 
 void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::path& archive_root,
                                   const fs::path& boot_data_root, std::string_view machine_id,
-                                  const fs::path& runtime_directory) {
+                                  const fs::path& runtime_directory, SnapshotLeftovers snapshots) {
     const std::string own_prefix = std::string(base::kEntryPrefix) + std::string(machine_id) + "-";
     (void)base::remove_temporaries(
         entry_directory,
@@ -65,7 +65,9 @@ void remove_interrupted_leftovers(const fs::path& entry_directory, const fs::pat
         [&](int directory, const std::string& name, std::string_view target) {
             return keep_shared_temporary(entry_directory, directory, name, target);
         });
-    manifest::remove_snapshot_leftovers(archive_root);
+    if (snapshots == SnapshotLeftovers::Possible) {
+        manifest::remove_snapshot_leftovers(archive_root);
+    }
     (void)store::remove_object_temporaries(boot_data_root);
     warn_keeping_directories(store::remove_directory_leftovers(boot_data_root));
     system::remove_abandoned_mount_points(runtime_directory);

@@ -9,6 +9,12 @@ namespace snapwright::generation {
 // this machine's boot store must not be writable by group or others (the message of
 // base::check_private_directory). Directories that do not exist yet are fine. Run by every
 // command that writes the stores before it reads or changes them.
-void check_store_directories(const RunContext& context);
+//
+// Capture checks every directory below the archive's snapshots/ as its walk opens it, before it
+// reads anything there: generate passes SnapshotDirectories::CheckedByCapture, and those
+// directories, one for each of thousands of snapshots, are not walked here beforehand.
+enum class SnapshotDirectories { CheckedHere, CheckedByCapture };
+void check_store_directories(const RunContext& context,
+                             SnapshotDirectories snapshots = SnapshotDirectories::CheckedHere);
 
 }  // namespace snapwright::generation

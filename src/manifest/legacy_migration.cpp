@@ -50,10 +50,14 @@ void migrate_legacy_manifests(const fs::path& archive_root, const fs::path& lega
     if (inspect_legacy_tree(legacy_root) == LegacyTree::Absent) {
         return;
     }
+    // The archive's directories are checked as they are read, before anything is written there.
     std::set<provider::SnapshotKey> archived;
-    for_each_manifest(archive_root, [&](SnapshotManifest&& manifest) {
-        archived.insert(std::move(manifest.snapshot.key));
-    });
+    (void)walk_manifests(
+        archive_root,
+        [&](SnapshotManifest&& manifest, int) {
+            archived.insert(std::move(manifest.snapshot.key));
+        },
+        /*refuse_shared=*/true);
     for (const auto& legacy : list_manifests(legacy_root)) {
         for (const auto& profile : legacy.profiles) {
             (void)store::copy_object(archive_root, legacy_root, profile.kernel.object);

@@ -15,7 +15,9 @@ namespace snapwright::manifest {
 // whose key the archive lacks is saved there (with its legacy source.conf applied) together with
 // its fragment.conf when that is a regular file. Archived manifests are never overwritten, so
 // running it again is harmless. A legacy snapshots path that is not a real directory is refused
-// before anything is copied ("refusing to remove non-directory legacy manifest path {}"). Any
+// before anything is copied ("refusing to remove non-directory legacy manifest path {}"), and so
+// is a directory below the archive's snapshots/ that group or others can write (the message of
+// base::check_private_directory). Any
 // error ends the migration; what was copied or saved stays.
 void migrate_legacy_manifests(const std::filesystem::path& archive_root,
                               const std::filesystem::path& legacy_root);

@@ -15,6 +15,7 @@
 #include "base/file_io.hpp"
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
+#include "base/private_directory.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
 #include "base/tree_removal.hpp"
@@ -85,39 +86,62 @@ void write_snapshot_file(const fs::path& path, const std::string& content,
     }
 }
 
-// Reads one listed manifest.json, the name `file` ends with in the directory open at
-// `directory`, and checks it against the four directories above it.
-SnapshotManifest read_listed_manifest(const fs::path& snapshots_root, const fs::path& file,
-                                      int directory) {
-    if (!base::path_starts_with(file, snapshots_root)) {
-        base::throw_error("manifest path escaped the snapshots root");
+bool is_snapshot_file_name(std::string_view name) {
+    return name == kManifestFile || name == kSourceConfigFile || name == kFragmentFile;
+}
+
+// One walk of R/snapshots, and what it has seen so far.
+struct Walk {
+    const ListedManifestVisitor& visit;
+    bool refuse_shared;
+    // The names of the directories on the way down from R/snapshots; the first four are the
+    // components of a key.
+    std::vector<std::string> names;
+    ManifestWalk seen;
+};
+
+// The directory the walk is in, as a path; built only for messages.
+fs::path walked_directory(const fs::path& snapshots_root, const Walk& walk) {
+    fs::path path = snapshots_root;
+    for (const std::string& name : walk.names) {
+        path /= name;
     }
-    const auto whole = base::path_components(file);
-    const auto head = base::path_components(snapshots_root);
-    const std::vector<std::string> relative(
-        whole.begin() + static_cast<std::ptrdiff_t>(head.size()), whole.end());
-    if (relative.size() != 5 || relative[4] != kManifestFile) {
-        base::throw_error("invalid manifest storage path: " + base::display_path(file));
+    return path;
+}
+
+fs::path walked_path(const fs::path& snapshots_root, const Walk& walk, std::string_view last) {
+    return walked_directory(snapshots_root, walk) / last;
+}
+
+// Reads the manifest.json in the directory open at `directory`, reached through `walk.names`,
+// and checks it against the four directories above it.
+SnapshotManifest read_listed_manifest(const fs::path& snapshots_root, const Walk& walk,
+                                      int directory) {
+    const auto file = [&] { return walked_path(snapshots_root, walk, kManifestFile); };
+    if (walk.names.size() != 4) {
+        base::throw_error("invalid manifest storage path: " + base::display_path(file()));
     }
     for (std::size_t i = 0; i < 4; ++i) {
         const char* label = kComponentLabels[i];
-        if (!base::is_ordinary_name(relative[i])) {
+        const std::string& name = walk.names[i];
+        if (!base::is_ordinary_name(name)) {
             base::throw_error(std::string("invalid ") + label + " in manifest path");
         }
-        if (!base::is_valid_utf8(relative[i])) {
+        if (!base::is_valid_utf8(name)) {
             base::throw_error(std::string(label) + " in manifest path is not valid UTF-8");
         }
-        check_key_component(label, relative[i]);
+        check_key_component(label, name);
     }
-    SnapshotManifest manifest = parse_manifest(base::read_text_file_at(directory, relative[4]));
+    SnapshotManifest manifest = parse_manifest(base::read_text_file_at(directory, kManifestFile));
     if (manifest.schema_version != kSchemaVersion) {
         base::throw_error("unsupported manifest schema " + std::to_string(manifest.schema_version) +
-                          " in " + base::display_path(file));
+                          " in " + base::display_path(file()));
     }
-    const provider::SnapshotKey stored{relative[0], relative[1], relative[2], relative[3]};
-    if (manifest.snapshot.key != stored) {
+    const provider::SnapshotKey& key = manifest.snapshot.key;
+    if (key.filesystem_uuid != walk.names[0] || key.provider != walk.names[1] ||
+        key.instance != walk.names[2] || key.snapshot_id != walk.names[3]) {
         base::throw_error("manifest key does not match its storage path: " +
-                          base::display_path(file));
+                          base::display_path(file()));
     }
     return manifest;
 }
@@ -126,18 +150,20 @@ SnapshotManifest read_listed_manifest(const fs::path& snapshots_root, const fs::
 struct WalkEntry {
     std::string name;
     bool directory = false;
-    bool manifest = false;
 };
 
 // The subdirectories and manifest files directly in `directory`, sorted by name as bytes, so
-// that the depth-first walk meets the snapshots in key order.
-std::vector<WalkEntry> walk_entries(base::Directory& directory) {
+// that the depth-first walk meets the snapshots in key order. `other_names` tells whether the
+// listing held any name that is none of the snapshot files.
+std::vector<WalkEntry> walk_entries(base::Directory& directory, bool& other_names) {
     std::vector<WalkEntry> entries;
+    other_names = false;
     for (base::DirectoryEntry& entry : directory.entries()) {
         const bool is_directory = entry.kind == base::FileKind::Directory;
         const bool manifest = entry.kind == base::FileKind::Regular && entry.name == kManifestFile;
+        other_names = other_names || !is_snapshot_file_name(entry.name);
         if (is_directory || manifest) {
-            entries.push_back({std::move(entry.name), is_directory, manifest});
+            entries.push_back({std::move(entry.name), is_directory});
         }
     }
     std::sort(entries.begin(), entries.end(),
@@ -145,24 +171,35 @@ std::vector<WalkEntry> walk_entries(base::Directory& directory) {
     return entries;
 }
 
-// Walks the directory at `path`, open as `directory`. Each name is opened relative to its
-// directory, a subdirectory without following a link, so no path is resolved twice.
-void walk_snapshots(const fs::path& snapshots_root, const fs::path& path, base::Directory directory,
-                    const ManifestVisitor& visit) {
-    for (const WalkEntry& entry : walk_entries(directory)) {
+// Walks the directory open as `directory`, `walk.names` below R/snapshots, and answers how many
+// manifests lie in and below it. Each name is opened relative to its directory, a subdirectory
+// without following a link, so no path is resolved twice.
+std::size_t walk_snapshots(const fs::path& snapshots_root, Walk& walk, base::Directory directory) {
+    if (walk.refuse_shared && base::is_shared_writable(directory.fd())) {
+        base::refuse_shared_directory(walked_directory(snapshots_root, walk));
+    }
+    std::size_t found = 0;
+    bool other_names = false;
+    for (WalkEntry& entry : walk_entries(directory, other_names)) {
         if (entry.directory) {
             base::UniqueFd child(::openat(directory.fd(), entry.name.c_str(),
                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            walk_snapshots(snapshots_root, path / entry.name,
-                           base::Directory::adopt(std::move(child)), visit);
+            walk.names.push_back(std::move(entry.name));
+            found += walk_snapshots(snapshots_root, walk, base::Directory::adopt(std::move(child)));
+            walk.names.pop_back();
         } else {
-            visit(read_listed_manifest(snapshots_root, path / entry.name, directory.fd()));
+            walk.visit(read_listed_manifest(snapshots_root, walk, directory.fd()), directory.fd());
+            ++found;
         }
     }
-}
-
-bool is_snapshot_file_name(std::string_view name) {
-    return name == kManifestFile || name == kSourceConfigFile || name == kFragmentFile;
+    // A directory without a manifest below it, or a snapshot directory with more than its
+    // files, is what an interrupted write or removal leaves (or something else the clean-up
+    // will pass over, which costs only its look).
+    const bool snapshot_level = walk.names.size() == 4;
+    if (!walk.names.empty() && (found == 0 || (snapshot_level && other_names))) {
+        walk.seen.leftovers = true;
+    }
+    return found;
 }
 
 // The names of the real directories directly in `directory` (symbolic links are not followed).
@@ -252,12 +289,19 @@ SnapshotManifest load_manifest(const fs::path& root, const provider::SnapshotKey
     return manifest;
 }
 
-void for_each_manifest(const fs::path& root, const ManifestVisitor& visit) {
+ManifestWalk walk_manifests(const fs::path& root, const ListedManifestVisitor& visit,
+                            bool refuse_shared) {
     const fs::path snapshots_root = root / kSnapshotsDirectory;
+    Walk walk{.visit = visit, .refuse_shared = refuse_shared, .names = {}, .seen = {}};
     if (base::followed_kind_or_absent(snapshots_root) == base::FileKind::Directory) {
-        walk_snapshots(snapshots_root, snapshots_root, base::Directory::open(snapshots_root),
-                       visit);
+        (void)walk_snapshots(snapshots_root, walk, base::Directory::open(snapshots_root));
     }
+    return walk.seen;
+}
+
+void for_each_manifest(const fs::path& root, const ManifestVisitor& visit) {
+    (void)walk_manifests(root,
+                         [&](SnapshotManifest&& manifest, int) { visit(std::move(manifest)); });
 }
 
 std::vector<SnapshotManifest> list_manifests(const fs::path& root) {
@@ -289,20 +333,12 @@ void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std:
     (void)write_unless_identical(root, key, kFragmentFile, with_final_newline(text), batch);
 }
 
-bool snapshot_files_current(const fs::path& root, const SnapshotManifest& manifest,
+bool snapshot_files_current(int directory, const SnapshotManifest& manifest,
                             std::string_view fragment_text) {
-    // One resolution of the directory's path serves both files.
-    const base::UniqueFd directory =
-        base::open_directory(snapshot_directory(root, manifest.snapshot.key));
-    if (!directory) {
-        return false;
-    }
-    const auto content = [&](const char* name) {
-        return base::read_regular_file_if_present_at(directory.get(), name,
-                                                     std::numeric_limits<std::size_t>::max());
-    };
-    return content(kFragmentFile) == with_final_newline(fragment_text) &&
-           content(kSourceConfigFile) == source_config_file_text(manifest.source_config);
+    return base::regular_file_holds_at(directory, kFragmentFile,
+                                       with_final_newline(fragment_text)) &&
+           base::regular_file_holds_at(directory, kSourceConfigFile,
+                                       source_config_file_text(manifest.source_config));
 }
 
 bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,

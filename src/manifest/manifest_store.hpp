@@ -66,6 +66,24 @@ using ManifestVisitor = std::function<void(SnapshotManifest&&)>;
 // it; a caller that must not act on a partial archive collects first (list_manifests).
 void for_each_manifest(const fs::path& root, const ManifestVisitor& visit);
 
+// What a walk of the manifests saw besides them.
+struct ManifestWalk {
+    // Whether some directory below R/snapshots may hold what remove_snapshot_leftovers clears: a
+    // directory without a manifest below it, or a snapshot directory with names other than its
+    // three files. False means there is nothing to clear.
+    bool leftovers = false;
+};
+
+// A visitor that is also handed the snapshot directory of the manifest, open for the visit only.
+using ListedManifestVisitor = std::function<void(SnapshotManifest&&, int snapshot_directory)>;
+
+// for_each_manifest for a visitor that reads beside the manifest (snapshot_files_current). With
+// `refuse_shared`, every directory from R/snapshots down is checked as it is opened, before
+// anything in it is read, and one that group or others can write fails the walk with the
+// message of base::check_private_directory.
+ManifestWalk walk_manifests(const fs::path& root, const ListedManifestVisitor& visit,
+                            bool refuse_shared = false);
+
 // Writes fragment.conf of `key` (a newline is added unless the text ends with one), creating the
 // snapshot directory chain. A fragment.conf that already holds exactly that text is left alone.
 void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std::string_view text,
@@ -77,10 +95,11 @@ void write_fragment(const fs::path& root, const provider::SnapshotKey& key, std:
 bool repair_source_config(const fs::path& root, const SnapshotManifest& manifest,
                           base::AtomicWriteBatch* batch = nullptr);
 
-// Whether the source.conf and fragment.conf of `manifest` already hold what repair_source_config
-// and write_fragment (with `fragment_text`) would write, so that neither has anything to do.
-// Reads only; a file that cannot be read counts as not current.
-[[nodiscard]] bool snapshot_files_current(const fs::path& root, const SnapshotManifest& manifest,
+// Whether the source.conf and fragment.conf of `manifest`, in its snapshot directory open at
+// `directory`, already hold what repair_source_config and write_fragment (with `fragment_text`)
+// would write, so that neither has anything to do. Reads only; a file that cannot be read counts
+// as not current.
+[[nodiscard]] bool snapshot_files_current(int directory, const SnapshotManifest& manifest,
                                           std::string_view fragment_text);
 
 // Removes the snapshot directory of `key` with everything in it, then every parent below

@@ -11,6 +11,10 @@ class Provider {
   public:
     virtual ~Provider() = default;
     virtual ProviderScope scope() const = 0;
+    // Begins what list_snapshots will need without waiting for it, so that the work overlaps
+    // what the caller does in between. Best effort: a provider that gains nothing by it, or that
+    // cannot begin, leaves the work to list_snapshots, which reports any failure.
+    virtual void start_listing() {}
     // The snapshots that exist now, sorted by sort_descriptors; throws the provider's error.
     virtual std::vector<SnapshotDescriptor> list_snapshots() = 0;
     // Whether the snapshot recorded as `recorded`, which list_snapshots did not report, still

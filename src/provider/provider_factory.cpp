@@ -20,6 +20,7 @@ class MountedBtrfsProvider final : public Provider {
     }
 
     ProviderScope scope() const override { return provider_.scope(); }
+    void start_listing() override { provider_.start_listing(); }
     std::vector<SnapshotDescriptor> list_snapshots() override { return provider_.list_snapshots(); }
     bool unlisted_snapshot_exists(const SnapshotDescriptor& recorded) const override {
         return provider_.unlisted_snapshot_exists(recorded);

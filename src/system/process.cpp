@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -262,6 +264,72 @@ CommandOutput run_captured(const std::string& program, const std::vector<std::st
     CommandOutput output;
     drain(child, output);
     output.status = child.wait();
+    return output;
+}
+
+namespace {
+
+UniqueFd make_output_file() {
+    UniqueFd fd(::memfd_create("snapwright-output", MFD_CLOEXEC));
+    if (!fd) {
+        base::throw_io_error(errno);
+    }
+    return above_standard_streams(std::move(fd));
+}
+
+// Everything the child wrote to `file`, read from its start into a string of its size.
+std::string written_to(const UniqueFd& file) {
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0) {
+        base::throw_io_error(errno);
+    }
+    std::string content(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t have = 0;
+    while (have < content.size()) {
+        const ssize_t got = base::pread_retrying(file.get(), content.data() + have,
+                                                 content.size() - have, static_cast<off_t>(have));
+        if (got < 0) {
+            base::throw_io_error(errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        have += static_cast<std::size_t>(got);
+    }
+    content.resize(have);
+    return content;
+}
+
+}  // namespace
+
+StartedCommand::StartedCommand(const std::string& program,
+                               const std::vector<std::string>& arguments,
+                               const std::string& spawn_context)
+    : stdout_file_(make_output_file()), stderr_file_(make_output_file()) {
+    const UniqueFd null_device = open_null_device();
+    SpawnFileActions actions;
+    actions.duplicate(null_device.get(), STDIN_FILENO);
+    actions.duplicate(stdout_file_.get(), STDOUT_FILENO);
+    actions.duplicate(stderr_file_.get(), STDERR_FILENO);
+    pid_ = spawn(program, arguments, actions.get(), spawn_context);
+}
+
+StartedCommand::~StartedCommand() {
+    if (pid_ > 0) {
+        (void)::kill(pid_, SIGKILL);
+        int status = 0;
+        (void)wait_for(pid_, status);
+    }
+}
+
+CommandOutput StartedCommand::finish() {
+    CommandOutput output;
+    const pid_t pid = std::exchange(pid_, -1);
+    if (wait_for(pid, output.status) != 0) {
+        base::throw_io_error(errno);
+    }
+    output.stdout_bytes = written_to(stdout_file_);
+    output.stderr_bytes = written_to(stderr_file_);
     return output;
 }
 

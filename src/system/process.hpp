@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
 #include <string>
 #include <vector>
+
+#include "base/unique_fd.hpp"
 
 namespace snapwright::system {
 
@@ -28,6 +31,28 @@ CommandOutput run_captured(const std::string& program, const std::vector<std::st
 // output as lossy UTF-8 text.
 std::string run_checked(const std::string& program, const std::vector<std::string>& arguments,
                         const std::string& spawn_context, const std::string& failure_prefix);
+
+// A child started now whose output is collected later. Both output streams go to anonymous
+// in-memory files rather than pipes, so the child never waits for a reader and runs while the
+// caller does other work. Standard input, PATH search and start failures as for run_captured.
+// A child that is not finished when this is destroyed is killed and reaped, so no path out
+// leaves it running or a zombie behind.
+class StartedCommand {
+  public:
+    StartedCommand(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& spawn_context);
+    StartedCommand(const StartedCommand&) = delete;
+    StartedCommand& operator=(const StartedCommand&) = delete;
+    ~StartedCommand();
+
+    // Waits for the child and returns what run_captured would have; once only.
+    CommandOutput finish();
+
+  private:
+    base::UniqueFd stdout_file_;
+    base::UniqueFd stderr_file_;
+    pid_t pid_ = -1;
+};
 
 // The failure text of a finished child: `failure_prefix` followed by its trimmed, lossily
 // decoded standard error.

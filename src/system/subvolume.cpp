@@ -1,5 +1,6 @@
 #include "system/subvolume.hpp"
 
+#include <btrfsutil.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "system/process.hpp"
+#include "system/subvolume_facts.hpp"
 
 namespace snapwright::system {
 namespace {
@@ -65,6 +67,13 @@ std::optional<std::string> parse_subvolume_uuid(std::string_view show_output) {
 }
 
 std::string read_subvolume_uuid(const fs::path& path) {
+    // The tool also walks every other subvolume of the filesystem to list the snapshots, which
+    // with thousands of them takes a while; the subvolume's own facts carry the same UUID. The
+    // tool is asked only when they cannot be read or carry none, for its words on why.
+    if (const std::optional<SubvolumeFacts> facts = read_subvolume_facts(path);
+        facts && facts->uuid != "-") {
+        return facts->uuid;
+    }
     const std::string shown = base::display_path(path);
     const std::string output =
         show_subvolume(path, "cannot inspect Btrfs subvolume " + shown + ": ");
@@ -86,6 +95,11 @@ void ensure_archive_subvolume(const fs::path& archive_path) {
     if (::lstat(archive_path.c_str(), &status) == 0) {
         if (!S_ISDIR(status.st_mode)) {
             base::throw_error("archive path is not a real directory: " + shown);
+        }
+        // What the tool would accept, without its walk over every other subvolume; the tool is
+        // asked only about what this does not confirm, for its words on why not.
+        if (::btrfs_util_is_subvolume(archive_path.c_str()) == BTRFS_UTIL_OK) {
+            return;
         }
         check_archive_subvolume(archive_path);
         return;

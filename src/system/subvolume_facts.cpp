@@ -75,18 +75,20 @@ std::optional<SubvolumeFacts> read_subvolume_facts(const std::filesystem::path& 
     if (!fd) {
         return std::nullopt;
     }
+    return read_subvolume_facts_at(fd.get());
+}
+
+std::optional<SubvolumeFacts> read_subvolume_facts_at(int directory) {
     // ID 0 asks about the subvolume of the descriptor, and fails unless it is its root.
     struct btrfs_util_subvolume_info info {};
-    if (::btrfs_util_subvolume_info_fd(fd.get(), 0, &info) != BTRFS_UTIL_OK) {
+    if (::btrfs_util_subvolume_info_fd(directory, 0, &info) != BTRFS_UTIL_OK) {
         return std::nullopt;
     }
-    bool read_only = false;
-    if (::btrfs_util_get_subvolume_read_only_fd(fd.get(), &read_only) != BTRFS_UTIL_OK) {
-        return std::nullopt;
-    }
+    // The root item's flags are what the read-only query itself reads, so they spare it.
+    constexpr std::uint64_t kReadOnlyRoot = 1U << 0U;
     return SubvolumeFacts{subvolume_uuid_text(info.uuid), subvolume_uuid_text(info.parent_uuid),
                           subvolume_time_text(static_cast<long long>(info.otime.tv_sec)),
-                          read_only};
+                          (info.flags & kReadOnlyRoot) != 0};
 }
 
 }  // namespace snapwright::system

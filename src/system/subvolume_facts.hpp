@@ -22,10 +22,12 @@ struct SubvolumeFacts {
 };
 
 // The facts of the subvolume whose root directory is `path` (symbolic links followed), read
-// with two ioctls instead of `btrfs subvolume show`, which also walks every other subvolume of
+// with one query instead of `btrfs subvolume show`, which also walks every other subvolume of
 // the filesystem. Nothing when the path cannot be opened, is not the root of a Btrfs subvolume,
 // or the filesystem refuses the query.
 std::optional<SubvolumeFacts> read_subvolume_facts(const std::filesystem::path& path);
+// The same for the directory open at `directory`, which stays the caller's.
+std::optional<SubvolumeFacts> read_subvolume_facts_at(int directory);
 
 // The canonical 8-4-4-4-12 lower-case form of a UUID, or "-" for the all-zero UUID, as
 // btrfs-progs prints it.

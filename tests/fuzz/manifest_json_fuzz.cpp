@@ -1,7 +1,11 @@
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/app_error.hpp"
+#include "base/json_reader.hpp"
+#include "base/plain_json.hpp"
 #include "bootloader/entry_parser.hpp"
 #include "bootloader/render.hpp"
 #include "fuzz_check.hpp"
@@ -9,7 +13,27 @@
 
 using namespace snapwright;
 
+namespace {
+
+// The short way through JSON reads what the full reader reads, or gives up.
+void check_plain_json(std::string_view text) {
+    const std::optional<base::Json> plain = base::parse_plain_json(text);
+    if (!plain) {
+        return;
+    }
+    base::Json full;
+    try {
+        full = base::Json::parse(text);
+    } catch (const base::Json::exception&) {
+        fuzz::check(false, "plain JSON is JSON");
+    }
+    fuzz::check(*plain == full && plain->dump() == full.dump(), "plain JSON reads as JSON does");
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    check_plain_json(fuzz::as_text(data, size));
     manifest::SnapshotManifest parsed;
     try {
         parsed = manifest::parse_manifest(fuzz::as_text(data, size));

@@ -12,6 +12,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// This machine "m" with its archive and boot store in `scratch`.
+RunContext context_in(const testing::ScratchDir& scratch) {
+    RunContext context;
+    context.config.archive_path = scratch / "archive";
+    context.config.data_directory = "data/dir";
+    context.archive_root = scratch / "archive/m";
+    context.boot_root = scratch / "boot";
+    context.boot_data_root = scratch / "boot/data/dir/m";
+    return context;
+}
+
 TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
     struct Case {
         const char* what;
@@ -35,12 +46,7 @@ TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
     };
     for (const Case& c : cases) {
         const testing::ScratchDir scratch;
-        RunContext context;
-        context.config.archive_path = scratch / "archive";
-        context.config.data_directory = "data/dir";
-        context.archive_root = scratch / "archive/m";
-        context.boot_root = scratch / "boot";
-        context.boot_data_root = scratch / "boot/data/dir/m";
+        const RunContext context = context_in(scratch);
         // Stores that do not exist yet are fine.
         EXPECT_NO_THROW(check_store_directories(context)) << c.what;
         for (const fs::path& own : {context.archive_root, context.boot_data_root}) {
@@ -59,6 +65,19 @@ TEST(StoreDirectories, RefusesOwnDirectoriesThatGroupOrOthersCanWrite) {
                       "; fix it with chmod go-w " + shown)
             << c.what;
     }
+}
+
+TEST(StoreDirectories, LeavesWhatLiesBelowTheSnapshotsDirectoryToCapture) {
+    const testing::ScratchDir scratch;
+    const RunContext context = context_in(scratch);
+    const fs::path snapshots = context.archive_root / "snapshots";
+    fs::create_directories(snapshots / "u/btrfs/root/1");
+    fs::create_directories(context.boot_data_root);
+    ASSERT_EQ(::chmod((snapshots / "u/btrfs/root/1").c_str(), 0775), 0);
+    EXPECT_NO_THROW(check_store_directories(context, SnapshotDirectories::CheckedByCapture));
+    EXPECT_ANY_THROW(check_store_directories(context));
+    ASSERT_EQ(::chmod(snapshots.c_str(), 0777), 0);
+    EXPECT_ANY_THROW(check_store_directories(context, SnapshotDirectories::CheckedByCapture));
 }
 
 }  // namespace

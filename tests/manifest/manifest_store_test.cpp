@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -268,6 +270,64 @@ TEST(ManifestStore, ListReportsABrokenDocument) {
     EXPECT_EQ(
         error_of([&] { (void)list_manifests(root.path()); }),
         "JSON operation failed: invalid type: string \"1\", expected u32 at line 1 column 22");
+}
+
+TEST(ManifestStore, WalkTellsWhetherTheCleanUpHasAnythingToLookAt) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& root, const fs::path& one)> plant;
+        bool leftovers;
+    };
+    const Case cases[] = {
+        {"every directory holds a snapshot's files", [](const fs::path&, const fs::path&) {},
+         false},
+        {"a temporary beside the files",
+         [](const fs::path&, const fs::path& one) {
+             write_file(one / ".fragment.conf.tmp-1-1", "x");
+         },
+         true},
+        {"a snapshot directory whose removal stopped after manifest.json",
+         [](const fs::path& root, const fs::path&) {
+             fs::create_directories(snapshot_directory(root, key("2")));
+         },
+         true},
+        {"an empty instance directory",
+         [](const fs::path& root, const fs::path&) {
+             fs::create_directories(root / "snapshots" / kUuid / "snapper" / "home");
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir root;
+        save_manifest(root.path(), sample_manifest(key("1")));
+        write_fragment(root.path(), key("1"), "x");
+        c.plant(root.path(), snapshot_directory(root.path(), key("1")));
+        std::size_t visited = 0;
+        const ManifestWalk walk =
+            walk_manifests(root.path(), [&](SnapshotManifest&&, int) { ++visited; });
+        EXPECT_EQ(visited, 1u);
+        EXPECT_EQ(walk.leftovers, c.leftovers);
+    }
+}
+
+TEST(ManifestStore, CheckingWalkRefusesASharedDirectoryBeforeReadingIt) {
+    ScratchDir root;
+    save_manifest(root.path(), sample_manifest(key("1")));
+    save_manifest(root.path(), sample_manifest(key("2")));
+    const fs::path shared = snapshot_directory(root.path(), key("2"));
+    ASSERT_EQ(::chmod(shared.c_str(), 0775), 0);
+    std::vector<std::string> visited;
+    const auto visit = [&](SnapshotManifest&& manifest, int) {
+        visited.push_back(manifest.snapshot.key.snapshot_id);
+    };
+    EXPECT_EQ(error_of([&] { (void)walk_manifests(root.path(), visit, true); }),
+              "refusing group- or world-writable directory " + shared.string() +
+                  "; fix it with chmod go-w " + shared.string());
+    EXPECT_EQ(visited, std::vector<std::string>{"1"});
+    visited.clear();
+    (void)walk_manifests(root.path(), visit);
+    EXPECT_EQ(visited, (std::vector<std::string>{"1", "2"}));
 }
 
 TEST(ManifestStore, WriteFragmentEndsWithANewlineAndSkipsIdenticalText) {

@@ -83,6 +83,29 @@ TEST_F(ProcessTest, LeavesNoDescriptorOrZombieBehind) {
     EXPECT_FALSE(has_unreaped_child());
 }
 
+TEST_F(ProcessTest, StartedCommandRunsUnreadAndEndsWithItsOwner) {
+    // More than a pipe holds, with no one reading until it has exited.
+    write_script(tools.path(), "chatty",
+                 "head -c 1000000 /dev/zero | tr '\\0' o; echo warn >&2; exit 3");
+    write_script(tools.path(), "sleeper", "exec sleep 600");
+    const std::size_t before = open_descriptor_count();
+    {
+        StartedCommand chatty("chatty", {}, "execute chatty");
+        const CommandOutput output = chatty.finish();
+        EXPECT_EQ(WEXITSTATUS(output.status), 3);
+        EXPECT_EQ(output.stdout_bytes, std::string(1000000, 'o'));
+        EXPECT_EQ(output.stderr_bytes, "warn\n");
+    }
+    {
+        // An owner that never asks for the output ends the child rather than wait for it.
+        const StartedCommand sleeper("sleeper", {}, "execute sleeper");
+    }
+    EXPECT_FALSE(has_unreaped_child());
+    EXPECT_EQ(error_of([] { StartedCommand("snapwright-no-such-tool", {}, "execute missing"); }),
+              "execute missing: No such file or directory (os error 2)");
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
 TEST_F(ProcessTest, ReportsAProgramThatCannotBeStarted) {
     EXPECT_EQ(error_of([] { run_captured("snapwright-no-such-tool", {}, "execute findmnt"); }),
               "execute findmnt: No such file or directory (os error 2)");

@@ -1,13 +1,17 @@
 #include "provider/btrfs/btrfs_provider.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/app_error.hpp"
+#include "base/file_io.hpp"
 #include "base/file_kind.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
@@ -20,8 +24,16 @@
 namespace snapwright::provider::btrfs {
 namespace {
 
-bool has_boot_directory(const fs::path& snapshot_directory) {
-    return base::followed_kind_or_absent(snapshot_directory / "boot") == base::FileKind::Directory;
+// The directory at `path` opened when it holds a boot directory (links followed, as the system
+// booted from it would); an empty descriptor otherwise. Opened once, so that the path is
+// resolved once for this look and the subvolume's facts.
+base::UniqueFd open_with_boot_directory(const fs::path& path) {
+    base::UniqueFd fd = base::open_directory(path);
+    struct stat boot {};
+    if (!fd || ::fstatat(fd.get(), "boot", &boot, 0) != 0 || !S_ISDIR(boot.st_mode)) {
+        return {};
+    }
+    return fd;
 }
 
 }  // namespace
@@ -68,12 +80,47 @@ bool BtrfsProvider::unlisted_snapshot_exists(const SnapshotDescriptor& recorded)
            recorded_snapshot_exists(top_level_mount_, recorded.properties);
 }
 
+std::vector<std::string> BtrfsProvider::listing_arguments() const {
+    return {"subvolume",
+            "list",
+            "-s",
+            "-u",
+            "-q",
+            "-R",
+            "--sort=-rootid",
+            base::display_path(top_level_mount_)};
+}
+
+void BtrfsProvider::start_listing() {
+    try {
+        started_ = std::make_unique<system::StartedCommand>(program_, listing_arguments(),
+                                                            "execute " + program_);
+    } catch (const base::AppError&) {
+        // list_snapshots runs it again and reports what went wrong.
+    }
+}
+
+std::string BtrfsProvider::run_listing() {
+    const std::string spawn_context = "execute " + program_;
+    system::CommandOutput output;
+    if (started_) {
+        output = started_->finish();
+        started_.reset();
+    } else {
+        output = system::run_captured(program_, listing_arguments(), spawn_context);
+    }
+    if (!output.success()) {
+        base::throw_error(system::failure_message("btrfs subvolume list failed: ", output));
+    }
+    // With thousands of subvolumes the listing is megabytes: valid text is not copied.
+    if (base::is_valid_utf8(output.stdout_bytes)) {
+        return std::move(output.stdout_bytes);
+    }
+    return base::lossy_utf8(output.stdout_bytes);
+}
+
 std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
-    std::string listing =
-        system::run_checked(program_,
-                            {"subvolume", "list", "-s", "-u", "-q", "-R", "--sort=-rootid",
-                             base::display_path(top_level_mount_)},
-                            "execute " + program_, "btrfs subvolume list failed: ");
+    std::string listing = run_listing();
     std::vector<SnapshotDescriptor> descriptors;
     if (limit_ == 0) {
         return descriptors;
@@ -108,12 +155,14 @@ std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
         }
         const SubvolumeRow& row = parsed.row;
         const fs::path directory = base::join_under(top_level_mount_, row.path);
-        if (!has_boot_directory(directory)) {
+        const base::UniqueFd opened = open_with_boot_directory(directory);
+        if (!opened) {
             continue;
         }
         // Confirming here rather than after the loop keeps rows that turn out not to be
         // snapshots from counting toward the limit.
-        const std::optional<system::SubvolumeFacts> facts = system::read_subvolume_facts(directory);
+        const std::optional<system::SubvolumeFacts> facts =
+            system::read_subvolume_facts_at(opened.get());
         if (!facts || !facts_confirm_row(*facts, row)) {
             drop(line);
             continue;

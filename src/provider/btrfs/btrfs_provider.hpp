@@ -4,11 +4,13 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "provider/provider.hpp"
+#include "system/process.hpp"
 
 namespace snapwright::provider::btrfs {
 
@@ -32,6 +34,9 @@ class BtrfsProvider final : public Provider {
 
     // (filesystem UUID, "btrfs", "root").
     ProviderScope scope() const override;
+    // Starts `btrfs subvolume list`, which with thousands of subvolumes takes a while; the
+    // next list_snapshots takes its output.
+    void start_listing() override;
     // Runs `btrfs subvolume list` on the top level. A snapshot is listed only when the subvolume
     // at its path confirms the row (same UUID and parent UUID): a path in the listing
     // is printed unescaped, so a line may come from a snapshot name rather than from the tool.
@@ -52,11 +57,17 @@ class BtrfsProvider final : public Provider {
     const std::optional<std::string>& root_subvolume_uuid() const { return root_subvolume_uuid_; }
 
   private:
+    std::vector<std::string> listing_arguments() const;
+    // The output of `btrfs subvolume list`, the started one when there is one; throws as
+    // list_snapshots says.
+    std::string run_listing();
+
     std::string filesystem_uuid_;
     fs::path top_level_mount_;
     std::string program_ = "btrfs";
     std::optional<std::string> root_subvolume_uuid_;
     std::uint64_t limit_;
+    std::unique_ptr<system::StartedCommand> started_;
 };
 
 // Whether the snapshot recorded with these descriptor properties still exists although the

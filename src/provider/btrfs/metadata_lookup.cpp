@@ -11,6 +11,9 @@ namespace snapwright::provider::btrfs {
 namespace {
 
 constexpr std::string_view kMetaSuffix = "-meta.json";
+// Enough for a snapshot's parent and grandparent while snapshots of several configurations,
+// each in directories of its own, take turns in the listing.
+constexpr std::size_t kListingsKept = 16;
 
 }  // namespace
 
@@ -27,26 +30,33 @@ SnapshotMetadata MetadataLookup::find(const fs::path& snapshot_directory,
     const fs::path parent = snapshot_directory.has_relative_path()
                                 ? snapshot_directory.parent_path()
                                 : snapshot_directory;
-    if (const auto xml = read_metadata_file(parent / "info.xml")) {
-        return parse_snapper_info(*xml);
-    }
-    if (const auto json = read_metadata_file(parent / "info.json")) {
-        if (auto metadata = parse_timeshift_info(*json)) {
-            return *metadata;
+    const Listing& here = listing(parent);
+    if (here.snapper_info) {
+        if (const auto xml = read_metadata_file(parent / "info.xml")) {
+            return parse_snapper_info(*xml);
         }
+    }
+    if (here.timeshift_info) {
+        if (const auto json = read_metadata_file(parent / "info.json")) {
+            if (auto metadata = parse_timeshift_info(*json)) {
+                return *metadata;
+            }
+        }
+    }
+    if (auto metadata = yabsnap_in(parent, here, snapshot_name)) {
+        return *metadata;
     }
     const fs::path grandparent = parent.has_relative_path() ? parent.parent_path() : parent;
-    for (const fs::path& directory : {parent, grandparent}) {
-        if (auto metadata = yabsnap_in(directory, snapshot_name)) {
-            return *metadata;
-        }
+    if (auto metadata = yabsnap_in(grandparent, listing(grandparent), snapshot_name)) {
+        return *metadata;
     }
     return SnapshotMetadata{};
 }
 
 std::optional<SnapshotMetadata> MetadataLookup::yabsnap_in(const fs::path& directory,
+                                                           const Listing& listing,
                                                            std::string_view snapshot_name) {
-    const std::vector<std::string>& names = meta_files(directory);
+    const std::vector<std::string>& names = listing.meta_files;
     auto read = [&](const std::string& name) -> std::optional<SnapshotMetadata> {
         if (const auto json = read_metadata_file(directory / name)) {
             return parse_yabsnap_meta(*json);
@@ -69,25 +79,35 @@ std::optional<SnapshotMetadata> MetadataLookup::yabsnap_in(const fs::path& direc
     return std::nullopt;
 }
 
-const std::vector<std::string>& MetadataLookup::meta_files(const fs::path& directory) {
-    const auto cached = listings_.find(directory.native());
-    if (cached != listings_.end()) {
-        return cached->second;
+const MetadataLookup::Listing& MetadataLookup::listing(const fs::path& directory) {
+    for (auto it = recent_.begin(); it != recent_.end(); ++it) {
+        if (it->first == directory.native()) {
+            recent_.splice(recent_.begin(), recent_, it);
+            return recent_.front().second;
+        }
     }
-    std::vector<std::string>& names = listings_[directory.native()];
+    recent_.emplace_front(directory.native(), Listing{});
+    if (recent_.size() > kListingsKept) {
+        recent_.pop_back();
+    }
+    Listing& listing = recent_.front().second;
     std::vector<std::string> listed;
     try {
         listed = base::list_directory(directory);
     } catch (const base::AppError&) {
         // Metadata is optional: a directory that cannot be read has none.
-        return names;
+        return listing;
     }
     for (std::string& name : listed) {
-        if (name.ends_with(kMetaSuffix) && base::is_valid_utf8(name)) {
-            names.push_back(std::move(name));
+        if (name == "info.xml") {
+            listing.snapper_info = true;
+        } else if (name == "info.json") {
+            listing.timeshift_info = true;
+        } else if (name.ends_with(kMetaSuffix) && base::is_valid_utf8(name)) {
+            listing.meta_files.push_back(std::move(name));
         }
     }
-    return names;
+    return listing;
 }
 
 }  // namespace snapwright::provider::btrfs
