@@ -27,6 +27,23 @@ ssize_t pread_retrying(int fd, void* buffer, std::size_t size, off_t offset) {
     }
 }
 
+std::string read_at_most(int fd, std::size_t size) {
+    std::string content(size, '\0');
+    std::size_t have = 0;
+    while (have < size) {
+        const ssize_t got = read_retrying(fd, content.data() + have, size - have);
+        if (got < 0) {
+            throw_io_error(errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        have += static_cast<std::size_t>(got);
+    }
+    content.resize(have);
+    return content;
+}
+
 std::optional<std::string> read_all(int fd, std::size_t limit, const std::string& message) {
     std::string content;
     char buffer[65536];

@@ -23,6 +23,10 @@ ssize_t pread_retrying(int fd, void* buffer, std::size_t size, off_t offset);
 // the limit).
 std::optional<std::string> read_all(int fd, std::size_t limit, const std::string& message);
 
+// Up to `size` bytes from the descriptor's position, fewer only at its end, into a string of
+// that size at once; throws "I/O operation failed" with the OS error.
+std::string read_at_most(int fd, std::size_t size);
+
 // Writes every byte, retrying short and interrupted writes; throws "I/O operation failed".
 void write_all(int fd, std::string_view bytes);
 

@@ -116,15 +116,12 @@ bool regular_file_holds_at(int directory, const std::string& name, std::string_v
     if (!fd || static_cast<std::uint64_t>(size) != expected.size()) {
         return false;
     }
-    std::string content(expected.size(), '\0');
-    for (std::size_t have = 0; have < content.size();) {
-        const ssize_t got = read_retrying(fd.get(), content.data() + have, content.size() - have);
-        if (got <= 0) {
-            return false;
-        }
-        have += static_cast<std::size_t>(got);
+    try {
+        return read_at_most(fd.get(), expected.size()) == expected;
+    } catch (const AppError&) {
+        // To this caller a file that cannot be read does not hold the text.
+        return false;
     }
-    return content == expected;
 }
 
 }  // namespace snapwright::base

@@ -109,15 +109,11 @@ fs::path walked_directory(const fs::path& snapshots_root, const Walk& walk) {
     return path;
 }
 
-fs::path walked_path(const fs::path& snapshots_root, const Walk& walk, std::string_view last) {
-    return walked_directory(snapshots_root, walk) / last;
-}
-
 // Reads the manifest.json in the directory open at `directory`, reached through `walk.names`,
 // and checks it against the four directories above it.
 SnapshotManifest read_listed_manifest(const fs::path& snapshots_root, const Walk& walk,
                                       int directory) {
-    const auto file = [&] { return walked_path(snapshots_root, walk, kManifestFile); };
+    const auto file = [&] { return walked_directory(snapshots_root, walk) / kManifestFile; };
     if (walk.names.size() != 4) {
         base::throw_error("invalid manifest storage path: " + base::display_path(file()));
     }

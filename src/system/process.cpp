@@ -277,27 +277,14 @@ UniqueFd make_output_file() {
     return above_standard_streams(std::move(fd));
 }
 
-// Everything the child wrote to `file`, read from its start into a string of its size.
+// Everything the child wrote to `file`, read from its start (the child moved the shared
+// position to its end).
 std::string written_to(const UniqueFd& file) {
     struct stat status {};
-    if (::fstat(file.get(), &status) != 0) {
+    if (::fstat(file.get(), &status) != 0 || ::lseek(file.get(), 0, SEEK_SET) != 0) {
         base::throw_io_error(errno);
     }
-    std::string content(static_cast<std::size_t>(status.st_size), '\0');
-    std::size_t have = 0;
-    while (have < content.size()) {
-        const ssize_t got = base::pread_retrying(file.get(), content.data() + have,
-                                                 content.size() - have, static_cast<off_t>(have));
-        if (got < 0) {
-            base::throw_io_error(errno);
-        }
-        if (got == 0) {
-            break;
-        }
-        have += static_cast<std::size_t>(got);
-    }
-    content.resize(have);
-    return content;
+    return base::read_at_most(file.get(), static_cast<std::size_t>(status.st_size));
 }
 
 }  // namespace
@@ -340,9 +327,16 @@ std::string failure_message(const std::string& failure_prefix, const CommandOutp
 
 std::string run_checked(const std::string& program, const std::vector<std::string>& arguments,
                         const std::string& spawn_context, const std::string& failure_prefix) {
-    const CommandOutput output = run_captured(program, arguments, spawn_context);
+    return checked_output(run_captured(program, arguments, spawn_context), failure_prefix);
+}
+
+std::string checked_output(CommandOutput output, const std::string& failure_prefix) {
     if (!output.success()) {
         base::throw_error(failure_message(failure_prefix, output));
+    }
+    // A listing of thousands of subvolumes is megabytes.
+    if (base::is_valid_utf8(output.stdout_bytes)) {
+        return std::move(output.stdout_bytes);
     }
     return base::lossy_utf8(output.stdout_bytes);
 }

@@ -26,11 +26,14 @@ struct CommandOutput {
 CommandOutput run_captured(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& spawn_context);
 
-// run_captured, then: on failure throws `failure_prefix` followed by the child's standard error
-// (lossy UTF-8, trimmed; the exit code is never reported); on success returns its standard
-// output as lossy UTF-8 text.
+// run_captured, then checked_output.
 std::string run_checked(const std::string& program, const std::vector<std::string>& arguments,
                         const std::string& spawn_context, const std::string& failure_prefix);
+
+// For a finished child: on failure throws `failure_prefix` followed by its standard error (lossy
+// UTF-8, trimmed; the exit code is never reported); on success returns its standard output as
+// lossy UTF-8 text (valid text is taken as it is, not copied).
+std::string checked_output(CommandOutput output, const std::string& failure_prefix);
 
 // A child started now whose output is collected later. Both output streams go to anonymous
 // in-memory files rather than pipes, so the child never waits for a reader and runs while the

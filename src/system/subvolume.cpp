@@ -85,6 +85,11 @@ std::string read_subvolume_uuid(const fs::path& path) {
 }
 
 void check_archive_subvolume(const fs::path& archive_path) {
+    // What the tool would accept, without its walk over every other subvolume; the tool is asked
+    // only about what this does not confirm, for its words on why not.
+    if (::btrfs_util_is_subvolume(archive_path.c_str()) == BTRFS_UTIL_OK) {
+        return;
+    }
     (void)show_subvolume(archive_path, "ARCHIVE_PATH must be a Btrfs subvolume: " +
                                            base::display_path(archive_path) + ": ");
 }
@@ -95,11 +100,6 @@ void ensure_archive_subvolume(const fs::path& archive_path) {
     if (::lstat(archive_path.c_str(), &status) == 0) {
         if (!S_ISDIR(status.st_mode)) {
             base::throw_error("archive path is not a real directory: " + shown);
-        }
-        // What the tool would accept, without its walk over every other subvolume; the tool is
-        // asked only about what this does not confirm, for its words on why not.
-        if (::btrfs_util_is_subvolume(archive_path.c_str()) == BTRFS_UTIL_OK) {
-            return;
         }
         check_archive_subvolume(archive_path);
         return;

@@ -19,8 +19,9 @@ std::optional<std::string> parse_subvolume_uuid(std::string_view show_output);
 // the tool's standard error, or "Btrfs subvolume {} has no UUID".
 std::string read_subvolume_uuid(const std::filesystem::path& path);
 
-// Succeeds when `btrfs subvolume show` accepts `archive_path`; else "ARCHIVE_PATH must be a Btrfs
-// subvolume: {}: {}" with the path and the tool's standard error.
+// Succeeds when `archive_path` is the root of a Btrfs subvolume, or else when `btrfs subvolume
+// show` accepts it; else "ARCHIVE_PATH must be a Btrfs subvolume: {}: {}" with the path and the
+// tool's standard error.
 void check_archive_subvolume(const std::filesystem::path& archive_path);
 
 // Makes sure `archive_path` is a Btrfs subvolume: an existing real directory is only checked

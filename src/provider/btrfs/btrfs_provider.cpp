@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/app_error.hpp"
@@ -101,22 +102,14 @@ void BtrfsProvider::start_listing() {
 }
 
 std::string BtrfsProvider::run_listing() {
-    const std::string spawn_context = "execute " + program_;
     system::CommandOutput output;
     if (started_) {
         output = started_->finish();
         started_.reset();
     } else {
-        output = system::run_captured(program_, listing_arguments(), spawn_context);
+        output = system::run_captured(program_, listing_arguments(), "execute " + program_);
     }
-    if (!output.success()) {
-        base::throw_error(system::failure_message("btrfs subvolume list failed: ", output));
-    }
-    // With thousands of subvolumes the listing is megabytes: valid text is not copied.
-    if (base::is_valid_utf8(output.stdout_bytes)) {
-        return std::move(output.stdout_bytes);
-    }
-    return base::lossy_utf8(output.stdout_bytes);
+    return system::checked_output(std::move(output), "btrfs subvolume list failed: ");
 }
 
 std::vector<SnapshotDescriptor> BtrfsProvider::list_snapshots() {
