@@ -94,6 +94,31 @@ elapsed_since() {
     awk -v start="$1" -v end="$(now)" 'BEGIN { printf "%.1f", end - start }'
 }
 
+# How often a guest is booted when its kernel crashes before it starts init.
+kernel_start_attempts=3
+
+# Whether a guest's kernel crashed in its own start: its serial log shows an oops that
+# panicked the kernel ("Fatal exception", or "Attempted to kill init" for an oops of the thread
+# that is to become init) and no "Run ... as init process" line before it. Of what the tests
+# check, only the boot loader has run by then, and the same kernel boots every other time (CI
+# once saw an oops in sched_clock_cpu during the initcalls of the emulated machine), so the
+# callers boot such a guest again, up to kernel_start_attempts times.
+kernel_crashed_before_init() {
+    tr -d '\r' <"$1" | sed '/ as init process$/,$d' |
+        grep -E 'Kernel panic - not syncing: (Fatal exception|Attempted to kill init)' >/dev/null
+}
+
+# Keeps the serial log of a boot whose kernel crashed before init as LOG.crash-ATTEMPT and shows
+# the start of the oops.
+keep_kernel_crash() {
+    local serial_log=$1 attempt=$2
+    mv "$serial_log" "$serial_log.crash-$attempt"
+    log "the guest's kernel crashed before it started init (attempt $attempt of $kernel_start_attempts), kept as $(basename "$serial_log").crash-$attempt; the start of the oops:"
+    tr -d '\r' <"$serial_log.crash-$attempt" |
+        sed -n '/\(BUG:\|Oops\|general protection\|invalid opcode\|int3:\|traps:\|RIP:\)/,$p' |
+        head -n 16 | sed 's/^/    | /'
+}
+
 # Attaches a loop device to a byte range of a file, stores its name in the variable named first
 # and detaches it at exit. (Not for command substitution: the cleanup must be registered in the
 # calling shell.)
