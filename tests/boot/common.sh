@@ -101,22 +101,36 @@ kernel_start_attempts=3
 # panicked the kernel ("Fatal exception", or "Attempted to kill init" for an oops of the thread
 # that is to become init) and no "Run ... as init process" line before it. Of what the tests
 # check, only the boot loader has run by then, and the same kernel boots every other time (CI
-# once saw an oops in sched_clock_cpu during the initcalls of the emulated machine), so the
-# callers boot such a guest again, up to kernel_start_attempts times.
+# once saw an oops in sched_clock_cpu during the initcalls of the emulated machine), so such a
+# guest is booted again.
 kernel_crashed_before_init() {
     tr -d '\r' <"$1" | sed '/ as init process$/,$d' |
         grep -E 'Kernel panic - not syncing: (Fatal exception|Attempted to kill init)' >/dev/null
 }
 
-# Keeps the serial log of a boot whose kernel crashed before init as LOG.crash-ATTEMPT and shows
-# the start of the oops.
-keep_kernel_crash() {
-    local serial_log=$1 attempt=$2
-    mv "$serial_log" "$serial_log.crash-$attempt"
-    log "the guest's kernel crashed before it started init (attempt $attempt of $kernel_start_attempts), kept as $(basename "$serial_log").crash-$attempt; the start of the oops:"
-    tr -d '\r' <"$serial_log.crash-$attempt" |
-        sed -n '/\(BUG:\|Oops\|general protection\|invalid opcode\|int3:\|traps:\|RIP:\)/,$p' |
-        head -n 16 | sed 's/^/    | /'
+# Boots the test machine (TCG, 2 processors, 1 GiB) with the given qemu arguments within
+# boot_timeout seconds, its serial console to SERIAL_LOG, and says so when it did not end in
+# time. A boot whose kernel crashed before init is repeated, up to kernel_start_attempts boots
+# in all; its serial log is kept as SERIAL_LOG.crash-N and the start of the oops shown. PREPARE
+# is a command line (words quoted as on_exit quotes them) run before every boot: the boot test
+# restores the EFI variables with it. WHAT names the boot in the timeout message.
+boot_machine() {
+    local serial_log=$1 what=$2 prepare=$3 attempt status
+    shift 3
+    for ((attempt = 1; ; attempt++)); do
+        eval "$prepare"
+        status=0
+        timeout --kill-after=10 "$boot_timeout" qemu-system-x86_64 \
+            -machine q35,accel=tcg -cpu max -smp 2 -m 1024 -nodefaults -no-reboot -display none \
+            "$@" -serial "file:$serial_log" 2>"$serial_log.qemu" || status=$?
+        ((status == 124 || status == 137)) && log "$what did not end within $boot_timeout s"
+        ((attempt < kernel_start_attempts)) && kernel_crashed_before_init "$serial_log" || return 0
+        mv "$serial_log" "$serial_log.crash-$attempt"
+        log "the guest's kernel crashed before it started init (attempt $attempt of $kernel_start_attempts), kept as $(basename "$serial_log").crash-$attempt; the start of the oops:"
+        tr -d '\r' <"$serial_log.crash-$attempt" |
+            sed -n '/\(BUG:\|Oops\|general protection\|invalid opcode\|int3:\|traps:\|RIP:\)/,$p' |
+            head -n 16 | sed 's/^/    | /'
+    done
 }
 
 # Attaches a loop device to a byte range of a file, stores its name in the variable named first
